@@ -1,0 +1,24 @@
+// The names fixed at build time that the removal service, the removal tool
+// and their callers agree on. Plain constants: safe from any thread.
+#ifndef QUILLFEN_PROTOCOL_IDENTIFIERS_H_
+#define QUILLFEN_PROTOCOL_IDENTIFIERS_H_
+
+#include <string_view>
+
+namespace quillfen {
+
+// The removal service's well-known bus name.
+inline constexpr std::string_view ServiceName =
+    "org.quillfen.QuillfenRemovalService";
+
+// The removal tool's identifier; the object of its reply notification.
+inline constexpr std::string_view ToolIdentifier =
+    "org.quillfen.QuillfenRemovalTool";
+
+// The shared domain that the tool and Quillfen exchange messages through.
+inline constexpr std::string_view SharedSuiteName =
+    "QF7K2M9T4R.org.quillfen.Quillfen";
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_PROTOCOL_IDENTIFIERS_H_

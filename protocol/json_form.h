@@ -1,0 +1,31 @@
+// The JSON text form of property-list values, as the removal tool and
+// Quillfen exchange RemovalRequest and RemovalReply through the shared
+// domain. JSON true and false are booleans, whole numbers integers, other
+// numbers reals; JSON null has no property-list counterpart and is refused.
+// Output is compact (no added white space). Stateless: safe from any thread.
+#ifndef QUILLFEN_PROTOCOL_JSON_FORM_H_
+#define QUILLFEN_PROTOCOL_JSON_FORM_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "protocol/value.h"
+
+namespace quillfen {
+
+struct JsonParseResult {
+  std::optional<Value> value;  // Set on success.
+  std::string error;           // Why not, otherwise.
+};
+
+// Parses UTF-8 JSON text; the top level may be any JSON value.
+JsonParseResult ValueFromJsonText(std::string_view text);
+
+// Compact UTF-8 JSON text of |value|. Strings that are not valid UTF-8 are
+// written with U+FFFD in place of their bad bytes, so this never fails.
+std::string JsonTextFromValue(const Value& value);
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_PROTOCOL_JSON_FORM_H_

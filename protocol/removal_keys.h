@@ -1,0 +1,26 @@
+// Keys of the two records that cross between the removal tool and the
+// removal service: RemovalRequest and RemovalReply. Both are property-list
+// dictionaries (see value.h); these are their keys. Constants only.
+#ifndef QUILLFEN_PROTOCOL_REMOVAL_KEYS_H_
+#define QUILLFEN_PROTOCOL_REMOVAL_KEYS_H_
+
+#include <string_view>
+
+namespace quillfen {
+
+// RemovalRequest. Every key is optional on the wire except "volumePath".
+inline constexpr std::string_view kAppleDoubleKey = "appleDouble";
+inline constexpr std::string_view kVolumePathKey = "volumePath";
+inline constexpr std::string_view kFileRemovalArrayKey = "fileRemovalArray";
+inline constexpr std::string_view kExtensionsArrayKey = "extensionsArray";
+inline constexpr std::string_view kFileKeepArrayKey = "fileKeepArray";
+
+// RemovalReply. A reply always carries all four keys; "volumePath" is
+// shared with the request.
+inline constexpr std::string_view kShowReadMeKey = "showReadMe";
+inline constexpr std::string_view kPathArrayKey = "pathArray";
+inline constexpr std::string_view kErrorDictKey = "errorDict";
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_PROTOCOL_REMOVAL_KEYS_H_

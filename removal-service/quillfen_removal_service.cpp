@@ -1,0 +1,130 @@
+#include "removal-service/quillfen_removal_service.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "protocol/removal_keys.h"
+#include "removal-service/candidate_list.h"
+#include "removal-service/file_error.h"
+#include "removal-service/item_remover.h"
+#include "removal-service/path_names.h"
+#include "removal-service/removal_plan.h"
+#include "removal-service/volume_walker.h"
+
+namespace quillfen {
+namespace {
+
+// Why the volume folder can't be opened, in the reply's words.
+std::string VolumeOpenFailure(const std::string& path, int error) {
+  std::string quoted = "“" + path + "”";
+  switch (error) {
+    case ENOENT:
+      return "The volume " + quoted + " doesn’t exist.";
+    case ENOTDIR:
+      return "The volume " + quoted + " isn’t a folder.";
+    case ELOOP:
+      return "The volume " + quoted +
+             " is a symbolic link; give the folder it points to.";
+    case EACCES:
+    case EPERM:
+      return "The volume " + quoted +
+             " couldn’t be opened because you don’t have permission to "
+             "access it.";
+    default:
+      return "The volume " + quoted +
+             " couldn’t be opened: " + SystemErrorText(error) + ".";
+  }
+}
+
+}  // namespace
+
+RemovalReply EmptyRemovalReply(Value volume_path) {
+  RemovalReply reply;
+  reply.emplace(kShowReadMeKey, Value(false));
+  reply.emplace(kVolumePathKey, std::move(volume_path));
+  reply.emplace(kPathArrayKey, Value(Array()));
+  reply.emplace(kErrorDictKey, Value(Dictionary()));
+  return reply;
+}
+
+AppleDoubleListing QuillfenRemovalService::appleDoubleArrayForUrl(
+    const std::string& volume_spelling) {
+  return ListAppleDoubleFiles(volume_spelling);
+}
+
+void QuillfenRemovalService::removeWithFileDict(const RemovalRequest& request,
+                                                const ReplyBlock& withReply) {
+  RemovalPlan::Reading reading = RemovalPlan::FromRequest(request);
+  if (!reading.plan) {
+    RemovalReply reply = EmptyRemovalReply();
+    if (!reading.refusal.empty()) {
+      const std::string& volume_path = *Find(request, kVolumePathKey)->AsString();
+      reply[std::string(kVolumePathKey)] = Value(volume_path);
+      reply[std::string(kErrorDictKey)] =
+          Value(Dictionary{{volume_path, Value(reading.refusal)}});
+    }
+    withReply(std::move(reply));
+    return;
+  }
+  RemovalPlan& plan = *reading.plan;
+  const std::string& volume = plan.volume_spelling();
+  RemovalReply reply = EmptyRemovalReply(Value(plan.volume_path()));
+  bool show_read_me = false;
+  Dictionary errors;
+  Array removed;
+
+  int volume_fd =
+      open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (volume_fd < 0) {
+    int error = errno;
+    errors.emplace(plan.volume_path(),
+                   Value(VolumeOpenFailure(plan.volume_path(), error)));
+    show_read_me = IsNoWritePermission(error);
+  } else {
+    CandidateList candidates;
+    if (plan.apple_double()) {
+      AppleDoubleListing listing = appleDoubleArrayForUrl(volume);
+      if (!listing.failure.empty()) {
+        errors.emplace(plan.volume_path(), Value(listing.failure));
+      }
+      // Every listed path begins with the volume's spelling and a slash.
+      std::size_t prefix = volume == "/" ? 1 : volume.size() + 1;
+      for (std::string& path : listing.paths) {
+        if (plan.Keeps(LastComponent(path))) continue;
+        candidates.Add(path.substr(prefix));
+      }
+    }
+    if (plan.HasRules()) {
+      VolumeWalker::Walk(volume_fd, [&](const WalkedItem& item) {
+        if (plan.Selects(item.name)) {
+          candidates.Add(std::string(item.relative_path));
+        }
+      });
+    }
+
+    ItemRemover remover(volume_fd);
+    for (const std::string& path : candidates.TakeInRemovalOrder()) {
+      std::optional<RemovalFailure> failure = remover.Remove(path);
+      std::string full_path = JoinVolumePath(volume, path);
+      if (!failure) {
+        removed.emplace_back(std::move(full_path));
+        continue;
+      }
+      errors.insert_or_assign(
+          std::move(full_path),
+          Value(RemovalErrorDescription(failure->item_name, failure->error)));
+      if (IsNoWritePermission(failure->error)) show_read_me = true;
+    }
+    close(volume_fd);
+  }
+
+  reply[std::string(kShowReadMeKey)] = Value(show_read_me);
+  reply[std::string(kPathArrayKey)] = Value(std::move(removed));
+  reply[std::string(kErrorDictKey)] = Value(std::move(errors));
+  withReply(std::move(reply));
+}
+
+}  // namespace quillfen

@@ -1,0 +1,53 @@
+// quillfen-engine: carries out one RemovalRequest in-process, without the
+// bus: reads the request's JSON text from a file (or standard input) and
+// prints the reply's JSON text. For the demo, benchmarks and diagnosis.
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include "protocol/json_form.h"
+#include "removal-service/quillfen_removal_service.h"
+
+int main(int argc, char** argv) {
+  if (argc > 2 || (argc == 2 && std::string(argv[1]) == "--help")) {
+    std::fprintf(stderr, "usage: %s [REQUEST.json]\n", argv[0]);
+    return 2;
+  }
+  std::string text;
+  if (argc == 2 && std::string(argv[1]) != "-") {
+    std::ifstream file(argv[1], std::ios::binary);
+    if (!file) {
+      std::fprintf(stderr, "quillfen-engine: can't read %s\n", argv[1]);
+      return 2;
+    }
+    text.assign(std::istreambuf_iterator<char>(file), {});
+  } else {
+    text.assign(std::istreambuf_iterator<char>(std::cin), {});
+  }
+  quillfen::JsonParseResult parsed = quillfen::ValueFromJsonText(text);
+  if (!parsed.value || !parsed.value->AsDictionary()) {
+    std::fprintf(stderr, "quillfen-engine: the request is not a JSON object%s%s\n",
+                 parsed.error.empty() ? "" : ": ", parsed.error.c_str());
+    return 2;
+  }
+
+  // Deep folder chains hold one descriptor per level during the walk.
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+
+  quillfen::QuillfenRemovalService service;
+  service.removeWithFileDict(
+      *parsed.value->AsDictionary(), [](quillfen::RemovalReply reply) {
+        std::cout << quillfen::JsonTextFromValue(quillfen::Value(std::move(reply)))
+                  << '\n';
+      });
+  return 0;
+}

@@ -1,0 +1,77 @@
+#include "removal-service/wildcard_pattern.h"
+
+#include <unicode/parseerr.h>
+
+namespace quillfen {
+
+std::string WildcardPattern::ExpressionFor(std::string_view entry) {
+  std::string expression = "^";
+  for (char c : entry) {
+    if (c == '.') {
+      expression += "\\.";
+    } else if (c == '*') {
+      expression += ".*";
+    } else {
+      expression += c;
+    }
+  }
+  expression += '$';
+  return expression;
+}
+
+WildcardPattern::WildcardPattern(std::string_view entry) {
+  std::string expression = ExpressionFor(entry);
+  UErrorCode status = U_ZERO_ERROR;
+  UText* source = utext_openUTF8(nullptr, expression.data(),
+                                 static_cast<int64_t>(expression.size()),
+                                 &status);
+  UParseError parse_error;
+  if (U_SUCCESS(status)) {
+    pattern_.reset(
+        icu::RegexPattern::compile(source, 0, parse_error, status));
+  }
+  utext_close(source);
+  if (U_FAILURE(status)) {
+    pattern_.reset();
+    return;
+  }
+  matcher_.reset(pattern_->matcher(status));
+  if (U_FAILURE(status)) matcher_.reset();
+}
+
+WildcardPattern::~WildcardPattern() {
+  matcher_.reset();  // The matcher refers to text_; drop it first.
+  if (text_ != nullptr) utext_close(text_);
+}
+
+WildcardPattern::WildcardPattern(WildcardPattern&& other) noexcept
+    : pattern_(std::move(other.pattern_)),
+      matcher_(std::move(other.matcher_)),
+      text_(other.text_) {
+  other.text_ = nullptr;
+}
+
+WildcardPattern& WildcardPattern::operator=(WildcardPattern&& other) noexcept {
+  if (this != &other) {
+    matcher_.reset();
+    if (text_ != nullptr) utext_close(text_);
+    pattern_ = std::move(other.pattern_);
+    matcher_ = std::move(other.matcher_);
+    text_ = other.text_;
+    other.text_ = nullptr;
+  }
+  return *this;
+}
+
+bool WildcardPattern::Matches(std::string_view utf8_text) {
+  if (matcher_ == nullptr) return false;
+  UErrorCode status = U_ZERO_ERROR;
+  text_ = utext_openUTF8(text_, utf8_text.data(),
+                         static_cast<int64_t>(utf8_text.size()), &status);
+  if (U_FAILURE(status)) return false;
+  matcher_->reset(text_);
+  bool found = matcher_->find(status);
+  return U_SUCCESS(status) && found;
+}
+
+}  // namespace quillfen

@@ -1,0 +1,50 @@
+// WildcardPattern: one "*" entry of a removal list, turned into a regular
+// expression in ICU syntax and compiled once for a whole request. The entry
+// is wrapped in "^" and "$", every "." becomes "\." and every "*" becomes
+// ".*"; every other character keeps its regular-expression meaning, so
+// "file(1)*" is a group and an entry that is not a valid expression matches
+// nothing. An entry matches a name when the expression has at least one
+// match in it (ICU find(), no options: case-sensitive, "." stops at line
+// ends, "$" also matches before a final line terminator).
+//
+// A WildcardPattern keeps its matcher's state between calls: use each one
+// from one thread at a time.
+#ifndef QUILLFEN_REMOVAL_SERVICE_WILDCARD_PATTERN_H_
+#define QUILLFEN_REMOVAL_SERVICE_WILDCARD_PATTERN_H_
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <unicode/regex.h>
+#include <unicode/utext.h>
+
+namespace quillfen {
+
+class WildcardPattern {
+ public:
+  explicit WildcardPattern(std::string_view entry);
+  ~WildcardPattern();
+  WildcardPattern(WildcardPattern&& other) noexcept;
+  WildcardPattern& operator=(WildcardPattern&& other) noexcept;
+  WildcardPattern(const WildcardPattern&) = delete;
+  WildcardPattern& operator=(const WildcardPattern&) = delete;
+
+  // The regular expression an entry stands for: '*.tmp' gives '^.*\.tmp$'.
+  static std::string ExpressionFor(std::string_view entry);
+
+  // Whether the expression has a match in |utf8_text|.
+  bool Matches(std::string_view utf8_text);
+
+  // False when the expression did not compile; it then matches nothing.
+  bool compiled() const { return matcher_ != nullptr; }
+
+ private:
+  std::unique_ptr<icu::RegexPattern> pattern_;
+  std::unique_ptr<icu::RegexMatcher> matcher_;
+  UText* text_ = nullptr;  // Reused for every name, never copied.
+};
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_REMOVAL_SERVICE_WILDCARD_PATTERN_H_
