@@ -1,0 +1,82 @@
+#include "protocol/json_form.h"
+
+#include <gtest/gtest.h>
+
+#include "protocol/removal_keys.h"
+
+namespace quillfen {
+namespace {
+
+TEST(JsonFormTest, RequestTextBecomesTypedValues) {
+  JsonParseResult parsed = ValueFromJsonText(
+      R"({"appleDouble":true,"volumePath":"/Volumes/Stick",)"
+      R"("fileRemovalArray":[".DS_Store","Thumbs*"],"n":3,"r":1.5,)"
+      R"("nested":{"k":[false]}})");
+  ASSERT_TRUE(parsed.value) << parsed.error;
+  const Dictionary& d = *parsed.value->AsDictionary();
+  EXPECT_EQ(*Find(d, kAppleDoubleKey), Value(true));
+  EXPECT_EQ(*Find(d, kVolumePathKey), Value("/Volumes/Stick"));
+  EXPECT_EQ(*Find(d, kFileRemovalArrayKey),
+            Value(Array{Value(".DS_Store"), Value("Thumbs*")}));
+  EXPECT_EQ(*Find(d, "n")->AsInteger(), 3);
+  EXPECT_EQ(*Find(d, "r")->AsReal(), 1.5);
+  EXPECT_EQ(*Find(d, "nested"),
+            Value(Dictionary{{"k", Value(Array{Value(false)})}}));
+}
+
+TEST(JsonFormTest, ReplyIsWrittenCompactAndReadsBackEqual) {
+  Dictionary reply{{"showReadMe", Value(false)},
+                   {"volumePath", Value("/v")},
+                   {"pathArray", Value(Array{Value("/v/a b"), Value("/v/é")})},
+                   {"errorDict", Value(Dictionary{})}};
+  std::string text = JsonTextFromValue(Value(reply));
+  EXPECT_EQ(text, R"({"errorDict":{},"pathArray":["/v/a b","/v/é"],)"
+                  R"("showReadMe":false,"volumePath":"/v"})");
+  JsonParseResult back = ValueFromJsonText(text);
+  ASSERT_TRUE(back.value);
+  EXPECT_EQ(*back.value, Value(reply));
+}
+
+TEST(JsonFormTest, BadTextIsRefusedWithAReason) {
+  for (const char* text : {"", "{", "{\"a\":}", "not json", "{\"a\":1} x"}) {
+    JsonParseResult parsed = ValueFromJsonText(text);
+    EXPECT_FALSE(parsed.value) << text;
+    EXPECT_FALSE(parsed.error.empty()) << text;
+  }
+  // Invalid UTF-8 inside a string is no JSON text.
+  EXPECT_FALSE(ValueFromJsonText("{\"a\":\"\xff\"}").value);
+}
+
+TEST(JsonFormTest, NullHasNoPropertyListFormAnywhere) {
+  for (const char* text :
+       {"null", R"({"fileKeepArray":null})", R"({"a":[1,null]})"}) {
+    JsonParseResult parsed = ValueFromJsonText(text);
+    EXPECT_FALSE(parsed.value) << text;
+    EXPECT_NE(parsed.error.find("null"), std::string::npos);
+  }
+}
+
+TEST(JsonFormTest, NumbersKeepTheirKindAndRange) {
+  auto number = [](const char* text) {
+    return *ValueFromJsonText(text).value->AsArray();
+  };
+  Array a = number(
+      "[-9223372036854775808, 9223372036854775807, "
+      "18446744073709551615, 0.25, 1e3]");
+  EXPECT_EQ(*a[0].AsInteger(), INT64_MIN);
+  EXPECT_EQ(*a[1].AsInteger(), INT64_MAX);
+  ASSERT_TRUE(a[2].AsReal());  // Past int64: kept as a real, not wrapped.
+  EXPECT_GT(*a[2].AsReal(), 1.8e19);
+  EXPECT_EQ(*a[3].AsReal(), 0.25);
+  EXPECT_EQ(*a[4].AsReal(), 1000.0);
+}
+
+TEST(JsonFormTest, TopLevelNeedNotBeAnObject) {
+  JsonParseResult parsed = ValueFromJsonText("[\"a\"]");
+  ASSERT_TRUE(parsed.value);
+  EXPECT_TRUE(parsed.value->AsArray());
+  EXPECT_EQ(JsonTextFromValue(Value("a\"\n")), R"("a\"\n")");
+}
+
+}  // namespace
+}  // namespace quillfen

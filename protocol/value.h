@@ -31,15 +31,15 @@ class Value {
   enum class Type { kString, kBoolean, kInteger, kReal, kArray, kDictionary };
 
   Value() : data_(std::string()) {}
-  Value(std::string s) : data_(std::move(s)) {}  // NOLINT: implicit
+  Value(std::string s) : data_(std::move(s)) {}         // NOLINT: implicit
   Value(std::string_view s) : data_(std::string(s)) {}  // NOLINT
-  Value(const char* s) : data_(std::string(s)) {}  // NOLINT
-  Value(bool b) : data_(b) {}  // NOLINT
-  Value(int i) : data_(std::int64_t{i}) {}  // NOLINT
-  Value(std::int64_t i) : data_(i) {}  // NOLINT
-  Value(double d) : data_(d) {}  // NOLINT
-  Value(Array a) : data_(std::move(a)) {}  // NOLINT
-  Value(Dictionary d) : data_(std::move(d)) {}  // NOLINT
+  Value(const char* s) : data_(std::string(s)) {}       // NOLINT
+  Value(bool b) : data_(b) {}                           // NOLINT
+  Value(int i) : data_(std::int64_t{i}) {}              // NOLINT
+  Value(std::int64_t i) : data_(i) {}                   // NOLINT
+  Value(double d) : data_(d) {}                         // NOLINT
+  Value(Array a) : data_(std::move(a)) {}               // NOLINT
+  Value(Dictionary d) : data_(std::move(d)) {}          // NOLINT
 
   Type type() const { return static_cast<Type>(data_.index()); }
 

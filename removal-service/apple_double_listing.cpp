@@ -75,13 +75,15 @@ AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling) {
   int output_pipe[2];
   int input_pipe[2];
   if (pipe2(output_pipe, O_CLOEXEC) != 0) {
-    listing.failure = "The AppleDouble files couldn’t be listed: " +
-                      SystemErrorText(errno) + ".";
+    listing.failure =
+        "The AppleDouble files couldn’t be listed: " + SystemErrorText(errno) +
+        ".";
     return listing;
   }
   if (pipe2(input_pipe, O_CLOEXEC) != 0) {
-    listing.failure = "The AppleDouble files couldn’t be listed: " +
-                      SystemErrorText(errno) + ".";
+    listing.failure =
+        "The AppleDouble files couldn’t be listed: " + SystemErrorText(errno) +
+        ".";
     close(output_pipe[0]);
     close(output_pipe[1]);
     return listing;
@@ -107,8 +109,9 @@ AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling) {
     close(output_pipe[0]);
     close(input_pipe[1]);
     listing.failure = "The AppleDouble files couldn’t be listed because " +
-                      std::string(kFindPath) + " couldn’t be started: " +
-                      SystemErrorText(spawn_error) + ".";
+                      std::string(kFindPath) +
+                      " couldn’t be started: " + SystemErrorText(spawn_error) +
+                      ".";
     return listing;
   }
 
@@ -131,8 +134,8 @@ AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling) {
   }
   if (WIFSIGNALED(status)) {
     listing.failure = "The AppleDouble files couldn’t all be listed because " +
-                      std::string(kFindPath) + " stopped early: " +
-                      strsignal(WTERMSIG(status)) + ".";
+                      std::string(kFindPath) +
+                      " stopped early: " + strsignal(WTERMSIG(status)) + ".";
   }
   listing.paths = AppleDoublePathsFromOutput(output, volume_spelling);
   return listing;

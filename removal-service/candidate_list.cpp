@@ -9,8 +9,8 @@ std::vector<std::string> CandidateList::TakeInRemovalOrder() {
   std::vector<std::pair<std::size_t, std::string>> keyed;
   keyed.reserve(paths_.size());
   for (std::string& path : paths_) {
-    auto depth = static_cast<std::size_t>(
-        std::count(path.begin(), path.end(), '/'));
+    auto depth =
+        static_cast<std::size_t>(std::count(path.begin(), path.end(), '/'));
     keyed.emplace_back(depth, std::move(path));
   }
   paths_.clear();

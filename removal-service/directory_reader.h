@@ -35,7 +35,8 @@ class DirectoryReader {
 
   // Reads the directory open at |fd|; the descriptor stays the caller's.
   // |buffer| must not serve another reader until this one is done.
-  DirectoryReader(int fd, Buffer* buffer) : fd_(fd), buffer_(buffer->data_.get()) {}
+  DirectoryReader(int fd, Buffer* buffer)
+      : fd_(fd), buffer_(buffer->data_.get()) {}
 
   // The next entry other than "." and "..", or false at the end or on a
   // read error (error() then says which).

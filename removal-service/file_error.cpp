@@ -60,6 +60,8 @@ std::string SystemErrorText(int error) {
   return strerror_r(error, buffer, sizeof buffer);
 }
 
-bool IsNoWritePermission(int error) { return error == EACCES || error == EPERM; }
+bool IsNoWritePermission(int error) {
+  return error == EACCES || error == EPERM;
+}
 
 }  // namespace quillfen

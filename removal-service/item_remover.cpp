@@ -51,8 +51,7 @@ int OpenBeneath(int root_fd, std::string_view relative_path) {
     std::string path(relative_path);
     open_how how{};
     how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve =
-        RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     long fd;
     do {
       fd = syscall(SYS_openat2, root_fd, path.c_str(), &how, sizeof how);
@@ -89,9 +88,9 @@ int ItemRemover::ParentDescriptor(std::string_view relative_path) {
 std::optional<RemovalFailure> ItemRemover::Remove(
     std::string_view relative_path) {
   std::size_t slash = relative_path.rfind('/');
-  std::string_view parent_path =
-      slash == std::string_view::npos ? std::string_view()
-                                      : relative_path.substr(0, slash);
+  std::string_view parent_path = slash == std::string_view::npos
+                                     ? std::string_view()
+                                     : relative_path.substr(0, slash);
   std::string name(LastComponent(relative_path));
   if (!IsPlainName(name)) return RemovalFailure{EINVAL, name};
 

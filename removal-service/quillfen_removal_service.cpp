@@ -1,6 +1,7 @@
 #include "removal-service/quillfen_removal_service.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,7 +62,8 @@ void QuillfenRemovalService::removeWithFileDict(const RemovalRequest& request,
   if (!reading.plan) {
     RemovalReply reply = EmptyRemovalReply();
     if (!reading.refusal.empty()) {
-      const std::string& volume_path = *Find(request, kVolumePathKey)->AsString();
+      const std::string& volume_path =
+          *Find(request, kVolumePathKey)->AsString();
       reply[std::string(kVolumePathKey)] = Value(volume_path);
       reply[std::string(kErrorDictKey)] =
           Value(Dictionary{{volume_path, Value(reading.refusal)}});
@@ -80,6 +82,12 @@ void QuillfenRemovalService::removeWithFileDict(const RemovalRequest& request,
       open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (volume_fd < 0) {
     int error = errno;
+    struct stat status;
+    // O_DIRECTORY makes a link to a folder fail as "not a folder".
+    if (error == ENOTDIR && lstat(volume.c_str(), &status) == 0 &&
+        S_ISLNK(status.st_mode)) {
+      error = ELOOP;
+    }
     errors.emplace(plan.volume_path(),
                    Value(VolumeOpenFailure(plan.volume_path(), error)));
     show_read_me = IsNoWritePermission(error);

@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
   }
   quillfen::JsonParseResult parsed = quillfen::ValueFromJsonText(text);
   if (!parsed.value || !parsed.value->AsDictionary()) {
-    std::fprintf(stderr, "quillfen-engine: the request is not a JSON object%s%s\n",
+    std::fprintf(stderr,
+                 "quillfen-engine: the request is not a JSON object%s%s\n",
                  parsed.error.empty() ? "" : ": ", parsed.error.c_str());
     return 2;
   }
@@ -46,7 +47,8 @@ int main(int argc, char** argv) {
   quillfen::QuillfenRemovalService service;
   service.removeWithFileDict(
       *parsed.value->AsDictionary(), [](quillfen::RemovalReply reply) {
-        std::cout << quillfen::JsonTextFromValue(quillfen::Value(std::move(reply)))
+        std::cout << quillfen::JsonTextFromValue(
+                         quillfen::Value(std::move(reply)))
                   << '\n';
       });
   return 0;

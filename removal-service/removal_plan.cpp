@@ -36,8 +36,8 @@ bool ReadNameList(const RemovalRequest& request, std::string_view key,
 // Splits entries into exact ones and wildcard ones. An empty entry is
 // dropped: an empty extension would otherwise select every item without an
 // extension, folders included, which no one asks for on purpose.
-void SplitEntries(const std::vector<std::string_view>& entries,
-                  NameSet* exact, std::vector<WildcardPattern>* wildcards) {
+void SplitEntries(const std::vector<std::string_view>& entries, NameSet* exact,
+                  std::vector<WildcardPattern>* wildcards) {
   for (std::string_view entry : entries) {
     if (entry.empty()) continue;
     if (entry.find('*') == std::string_view::npos) {
@@ -97,8 +97,7 @@ RemovalPlan::Reading RemovalPlan::FromRequest(const RemovalRequest& request) {
   plan.volume_spelling_ = NormalizeSlashes(path);
 
   SplitEntries(names, &plan.exact_names_, &plan.wildcard_names_);
-  SplitEntries(extensions, &plan.exact_extensions_,
-               &plan.wildcard_extensions_);
+  SplitEntries(extensions, &plan.exact_extensions_, &plan.wildcard_extensions_);
   for (std::string_view name : keep) plan.keep_names_.emplace(name);
 
   reading.plan = std::move(plan);

@@ -22,13 +22,12 @@ std::string WildcardPattern::ExpressionFor(std::string_view entry) {
 WildcardPattern::WildcardPattern(std::string_view entry) {
   std::string expression = ExpressionFor(entry);
   UErrorCode status = U_ZERO_ERROR;
-  UText* source = utext_openUTF8(nullptr, expression.data(),
-                                 static_cast<int64_t>(expression.size()),
-                                 &status);
+  UText* source =
+      utext_openUTF8(nullptr, expression.data(),
+                     static_cast<int64_t>(expression.size()), &status);
   UParseError parse_error;
   if (U_SUCCESS(status)) {
-    pattern_.reset(
-        icu::RegexPattern::compile(source, 0, parse_error, status));
+    pattern_.reset(icu::RegexPattern::compile(source, 0, parse_error, status));
   }
   utext_close(source);
   if (U_FAILURE(status)) {

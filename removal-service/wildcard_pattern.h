@@ -12,12 +12,12 @@
 #ifndef QUILLFEN_REMOVAL_SERVICE_WILDCARD_PATTERN_H_
 #define QUILLFEN_REMOVAL_SERVICE_WILDCARD_PATTERN_H_
 
+#include <unicode/regex.h>
+#include <unicode/utext.h>
+
 #include <memory>
 #include <string>
 #include <string_view>
-
-#include <unicode/regex.h>
-#include <unicode/utext.h>
 
 namespace quillfen {
 

@@ -71,7 +71,7 @@ std::vector<std::string> TempTree::Listing() const {
   std::vector<std::string> items;
   for (auto it = fs::recursive_directory_iterator(path_);
        it != fs::recursive_directory_iterator(); ++it) {
-    std::string relative = fs::relative(it->path(), path_).string();
+    std::string relative = it->path().lexically_relative(path_).string();
     if (it->is_directory() && !it->is_symlink()) relative += "/";
     items.push_back(relative);
   }
@@ -96,7 +96,8 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
     std::string result = body();
     std::size_t written = 0;
     while (written < result.size()) {
-      ssize_t n = write(fds[1], result.data() + written, result.size() - written);
+      ssize_t n =
+          write(fds[1], result.data() + written, result.size() - written);
       if (n <= 0) _exit(4);
       written += static_cast<std::size_t>(n);
     }
