@@ -13,21 +13,20 @@
 #include <functional>
 #include <string>
 
+#include "protocol/quillfen_removal_service_protocol.h"
 #include "protocol/value.h"
 #include "removal-service/apple_double_listing.h"
 
 namespace quillfen {
 
-class QuillfenRemovalService {
+class QuillfenRemovalService : public QuillfenRemovalServiceProtocol {
  public:
-  using ReplyBlock = std::function<void(RemovalReply reply)>;
-
   // Carries out |request| and calls |withReply| exactly once, at the end,
   // on the calling thread. A request without a string "volumePath" gets the
   // empty reply; one that can't be carried out safely removes nothing and
   // says why in "errorDict" under its volume path.
   void removeWithFileDict(const RemovalRequest& request,
-                          const ReplyBlock& withReply);
+                          const ReplyBlock& withReply) override;
 
   // The AppleDouble items beneath the volume, listed by find.
   AppleDoubleListing appleDoubleArrayForUrl(const std::string& volume_spelling);

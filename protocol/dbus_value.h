@@ -1,0 +1,34 @@
+// The D-Bus form of property-list dictionaries, as RemovalRequest and
+// RemovalReply travel on the bus (signature a{sv}). Strings go as "s",
+// booleans "b", integers "x", reals "d", lists of strings (and empty lists)
+// "as", other lists "av", dictionaries "a{sv}". Coming in, every integer
+// type and "d" are numbers, "av" holding anything convertible is a list, and
+// a nested "v" is unwrapped; any other type has no property-list form and
+// is refused. Stateless: safe from any thread.
+#ifndef QUILLFEN_PROTOCOL_DBUS_VALUE_H_
+#define QUILLFEN_PROTOCOL_DBUS_VALUE_H_
+
+#include <sdbus-c++/Types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "protocol/value.h"
+
+namespace quillfen {
+
+using DbusDictionary = std::map<std::string, sdbus::Variant>;
+
+DbusDictionary DbusFromDictionary(const Dictionary& dictionary);
+
+struct DictionaryFromDbusResult {
+  std::optional<Dictionary> dictionary;  // Set on success.
+  std::string error;                     // Why not, otherwise.
+};
+
+DictionaryFromDbusResult DictionaryFromDbus(const DbusDictionary& dictionary);
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_PROTOCOL_DBUS_VALUE_H_

@@ -1,0 +1,72 @@
+#include "protocol/dbus_value.h"
+
+#include <gtest/gtest.h>
+
+namespace quillfen {
+namespace {
+
+TEST(DbusValueTest, RequestAndReplyRoundTrip) {
+  Dictionary reply{
+      {"showReadMe", Value(true)},
+      {"volumePath", Value("/media/stick")},
+      {"pathArray", Value(Array{Value("/media/stick/._a"), Value("/m/é")})},
+      {"errorDict", Value(Dictionary{{"/m/x", Value("“x” couldn’t…")}})},
+      {"count", Value(std::int64_t{-5})},
+      {"ratio", Value(0.5)},
+      {"mixed", Value(Array{Value(1), Value("a"), Value(Array{})})},
+      {"empty", Value(Array{})}};
+  DbusDictionary wire = DbusFromDictionary(reply);
+  EXPECT_EQ(wire.at("pathArray").peekValueType(), "as");
+  EXPECT_EQ(wire.at("empty").peekValueType(), "as");
+  EXPECT_EQ(wire.at("mixed").peekValueType(), "av");
+  EXPECT_EQ(wire.at("errorDict").peekValueType(), "a{sv}");
+  EXPECT_EQ(wire.at("count").peekValueType(), "x");
+  DictionaryFromDbusResult back = DictionaryFromDbus(wire);
+  ASSERT_TRUE(back.dictionary) << back.error;
+  EXPECT_EQ(*back.dictionary, reply);
+}
+
+TEST(DbusValueTest, EveryNumberTypeIsANumber) {
+  DbusDictionary wire{{"y", sdbus::Variant(std::uint8_t{200})},
+                      {"n", sdbus::Variant(std::int16_t{-3})},
+                      {"q", sdbus::Variant(std::uint16_t{65535})},
+                      {"i", sdbus::Variant(std::int32_t{-7})},
+                      {"u", sdbus::Variant(std::uint32_t{4000000000u})},
+                      {"t", sdbus::Variant(std::uint64_t{UINT64_MAX})},
+                      {"v", sdbus::Variant(sdbus::Variant(true))}};
+  Dictionary d = *DictionaryFromDbus(wire).dictionary;
+  EXPECT_EQ(*d.at("y").AsInteger(), 200);
+  EXPECT_EQ(*d.at("n").AsInteger(), -3);
+  EXPECT_EQ(*d.at("q").AsInteger(), 65535);
+  EXPECT_EQ(*d.at("i").AsInteger(), -7);
+  EXPECT_EQ(*d.at("u").AsInteger(), 4000000000);
+  EXPECT_GT(*d.at("t").AsReal(), 1.8e19);
+  EXPECT_EQ(d.at("v"), Value(true));
+}
+
+TEST(DbusValueTest, ListsOfVariantsAreLists) {
+  std::vector<sdbus::Variant> names{sdbus::Variant(std::string("a.tmp")),
+                                    sdbus::Variant(std::string("b"))};
+  Dictionary d = *DictionaryFromDbus({{"fileKeepArray", sdbus::Variant(names)}})
+                      .dictionary;
+  EXPECT_EQ(d.at("fileKeepArray"), Value(Array{Value("a.tmp"), Value("b")}));
+}
+
+TEST(DbusValueTest, TypesWithoutAPropertyListFormAreRefusedNotDropped) {
+  // A keep list of another type must not vanish: it would read as empty.
+  std::vector<std::int32_t> numbers{1, 2};
+  std::map<std::int32_t, std::string> int_keys{{1, "a"}};
+  for (const sdbus::Variant& odd :
+       {sdbus::Variant(sdbus::ObjectPath("/a")), sdbus::Variant(numbers),
+        sdbus::Variant(int_keys), sdbus::Variant(sdbus::Struct<int, int>(1, 2)),
+        sdbus::Variant(std::vector<sdbus::Variant>{
+            sdbus::Variant(sdbus::Signature("s"))})}) {
+    DictionaryFromDbusResult result =
+        DictionaryFromDbus({{"fileKeepArray", odd}});
+    EXPECT_FALSE(result.dictionary) << odd.peekValueType();
+    EXPECT_NE(result.error.find("fileKeepArray"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace quillfen

@@ -1,0 +1,17 @@
+#include "removal-service/service_delegate.h"
+
+#include <memory>
+
+#include "removal-service/quillfen_removal_service.h"
+
+namespace quillfen {
+
+bool ServiceDelegate::listenerShouldAcceptNewConnection(
+    ServiceListener& /*listener*/, ServiceConnection& newConnection) {
+  newConnection.setExportedInterface(ExportedInterface::WithProtocol());
+  newConnection.setExportedObject(std::make_shared<QuillfenRemovalService>());
+  newConnection.resume();
+  return true;
+}
+
+}  // namespace quillfen

@@ -1,0 +1,283 @@
+#include "removal-service/service_listener.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "protocol/identifiers.h"
+#include "protocol/removal_service_adaptor.h"
+
+namespace quillfen {
+namespace {
+
+using GeneratedAdaptor = org::quillfen::QuillfenRemovalServiceProtocol_adaptor;
+
+const char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+const char kAccessDenied[] = "org.freedesktop.DBus.Error.AccessDenied";
+const char kFailed[] = "org.freedesktop.DBus.Error.Failed";
+
+}  // namespace
+
+// Hands the generated adaptor's calls to the listener.
+class ServiceListener::Adaptor final : public GeneratedAdaptor {
+ public:
+  Adaptor(sdbus::IObject& object, ServiceListener& listener)
+      : GeneratedAdaptor(object), listener_(listener) {}
+
+ private:
+  void RemoveWithFileDict(sdbus::Result<DbusDictionary>&& result,
+                          DbusDictionary request) override {
+    listener_.Dispatch(std::move(result), std::move(request));
+  }
+
+  ServiceListener& listener_;
+};
+
+ExportedInterface ExportedInterface::WithProtocol() {
+  return ExportedInterface{GeneratedAdaptor::INTERFACE_NAME};
+}
+
+bool ServiceConnection::Serves() const {
+  return resumed_ && exported_object_ != nullptr &&
+         exported_interface_ == GeneratedAdaptor::INTERFACE_NAME;
+}
+
+ServiceListener::ServiceListener(Options options) : options_(options) {}
+
+ServiceListener::~ServiceListener() {
+  for (auto& [peer, connection] : connections_) {
+    if (connection->worker_.joinable()) connection->worker_.join();
+  }
+  if (wake_fd_ >= 0) close(wake_fd_);
+}
+
+int ServiceListener::resume() {
+  int status = 0;
+  idle_since_ = std::chrono::steady_clock::now();
+  try {
+    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd_ < 0) throw sdbus::Error(kFailed, "eventfd failed");
+    bus_ = sdbus::createSessionBusConnection();
+    // The object exists before the name does: an activating call may
+    // arrive as soon as the name is ours.
+    object_ = sdbus::createObject(*bus_, std::string(kServiceObjectPath));
+    adaptor_ = std::make_unique<Adaptor>(*object_, *this);
+    object_->finishRegistration();
+    bus_->addMatch(
+        "type='signal',sender='org.freedesktop.DBus',"
+        "interface='org.freedesktop.DBus',member='NameOwnerChanged'",
+        [this](sdbus::Message& message) {
+          auto& signal = static_cast<sdbus::Signal&>(message);
+          OnNameOwnerChanged(signal);
+        },
+        sdbus::floating_slot);
+    bus_daemon_ = sdbus::createProxy(*bus_, "org.freedesktop.DBus",
+                                     "/org/freedesktop/DBus");
+    bus_->requestName(std::string(ServiceName));
+    RunEventLoop();
+  } catch (const sdbus::Error& e) {
+    std::fprintf(stderr, "QuillfenRemovalService: the bus failed: %s: %s\n",
+                 e.getName().c_str(), e.getMessage().c_str());
+    status = 1;
+  }
+  // Work already under way finishes, whatever happened to the bus.
+  for (auto& [peer, connection] : connections_) {
+    if (connection->worker_.joinable()) connection->worker_.join();
+  }
+  connections_.clear();
+  try {
+    bus_daemon_.reset();
+    adaptor_.reset();
+    object_.reset();
+    bus_.reset();  // Flushes the last replies.
+  } catch (const sdbus::Error&) {
+    status = 1;
+  }
+  return status;
+}
+
+void ServiceListener::RunEventLoop() {
+  using Clock = std::chrono::steady_clock;
+  for (;;) {
+    while (bus_->processPendingRequest()) {
+    }
+    ForgetDepartedPeers();
+    int in_flight;
+    Clock::time_point idle_since;
+    {
+      std::lock_guard lock(mutex_);
+      in_flight = in_flight_;
+      idle_since = idle_since_;
+    }
+    if (in_flight == 0 && name_released_) return;
+    int timeout_ms = -1;
+    if (in_flight == 0 && !release_requested_) {
+      auto idle_for = Clock::now() - idle_since;
+      if (idle_for >= options_.idle_timeout) {
+        ReleaseName();
+        continue;
+      }
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          options_.idle_timeout - idle_for);
+      timeout_ms = static_cast<int>(left.count());
+    }
+    sdbus::IConnection::PollData poll_data = bus_->getEventLoopPollData();
+    int bus_timeout = poll_data.getPollTimeout();
+    if (bus_timeout >= 0 && (timeout_ms < 0 || bus_timeout < timeout_ms)) {
+      timeout_ms = bus_timeout;
+    }
+    pollfd fds[] = {{poll_data.fd, poll_data.events, 0}, {wake_fd_, POLLIN, 0}};
+    if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR) {
+      throw sdbus::Error(kFailed, "poll failed");
+    }
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t count;
+      [[maybe_unused]] ssize_t n = read(wake_fd_, &count, sizeof count);
+    }
+  }
+}
+
+void ServiceListener::ReleaseName() {
+  release_requested_ = true;
+  // Asynchronous, so that calls the bus routed here before it handled the
+  // release are still read and served; its answer comes after all of them.
+  bus_daemon_->callMethodAsync("ReleaseName")
+      .onInterface("org.freedesktop.DBus")
+      .withArguments(std::string(ServiceName))
+      .uponReplyInvoke(
+          [this](const sdbus::Error* /*error*/, std::uint32_t /*result*/) {
+            // Whatever the answer, the name is no longer this instance's to
+            // serve under.
+            name_released_ = true;
+          });
+}
+
+void ServiceListener::Wake() {
+  std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
+}
+
+ServiceConnection* ServiceListener::ConnectionFor(const std::string& peer) {
+  auto it = connections_.find(peer);
+  if (it != connections_.end()) return it->second.get();
+  auto connection = std::make_unique<ServiceConnection>(peer);
+  bool accepted =
+      delegate_ != nullptr &&
+      delegate_->listenerShouldAcceptNewConnection(*this, *connection);
+  if (!accepted) return nullptr;
+  return connections_.emplace(peer, std::move(connection)).first->second.get();
+}
+
+void ServiceListener::Dispatch(sdbus::Result<DbusDictionary>&& result,
+                               DbusDictionary request) {
+  try {
+    Enqueue(std::move(result), std::move(request));
+  } catch (const std::exception& e) {
+    // Nothing may unwind into the bus library's C callbacks.
+    std::fprintf(stderr, "QuillfenRemovalService: a call was dropped: %s\n",
+                 e.what());
+  }
+}
+
+void ServiceListener::Enqueue(sdbus::Result<DbusDictionary>&& result,
+                              DbusDictionary request) {
+  std::string peer = object_->getCurrentlyProcessedMessage()->getSender();
+  ServiceConnection* connection = ConnectionFor(peer);
+  if (connection == nullptr || !connection->Serves()) {
+    result.returnError(
+        sdbus::Error(kAccessDenied, "The removal service refused the call."));
+    return;
+  }
+  DictionaryFromDbusResult converted = DictionaryFromDbus(request);
+  if (!converted.dictionary) {
+    result.returnError(sdbus::Error(
+        kInvalidArgs, "The request can't be read: " + converted.error + "."));
+    return;
+  }
+  bool start_worker = false;
+  {
+    std::lock_guard lock(mutex_);
+    connection->queue_.push_back(ServiceConnection::PendingCall{
+        std::move(*converted.dictionary), std::move(result)});
+    ++in_flight_;
+    if (!connection->worker_running_) {
+      connection->worker_running_ = true;
+      start_worker = true;
+    }
+  }
+  if (start_worker) {
+    // A finished worker may not have returned yet; it holds nothing.
+    if (connection->worker_.joinable()) connection->worker_.join();
+    connection->worker_ =
+        std::thread(&ServiceListener::Serve, this, connection);
+  }
+}
+
+void ServiceListener::Serve(ServiceConnection* connection) {
+  std::unique_lock lock(mutex_);
+  while (!connection->queue_.empty()) {
+    ServiceConnection::PendingCall call = std::move(connection->queue_.front());
+    connection->queue_.pop_front();
+    std::shared_ptr<QuillfenRemovalServiceProtocol> object =
+        connection->exported_object_;
+    lock.unlock();
+
+    bool replied = false;
+    auto send_reply = [&](RemovalReply reply) {
+      if (replied) return;
+      replied = true;
+      try {
+        call.result.returnResults(DbusFromDictionary(reply));
+      } catch (const sdbus::Error&) {
+        // The peer or the bus is gone: nobody is left to tell.
+      }
+    };
+    try {
+      object->removeWithFileDict(call.request, send_reply);
+    } catch (const std::exception& e) {
+      if (!replied) {
+        replied = true;
+        try {
+          call.result.returnError(sdbus::Error(kFailed, e.what()));
+        } catch (const sdbus::Error&) {
+        }
+      }
+    }
+
+    lock.lock();
+    if (--in_flight_ == 0) idle_since_ = std::chrono::steady_clock::now();
+    Wake();
+  }
+  connection->worker_running_ = false;
+  Wake();
+}
+
+void ServiceListener::OnNameOwnerChanged(sdbus::Signal& signal) {
+  std::string name, old_owner, new_owner;
+  signal >> name >> old_owner >> new_owner;
+  if (!new_owner.empty()) return;
+  auto it = connections_.find(name);
+  if (it != connections_.end()) it->second->departed_ = true;
+}
+
+void ServiceListener::ForgetDepartedPeers() {
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    ServiceConnection& connection = *it->second;
+    bool idle;
+    {
+      std::lock_guard lock(mutex_);
+      idle = !connection.worker_running_;
+    }
+    if (connection.departed_ && idle) {
+      if (connection.worker_.joinable()) connection.worker_.join();
+      it = connections_.erase(it);  // Drops the object exported for it.
+    } else {
+      ++it;
+    }
+  }
+}
+
+}  // namespace quillfen

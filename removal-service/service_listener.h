@@ -1,0 +1,142 @@
+// ServiceListener: the service's end of the bus. It exports the removal
+// object, then owns ServiceName, and offers every new client peer to its
+// delegate as a ServiceConnection. A peer is known from its first call; it
+// is forgotten, with the object exported for it, when the bus says it left
+// (NameOwnerChanged). One peer's calls run one after another on a thread of
+// the peer's own; different peers' calls run side by side.
+//
+// When no call has been in flight for the idle period, the listener gives
+// its name back and keeps serving until the bus has answered: every call
+// the bus routed here before that is still served, and later ones start a
+// new instance of the service. Then resume() returns.
+//
+// Bus library exceptions stop here: neither the delegate nor an exported
+// object ever sees one. resume() runs the bus on the calling thread;
+// ServiceConnection's setters are for the delegate, during the offer.
+#ifndef QUILLFEN_REMOVAL_SERVICE_SERVICE_LISTENER_H_
+#define QUILLFEN_REMOVAL_SERVICE_SERVICE_LISTENER_H_
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "protocol/dbus_value.h"
+#include "protocol/quillfen_removal_service_protocol.h"
+
+namespace quillfen {
+
+class ServiceListener;
+
+// The interface a connection exports: built from the protocol alone.
+struct ExportedInterface {
+  static ExportedInterface WithProtocol();
+  std::string name;  // The D-Bus interface name.
+};
+
+// One client peer, as the listener offers it to its delegate.
+class ServiceConnection {
+ public:
+  explicit ServiceConnection(std::string peer) : peer_(std::move(peer)) {}
+
+  // The peer's unique bus name.
+  const std::string& peer() const { return peer_; }
+
+  void setExportedInterface(ExportedInterface interface) {
+    exported_interface_ = std::move(interface.name);
+  }
+  void setExportedObject(
+      std::shared_ptr<QuillfenRemovalServiceProtocol> object) {
+    exported_object_ = std::move(object);
+  }
+  // Lets the peer's calls through to the exported object.
+  void resume() { resumed_ = true; }
+
+ private:
+  friend class ServiceListener;
+
+  struct PendingCall {
+    RemovalRequest request;
+    sdbus::Result<DbusDictionary> result;
+  };
+
+  // Whether the delegate set the connection up to serve the protocol.
+  bool Serves() const;
+
+  const std::string peer_;
+  std::string exported_interface_;
+  std::shared_ptr<QuillfenRemovalServiceProtocol> exported_object_;
+  bool resumed_ = false;
+
+  // Guarded by the listener's mutex.
+  std::deque<PendingCall> queue_;
+  bool worker_running_ = false;
+  // The event-loop thread's own.
+  bool departed_ = false;
+  std::thread worker_;
+};
+
+class ServiceListenerDelegate {
+ public:
+  virtual ~ServiceListenerDelegate() = default;
+  // Sets the new connection up and answers whether to accept it.
+  virtual bool listenerShouldAcceptNewConnection(
+      ServiceListener& listener, ServiceConnection& newConnection) = 0;
+};
+
+class ServiceListener {
+ public:
+  struct Options {
+    std::chrono::milliseconds idle_timeout{10000};
+  };
+
+  explicit ServiceListener(Options options);
+  ~ServiceListener();
+  ServiceListener(const ServiceListener&) = delete;
+  ServiceListener& operator=(const ServiceListener&) = delete;
+
+  void setDelegate(ServiceListenerDelegate* delegate) { delegate_ = delegate; }
+
+  // Connects to the session bus and serves until idle. Answers the process
+  // exit status: 0 after an idle stop, 1 when the bus failed.
+  int resume();
+
+ private:
+  class Adaptor;
+
+  void Dispatch(sdbus::Result<DbusDictionary>&& result, DbusDictionary request);
+  void Enqueue(sdbus::Result<DbusDictionary>&& result, DbusDictionary request);
+  ServiceConnection* ConnectionFor(const std::string& peer);
+  void OnNameOwnerChanged(sdbus::Signal& signal);
+  void Serve(ServiceConnection* connection);
+  void RunEventLoop();
+  void ForgetDepartedPeers();
+  void ReleaseName();
+  void Wake();
+
+  const Options options_;
+  ServiceListenerDelegate* delegate_ = nullptr;
+  std::unique_ptr<sdbus::IConnection> bus_;
+  std::unique_ptr<sdbus::IObject> object_;
+  std::unique_ptr<Adaptor> adaptor_;
+  std::unique_ptr<sdbus::IProxy> bus_daemon_;
+  int wake_fd_ = -1;
+
+  // The event-loop thread's own.
+  std::map<std::string, std::unique_ptr<ServiceConnection>> connections_;
+  bool release_requested_ = false;
+  bool name_released_ = false;
+
+  std::mutex mutex_;  // Guards the queues, in_flight_ and idle_since_.
+  int in_flight_ = 0;
+  std::chrono::steady_clock::time_point idle_since_;
+};
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_REMOVAL_SERVICE_SERVICE_LISTENER_H_

@@ -1,0 +1,48 @@
+// QuillfenRemovalService: the on-demand removal service. The session bus
+// starts it from its activation file at the first call to ServiceName; it
+// serves until idle, then leaves the bus. The activation file may pass
+// --idle-timeout-ms=N (the build tree's does, to keep tests short); nothing
+// else is read from the command line or the environment.
+#include <sys/resource.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "removal-service/service_delegate.h"
+#include "removal-service/service_listener.h"
+
+int main(int argc, char** argv) {
+  quillfen::ServiceListener::Options options;
+  constexpr std::string_view kIdleOption = "--idle-timeout-ms=";
+  for (int i = 1; i < argc; ++i) {
+    std::string_view argument = argv[i];
+    long long ms = 0;
+    if (argument.starts_with(kIdleOption)) {
+      std::string_view digits = argument.substr(kIdleOption.size());
+      auto [end, error] =
+          std::from_chars(digits.data(), digits.data() + digits.size(), ms);
+      if (error == std::errc() && end == digits.data() + digits.size() &&
+          ms >= 0) {
+        options.idle_timeout = std::chrono::milliseconds(ms);
+        continue;
+      }
+    }
+    std::fprintf(stderr, "QuillfenRemovalService: unknown argument %s\n",
+                 argv[i]);
+    return 2;
+  }
+
+  // Deep folder chains hold one descriptor per level during a walk.
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+
+  quillfen::ServiceDelegate delegate;
+  quillfen::ServiceListener listener(options);
+  listener.setDelegate(&delegate);
+  return listener.resume();
+}
