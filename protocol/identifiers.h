@@ -11,6 +11,10 @@ namespace quillfen {
 inline constexpr std::string_view ServiceName =
     "org.quillfen.QuillfenRemovalService";
 
+// Where the service exports its object.
+inline constexpr std::string_view kServiceObjectPath =
+    "/org/quillfen/QuillfenRemovalService";
+
 // The removal tool's identifier; the object of its reply notification.
 inline constexpr std::string_view ToolIdentifier =
     "org.quillfen.QuillfenRemovalTool";

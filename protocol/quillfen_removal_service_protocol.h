@@ -8,14 +8,11 @@
 #define QUILLFEN_PROTOCOL_QUILLFEN_REMOVAL_SERVICE_PROTOCOL_H_
 
 #include <functional>
-#include <string_view>
 
+#include "protocol/identifiers.h"
 #include "protocol/value.h"
 
 namespace quillfen {
-
-inline constexpr std::string_view kServiceObjectPath =
-    "/org/quillfen/QuillfenRemovalService";
 
 class QuillfenRemovalServiceProtocol {
  public:

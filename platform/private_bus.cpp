@@ -1,0 +1,158 @@
+#include "platform/private_bus.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+extern char** environ;
+
+namespace quillfen {
+namespace {
+
+std::string Config(const std::string& socket_dir,
+                   const std::string& service_dir) {
+  return R"(<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=)" +
+         socket_dir + R"(</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>)" +
+         service_dir + R"(</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+  <limit name="max_incoming_bytes">1000000000</limit>
+  <limit name="max_incoming_unix_fds">250000000</limit>
+  <limit name="max_outgoing_bytes">1000000000</limit>
+  <limit name="max_outgoing_unix_fds">250000000</limit>
+  <limit name="max_message_size">1000000000</limit>
+  <limit name="service_start_timeout">120000</limit>
+  <limit name="auth_timeout">240000</limit>
+  <limit name="pending_fd_timeout">150000</limit>
+  <limit name="max_completed_connections">100000</limit>
+  <limit name="max_incomplete_connections">10000</limit>
+  <limit name="max_connections_per_user">100000</limit>
+  <limit name="max_pending_service_starts">10000</limit>
+  <limit name="max_names_per_connection">50000</limit>
+  <limit name="max_match_rules_per_connection">50000</limit>
+  <limit name="max_replies_per_connection">50000</limit>
+</busconfig>
+)";
+}
+
+// Whether any process of the group |pgid| is left.
+bool GroupAlive(pid_t pgid) { return kill(-pgid, 0) == 0 || errno == EPERM; }
+
+}  // namespace
+
+std::unique_ptr<PrivateBus> PrivateBus::Start(const std::string& service_dir,
+                                              std::string* error) {
+  std::unique_ptr<PrivateBus> bus(new PrivateBus);
+  // The daemon starts services detached from itself; where the system's
+  // first process doesn't reap orphans, they would linger as zombies. As
+  // their subreaper this process reaps them when the bus goes.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp ? tmp : "/tmp") + "/quillfen-bus-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    *error = std::string("can't make a folder for the bus: ") + strerror(errno);
+    return nullptr;
+  }
+  bus->folder_ = pattern;
+  std::string socket_dir = bus->folder_ + "/socket";
+  std::string config_path = bus->folder_ + "/bus.conf";
+  mkdir(socket_dir.c_str(), 0700);
+  std::ofstream(config_path) << Config(socket_dir, service_dir);
+
+  int address_pipe[2];
+  if (pipe2(address_pipe, O_CLOEXEC) != 0) {
+    *error = std::string("pipe: ") + strerror(errno);
+    return nullptr;
+  }
+  std::string config_option = "--config-file=" + config_path;
+  std::string address_option =
+      "--print-address=" + std::to_string(address_pipe[1]);
+  const char* argv[] = {"dbus-daemon", config_option.c_str(), "--nofork",
+                        address_option.c_str(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // Keep the write end open across exec, under its own number.
+  posix_spawn_file_actions_adddup2(&actions, address_pipe[1], address_pipe[1]);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // Its own process group, so that the services it starts go with it.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  int spawn_error =
+      posix_spawnp(&bus->pid_, "dbus-daemon", &actions, &attributes,
+                   const_cast<char**>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  close(address_pipe[1]);
+  if (spawn_error != 0) {
+    close(address_pipe[0]);
+    bus->pid_ = -1;
+    *error = std::string("can't start dbus-daemon: ") + strerror(spawn_error);
+    return nullptr;
+  }
+
+  // The daemon prints its address once it listens.
+  std::string address;
+  char c;
+  pollfd fd = {address_pipe[0], POLLIN, 0};
+  while (poll(&fd, 1, 10000) > 0 && read(address_pipe[0], &c, 1) == 1 &&
+         c != '\n') {
+    address.push_back(c);
+  }
+  close(address_pipe[0]);
+  if (address.empty()) {
+    *error = "dbus-daemon did not start";
+    return nullptr;
+  }
+  bus->address_ = address;
+  return bus;
+}
+
+PrivateBus::~PrivateBus() {
+  if (pid_ > 0) {
+    kill(-pid_, SIGTERM);
+    // A service may take a moment to end; don't leave it behind.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      while (waitpid(-pid_, nullptr, WNOHANG) > 0) {
+      }
+      if (!GroupAlive(pid_) || std::chrono::steady_clock::now() > deadline) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (GroupAlive(pid_)) kill(-pid_, SIGKILL);
+    while (waitpid(-pid_, nullptr, 0) > 0) {
+    }
+  }
+  if (!folder_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+}
+
+}  // namespace quillfen

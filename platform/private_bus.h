@@ -1,0 +1,39 @@
+// PrivateBus: a session bus of our own, for the tests and for exchanges on
+// a machine where no session bus runs. It starts a dbus-daemon with the
+// session bus's large limits on a fresh socket folder, whose activation
+// folder is the one given, and stops it, with every process it started,
+// when the PrivateBus goes. Use from one thread.
+#ifndef QUILLFEN_PLATFORM_PRIVATE_BUS_H_
+#define QUILLFEN_PLATFORM_PRIVATE_BUS_H_
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+namespace quillfen {
+
+class PrivateBus {
+ public:
+  // Starts the daemon; null, with |error| set, when it can't be started.
+  static std::unique_ptr<PrivateBus> Start(const std::string& service_dir,
+                                           std::string* error);
+  ~PrivateBus();
+  PrivateBus(const PrivateBus&) = delete;
+  PrivateBus& operator=(const PrivateBus&) = delete;
+
+  // The address clients connect to (DBUS_SESSION_BUS_ADDRESS).
+  const std::string& address() const { return address_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  PrivateBus() = default;
+
+  std::string folder_;  // Holds the config and the socket folder.
+  std::string address_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_PLATFORM_PRIVATE_BUS_H_

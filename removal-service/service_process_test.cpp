@@ -1,0 +1,225 @@
+// The real service, started by a private bus from the build tree's
+// activation file (which sets a 100 ms idle period).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <future>
+#include <random>
+
+#include "protocol/identifiers.h"
+#include "protocol/json_form.h"
+#include "testing/temp_tree.h"
+#include "testing/test_bus.h"
+
+namespace quillfen {
+namespace {
+
+using ::quillfen::testing::CallRemoveWithFileDict;
+using ::quillfen::testing::OwnerPid;
+using ::quillfen::testing::TempTree;
+using ::quillfen::testing::TestBus;
+
+const std::string kServiceName(ServiceName);
+
+std::string RunCommand(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  std::size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    output.append(buffer, n);
+  pclose(pipe);
+  return output;
+}
+
+// Whether |pid| is a live process (not gone, not a zombie).
+bool Running(pid_t pid) {
+  std::string stat =
+      RunCommand("cat /proc/" + std::to_string(pid) + "/stat 2>/dev/null");
+  std::size_t close_paren = stat.rfind(')');
+  return close_paren != std::string::npos && close_paren + 2 < stat.size() &&
+         stat[close_paren + 2] != 'Z';
+}
+
+void WaitUntilGone(sdbus::IConnection& connection, pid_t pid) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((OwnerPid(connection, kServiceName) > 0 || Running(pid)) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+class ServiceProcessTest : public ::testing::Test {
+ protected:
+  TestBus bus_;
+  TempTree volume_;
+};
+
+TEST_F(ServiceProcessTest, FirstCallActivatesTheServiceAndIsAnswered) {
+  volume_.MakeFile("._a");
+  volume_.MakeFile("sub/x.tmp");
+  volume_.MakeFile("keep.txt");
+  auto client = bus_.Connect();
+  EXPECT_LT(OwnerPid(*client, kServiceName), 0);
+  Dictionary reply = CallRemoveWithFileDict(
+      *client, Dictionary{{"volumePath", Value(volume_.path())},
+                          {"appleDouble", Value(true)},
+                          {"extensionsArray", Value(Array{Value("tmp")})}});
+  Array removed = *reply.at("pathArray").AsArray();
+  std::sort(removed.begin(), removed.end(), [](const Value& a, const Value& b) {
+    return *a.AsString() < *b.AsString();
+  });
+  EXPECT_EQ(removed, (Array{Value(volume_.PathOf("._a")),
+                            Value(volume_.PathOf("sub/x.tmp"))}));
+  EXPECT_EQ(reply.at("errorDict"), Value(Dictionary{}));
+  EXPECT_EQ(reply.at("showReadMe"), Value(false));
+  EXPECT_EQ(volume_.Listing(), (std::vector<std::string>{"keep.txt", "sub/"}));
+}
+
+TEST_F(ServiceProcessTest, StandardToolsCanCallIt) {
+  volume_.MakeFile("._a");
+  volume_.MakeFile("b.tmp");
+  std::string target = kServiceName + " " + std::string(kServiceObjectPath) +
+                       " org.quillfen.QuillfenRemovalServiceProtocol";
+  std::string busctl = RunCommand(
+      "busctl --address='" + bus_.address() + "' --json=short call " + target +
+      " RemoveWithFileDict 'a{sv}' 2 volumePath s '" + volume_.path() +
+      "' appleDouble b true");
+  EXPECT_NE(busctl.find("\"pathArray\":{\"type\":\"as\",\"data\":[\"" +
+                        volume_.PathOf("._a") + "\"]}"),
+            std::string::npos)
+      << busctl;
+  std::string gdbus = RunCommand(
+      "gdbus call --address '" + bus_.address() + "' --dest " + kServiceName +
+      " --object-path " + std::string(kServiceObjectPath) +
+      " --method org.quillfen.QuillfenRemovalServiceProtocol."
+      "RemoveWithFileDict \"{'volumePath': <'" +
+      volume_.path() + "'>, 'extensionsArray': <['tmp']>}\"");
+  EXPECT_NE(gdbus.find("'pathArray': <['" + volume_.PathOf("b.tmp") + "']>"),
+            std::string::npos)
+      << gdbus;
+  EXPECT_TRUE(volume_.Listing().empty());
+}
+
+TEST_F(ServiceProcessTest, WronglyTypedValuesGetTheEnginesRefusal) {
+  volume_.MakeFile("x.tmp");
+  auto client = bus_.Connect();
+  Dictionary reply = CallRemoveWithFileDict(
+      *client, Dictionary{{"volumePath", Value(volume_.path())},
+                          {"extensionsArray", Value(Array{Value("tmp")})},
+                          {"fileKeepArray", Value("x.tmp")}});
+  EXPECT_EQ(reply.at("pathArray"), Value(Array{}));
+  ASSERT_EQ(reply.at("errorDict").AsDictionary()->size(), 1u);
+  EXPECT_TRUE(reply.at("errorDict").AsDictionary()->contains(volume_.path()));
+  // No "volumePath" at all: the empty reply.
+  reply = CallRemoveWithFileDict(*client, Dictionary{{"volumePath", Value(3)}});
+  EXPECT_EQ(reply.at("volumePath"), Value(""));
+  EXPECT_TRUE(volume_.Exists("x.tmp"));
+}
+
+TEST_F(ServiceProcessTest, WrongSignatureOrValueTypeIsADbusError) {
+  auto client = bus_.Connect();
+  auto proxy = sdbus::createProxy(*client, kServiceName,
+                                  std::string(kServiceObjectPath));
+  try {
+    proxy->callMethod("RemoveWithFileDict")
+        .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
+        .withArguments(std::string("/tmp"));
+    ADD_FAILURE() << "a string was accepted as a request";
+  } catch (const sdbus::Error& e) {
+    EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.InvalidArgs");
+  }
+  try {
+    CallRemoveWithFileDict(
+        *client, DbusDictionary{{"volumePath", sdbus::Variant(volume_.path())},
+                                {"fileKeepArray",
+                                 sdbus::Variant(sdbus::ObjectPath("/x"))}});
+    ADD_FAILURE() << "an object path was accepted as a keep list";
+  } catch (const sdbus::Error& e) {
+    EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.InvalidArgs");
+    EXPECT_NE(e.getMessage().find("fileKeepArray"), std::string::npos);
+  }
+}
+
+TEST_F(ServiceProcessTest, TwoPeersAtOnceEachGetTheirOwnReply) {
+  TempTree other;
+  for (int i = 0; i < 300; ++i) {
+    volume_.MakeFile("d" + std::to_string(i % 10) + "/f" + std::to_string(i) +
+                     ".tmp");
+    other.MakeFile("._" + std::to_string(i));
+  }
+  auto call = [](const std::string& path, Dictionary extra) {
+    auto connection = sdbus::createSessionBusConnection();
+    extra.emplace("volumePath", Value(path));
+    return CallRemoveWithFileDict(*connection, extra);
+  };
+  auto first =
+      std::async(std::launch::async, call, volume_.path(),
+                 Dictionary{{"extensionsArray", Value(Array{Value("tmp")})}});
+  auto second = std::async(std::launch::async, call, other.path(),
+                           Dictionary{{"appleDouble", Value(true)}});
+  Dictionary a = first.get(), b = second.get();
+  EXPECT_EQ(a.at("volumePath"), Value(volume_.path()));
+  EXPECT_EQ(b.at("volumePath"), Value(other.path()));
+  EXPECT_EQ(a.at("pathArray").AsArray()->size(), 300u);
+  EXPECT_EQ(b.at("pathArray").AsArray()->size(), 300u);
+}
+
+TEST_F(ServiceProcessTest, PeerLeavingMidCallLeavesTheServiceServing) {
+  for (int i = 0; i < 2000; ++i)
+    volume_.MakeFile("f" + std::to_string(i) + ".tmp");
+  {
+    auto leaving = bus_.Connect();
+    auto proxy = sdbus::createProxy(*leaving, kServiceName,
+                                    std::string(kServiceObjectPath));
+    proxy->callMethodAsync("RemoveWithFileDict")
+        .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
+        .withArguments(DbusFromDictionary(
+            {{"volumePath", Value(volume_.path())},
+             {"extensionsArray", Value(Array{Value("tmp")})}}))
+        .uponReplyInvoke([](const sdbus::Error*, DbusDictionary) {});
+    leaving->processPendingRequest();
+  }
+  TempTree next;
+  next.MakeFile("._n");
+  auto client = bus_.Connect();
+  Dictionary reply = CallRemoveWithFileDict(
+      *client, Dictionary{{"volumePath", Value(next.path())},
+                          {"appleDouble", Value(true)}});
+  EXPECT_EQ(reply.at("pathArray"), Value(Array{Value(next.PathOf("._n"))}));
+}
+
+TEST_F(ServiceProcessTest, IdleStopAndReactivationLoseNoCall) {
+  auto client = bus_.Connect();
+  Dictionary request{{"volumePath", Value(volume_.path())}};
+  CallRemoveWithFileDict(*client, request);
+  pid_t first = OwnerPid(*client, kServiceName);
+  ASSERT_GT(first, 0);
+  WaitUntilGone(*client, first);
+  EXPECT_LT(OwnerPid(*client, kServiceName), 0);
+  EXPECT_FALSE(Running(first)) << "the idle service did not exit";
+  CallRemoveWithFileDict(*client, request);
+  EXPECT_GT(OwnerPid(*client, kServiceName), 0);
+
+  // Callers racing the idle stop, around the 100 ms idle period.
+  auto caller = [&](int seed) {
+    std::mt19937 random(static_cast<unsigned>(seed));
+    auto connection = bus_.Connect();
+    int answered = 0;
+    for (int i = 0; i < 15; ++i) {
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(60 + random() % 80));
+      Dictionary reply = CallRemoveWithFileDict(*connection, request);
+      if (reply.at("volumePath") == Value(volume_.path())) ++answered;
+    }
+    return answered;
+  };
+  std::vector<std::future<int>> callers;
+  for (int seed = 1; seed <= 4; ++seed) {
+    callers.push_back(std::async(std::launch::async, caller, seed));
+  }
+  for (auto& answered : callers) EXPECT_EQ(answered.get(), 15);
+}
+
+}  // namespace
+}  // namespace quillfen

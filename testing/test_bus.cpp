@@ -1,0 +1,67 @@
+#include "testing/test_bus.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "protocol/identifiers.h"
+#include "protocol/quillfen_removal_service_protocol.h"
+
+namespace quillfen::testing {
+
+std::string BuildServiceDir() { return QUILLFEN_BUILD_SERVICE_DIR; }
+
+TestBus::TestBus(const std::string& service_dir) {
+  std::string error;
+  bus_ = PrivateBus::Start(service_dir, &error);
+  if (!bus_) throw std::runtime_error("private bus: " + error);
+  setenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().c_str(), 1);
+  unsetenv("DBUS_STARTER_ADDRESS");
+  unsetenv("DBUS_STARTER_BUS_TYPE");
+  unsetenv("SYSTEMD_BUS_TIMEOUT");
+}
+
+TestBus::~TestBus() { unsetenv("DBUS_SESSION_BUS_ADDRESS"); }
+
+std::unique_ptr<sdbus::IConnection> TestBus::Connect() const {
+  return sdbus::createSessionBusConnectionWithAddress(bus_->address());
+}
+
+DbusDictionary CallRemoveWithFileDict(sdbus::IConnection& connection,
+                                      const DbusDictionary& request) {
+  auto proxy = sdbus::createProxy(connection, std::string(ServiceName),
+                                  std::string(kServiceObjectPath));
+  DbusDictionary reply;
+  proxy->callMethod("RemoveWithFileDict")
+      .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
+      .withTimeout(UINT64_MAX)
+      .withArguments(request)
+      .storeResultsTo(reply);
+  return reply;
+}
+
+Dictionary CallRemoveWithFileDict(sdbus::IConnection& connection,
+                                  const Dictionary& request) {
+  DictionaryFromDbusResult reply = DictionaryFromDbus(
+      CallRemoveWithFileDict(connection, DbusFromDictionary(request)));
+  if (!reply.dictionary) throw std::runtime_error(reply.error);
+  return *reply.dictionary;
+}
+
+pid_t OwnerPid(sdbus::IConnection& connection, const std::string& name) {
+  auto bus = sdbus::createProxy(connection, "org.freedesktop.DBus",
+                                "/org/freedesktop/DBus");
+  std::uint32_t pid = 0;
+  try {
+    bus->callMethod("GetConnectionUnixProcessID")
+        .onInterface("org.freedesktop.DBus")
+        .withArguments(name)
+        .storeResultsTo(pid);
+  } catch (const sdbus::Error&) {
+    return -1;
+  }
+  return static_cast<pid_t>(pid);
+}
+
+}  // namespace quillfen::testing

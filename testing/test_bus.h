@@ -1,0 +1,47 @@
+// Test support: a private session bus for one test, and calls to the
+// removal service over it. While a TestBus lives, this process's
+// DBUS_SESSION_BUS_ADDRESS points at it, so in-process services and
+// clients find it as the session bus. For one test's thread.
+#ifndef QUILLFEN_TESTING_TEST_BUS_H_
+#define QUILLFEN_TESTING_TEST_BUS_H_
+
+#include <sdbus-c++/sdbus-c++.h>
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/private_bus.h"
+#include "protocol/dbus_value.h"
+#include "protocol/value.h"
+
+namespace quillfen::testing {
+
+// The build tree's activation folder: the bus starts the built service.
+std::string BuildServiceDir();
+
+class TestBus {
+ public:
+  explicit TestBus(const std::string& service_dir = BuildServiceDir());
+  ~TestBus();
+
+  const std::string& address() const { return bus_->address(); }
+  std::unique_ptr<sdbus::IConnection> Connect() const;
+
+ private:
+  std::unique_ptr<PrivateBus> bus_;
+};
+
+// Calls RemoveWithFileDict with no timeout and waits for the reply; a D-Bus
+// error is thrown as sdbus::Error.
+DbusDictionary CallRemoveWithFileDict(sdbus::IConnection& connection,
+                                      const DbusDictionary& request);
+Dictionary CallRemoveWithFileDict(sdbus::IConnection& connection,
+                                  const Dictionary& request);
+
+// The process that owns |name| on the bus, or -1 when nobody does.
+pid_t OwnerPid(sdbus::IConnection& connection, const std::string& name);
+
+}  // namespace quillfen::testing
+
+#endif  // QUILLFEN_TESTING_TEST_BUS_H_
