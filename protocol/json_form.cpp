@@ -1,5 +1,6 @@
 #include "protocol/json_form.h"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -107,6 +108,34 @@ JsonParseResult ValueFromJsonText(std::string_view text) {
   Value value;
   if (ToValue(json, &value, &result.error)) result.value = std::move(value);
   return result;
+}
+
+std::optional<std::string> ExactJsonTextFromValue(const Value& value,
+                                                  std::string* error) {
+  if (value.type() == Value::Type::kReal && !std::isfinite(*value.AsReal())) {
+    *error = "a number is not finite";
+    return std::nullopt;
+  }
+  if (const Array* array = value.AsArray()) {
+    for (const Value& element : *array) {
+      if (!ExactJsonTextFromValue(element, error)) return std::nullopt;
+    }
+  }
+  if (const Dictionary* dictionary = value.AsDictionary()) {
+    for (const auto& [key, element] : *dictionary) {
+      if (!ExactJsonTextFromValue(Value(key), error) ||
+          !ExactJsonTextFromValue(element, error)) {
+        return std::nullopt;
+      }
+    }
+  }
+  try {
+    return ToJson(value).dump();
+  } catch (const Json::exception& e) {
+    // Text that is not valid UTF-8.
+    *error = e.what();
+    return std::nullopt;
+  }
 }
 
 std::string JsonTextFromValue(const Value& value) {

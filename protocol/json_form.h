@@ -26,6 +26,11 @@ JsonParseResult ValueFromJsonText(std::string_view text);
 // written with U+FFFD in place of their bad bytes, so this never fails.
 std::string JsonTextFromValue(const Value& value);
 
+// The same text, but only when |value| can be written exactly: nothing, with
+// |error| set, when a string is not valid UTF-8 or a real is not finite.
+std::optional<std::string> ExactJsonTextFromValue(const Value& value,
+                                                  std::string* error);
+
 }  // namespace quillfen
 
 #endif  // QUILLFEN_PROTOCOL_JSON_FORM_H_

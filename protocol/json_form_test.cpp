@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "protocol/removal_keys.h"
 
 namespace quillfen {
@@ -76,6 +78,22 @@ TEST(JsonFormTest, TopLevelNeedNotBeAnObject) {
   ASSERT_TRUE(parsed.value);
   EXPECT_TRUE(parsed.value->AsArray());
   EXPECT_EQ(JsonTextFromValue(Value("a\"\n")), R"("a\"\n")");
+}
+
+TEST(JsonFormTest, ExactTextRefusesWhatItCannotWriteFaithfully) {
+  std::string error;
+  Dictionary good{{"pathArray", Value(Array{Value("/v/é")})}};
+  EXPECT_EQ(ExactJsonTextFromValue(Value(good), &error),
+            JsonTextFromValue(Value(good)));
+  Dictionary bad_text{{"pathArray", Value(Array{Value("/v/\xff")})}};
+  EXPECT_FALSE(ExactJsonTextFromValue(Value(bad_text), &error));
+  EXPECT_FALSE(error.empty());
+  Dictionary bad_key{{"\xc3", Value(1)}};
+  EXPECT_FALSE(ExactJsonTextFromValue(Value(bad_key), &error));
+  Dictionary bad_number{{"n", Value(Array{Value(std::nan(""))})}};
+  EXPECT_FALSE(ExactJsonTextFromValue(Value(bad_number), &error));
+  // The lenient form still writes something readable.
+  EXPECT_TRUE(ValueFromJsonText(JsonTextFromValue(Value(bad_text))).value);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ namespace quillfen {
 
 bool ServiceDelegate::listenerShouldAcceptNewConnection(
     ServiceListener& /*listener*/, ServiceConnection& newConnection) {
-  newConnection.setExportedInterface(ExportedInterface::WithProtocol());
+  newConnection.setExportedInterface(ServiceInterface::WithProtocol());
   newConnection.setExportedObject(std::make_shared<QuillfenRemovalService>());
   newConnection.resume();
   return true;

@@ -1,9 +1,5 @@
 #include "removal-service/service_listener.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <vector>
 
@@ -36,13 +32,9 @@ class ServiceListener::Adaptor final : public GeneratedAdaptor {
   ServiceListener& listener_;
 };
 
-ExportedInterface ExportedInterface::WithProtocol() {
-  return ExportedInterface{GeneratedAdaptor::INTERFACE_NAME};
-}
-
 bool ServiceConnection::Serves() const {
   return resumed_ && exported_object_ != nullptr &&
-         exported_interface_ == GeneratedAdaptor::INTERFACE_NAME;
+         exported_interface_ == ServiceInterface::WithProtocol().name;
 }
 
 ServiceListener::ServiceListener(Options options) : options_(options) {}
@@ -51,15 +43,12 @@ ServiceListener::~ServiceListener() {
   for (auto& [peer, connection] : connections_) {
     if (connection->worker_.joinable()) connection->worker_.join();
   }
-  if (wake_fd_ >= 0) close(wake_fd_);
 }
 
 int ServiceListener::resume() {
   int status = 0;
   idle_since_ = std::chrono::steady_clock::now();
   try {
-    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd_ < 0) throw sdbus::Error(kFailed, "eventfd failed");
     bus_ = sdbus::createSessionBusConnection();
     // The object exists before the name does: an activating call may
     // arrive as soon as the name is ours.
@@ -77,7 +66,7 @@ int ServiceListener::resume() {
     bus_daemon_ = sdbus::createProxy(*bus_, "org.freedesktop.DBus",
                                      "/org/freedesktop/DBus");
     bus_->requestName(std::string(ServiceName));
-    RunEventLoop();
+    loop_.Run(*bus_, [this] { return CheckIdle(); });
   } catch (const sdbus::Error& e) {
     std::fprintf(stderr, "QuillfenRemovalService: the bus failed: %s: %s\n",
                  e.getName().c_str(), e.getMessage().c_str());
@@ -99,45 +88,30 @@ int ServiceListener::resume() {
   return status;
 }
 
-void ServiceListener::RunEventLoop() {
+int ServiceListener::CheckIdle() {
   using Clock = std::chrono::steady_clock;
-  for (;;) {
-    while (bus_->processPendingRequest()) {
-    }
-    ForgetDepartedPeers();
-    int in_flight;
-    Clock::time_point idle_since;
-    {
-      std::lock_guard lock(mutex_);
-      in_flight = in_flight_;
-      idle_since = idle_since_;
-    }
-    if (in_flight == 0 && name_released_) return;
-    int timeout_ms = -1;
-    if (in_flight == 0 && !release_requested_) {
-      auto idle_for = Clock::now() - idle_since;
-      if (idle_for >= options_.idle_timeout) {
-        ReleaseName();
-        continue;
-      }
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(
-          options_.idle_timeout - idle_for);
-      timeout_ms = static_cast<int>(left.count());
-    }
-    sdbus::IConnection::PollData poll_data = bus_->getEventLoopPollData();
-    int bus_timeout = poll_data.getPollTimeout();
-    if (bus_timeout >= 0 && (timeout_ms < 0 || bus_timeout < timeout_ms)) {
-      timeout_ms = bus_timeout;
-    }
-    pollfd fds[] = {{poll_data.fd, poll_data.events, 0}, {wake_fd_, POLLIN, 0}};
-    if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR) {
-      throw sdbus::Error(kFailed, "poll failed");
-    }
-    if (fds[1].revents & POLLIN) {
-      std::uint64_t count;
-      [[maybe_unused]] ssize_t n = read(wake_fd_, &count, sizeof count);
-    }
+  ForgetDepartedPeers();
+  int in_flight;
+  Clock::time_point idle_since;
+  {
+    std::lock_guard lock(mutex_);
+    in_flight = in_flight_;
+    idle_since = idle_since_;
   }
+  if (in_flight > 0) return -1;
+  if (name_released_) {
+    loop_.Quit();
+    return 0;
+  }
+  if (release_requested_) return -1;
+  auto idle_for = Clock::now() - idle_since;
+  if (idle_for >= options_.idle_timeout) {
+    ReleaseName();
+    return 0;
+  }
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
+                              options_.idle_timeout - idle_for)
+                              .count());
 }
 
 void ServiceListener::ReleaseName() {
@@ -153,11 +127,6 @@ void ServiceListener::ReleaseName() {
             // serve under.
             name_released_ = true;
           });
-}
-
-void ServiceListener::Wake() {
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
 }
 
 ServiceConnection* ServiceListener::ConnectionFor(const std::string& peer) {
@@ -249,10 +218,10 @@ void ServiceListener::Serve(ServiceConnection* connection) {
 
     lock.lock();
     if (--in_flight_ == 0) idle_since_ = std::chrono::steady_clock::now();
-    Wake();
+    loop_.Wake();
   }
   connection->worker_running_ = false;
-  Wake();
+  loop_.Wake();
 }
 
 void ServiceListener::OnNameOwnerChanged(sdbus::Signal& signal) {

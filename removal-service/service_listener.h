@@ -26,18 +26,14 @@
 #include <string>
 #include <thread>
 
+#include "platform/bus_event_loop.h"
 #include "protocol/dbus_value.h"
 #include "protocol/quillfen_removal_service_protocol.h"
+#include "protocol/service_interface.h"
 
 namespace quillfen {
 
 class ServiceListener;
-
-// The interface a connection exports: built from the protocol alone.
-struct ExportedInterface {
-  static ExportedInterface WithProtocol();
-  std::string name;  // The D-Bus interface name.
-};
 
 // One client peer, as the listener offers it to its delegate.
 class ServiceConnection {
@@ -47,7 +43,7 @@ class ServiceConnection {
   // The peer's unique bus name.
   const std::string& peer() const { return peer_; }
 
-  void setExportedInterface(ExportedInterface interface) {
+  void setExportedInterface(ServiceInterface interface) {
     exported_interface_ = std::move(interface.name);
   }
   void setExportedObject(
@@ -114,10 +110,11 @@ class ServiceListener {
   ServiceConnection* ConnectionFor(const std::string& peer);
   void OnNameOwnerChanged(sdbus::Signal& signal);
   void Serve(ServiceConnection* connection);
-  void RunEventLoop();
+  // Before each wait of the event loop: tidies up, and stops the loop or
+  // gives the name back once idle. Answers how long the loop may sleep.
+  int CheckIdle();
   void ForgetDepartedPeers();
   void ReleaseName();
-  void Wake();
 
   const Options options_;
   ServiceListenerDelegate* delegate_ = nullptr;
@@ -125,7 +122,7 @@ class ServiceListener {
   std::unique_ptr<sdbus::IObject> object_;
   std::unique_ptr<Adaptor> adaptor_;
   std::unique_ptr<sdbus::IProxy> bus_daemon_;
-  int wake_fd_ = -1;
+  BusEventLoop loop_;
 
   // The event-loop thread's own.
   std::map<std::string, std::unique_ptr<ServiceConnection>> connections_;

@@ -57,7 +57,7 @@ class RecordingDelegate : public ServiceListenerDelegate {
     auto object = std::make_shared<RecordingObject>(gate_);
     objects.push_back(object);
     max_running.push_back(object->max_running);
-    c.setExportedInterface(ExportedInterface::WithProtocol());
+    c.setExportedInterface(ServiceInterface::WithProtocol());
     c.setExportedObject(object);
     c.resume();
     return true;
@@ -205,7 +205,7 @@ TEST_F(ServiceListenerTest, RefusedOrHalfSetUpConnectionsGetAnError) {
     bool listenerShouldAcceptNewConnection(ServiceListener&,
                                            ServiceConnection& c) override {
       // Exported but never resumed: nothing may reach the object.
-      c.setExportedInterface(ExportedInterface::WithProtocol());
+      c.setExportedInterface(ServiceInterface::WithProtocol());
       c.setExportedObject(
           std::make_shared<RecordingObject>(std::shared_future<void>()));
       return true;

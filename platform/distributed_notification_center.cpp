@@ -1,0 +1,41 @@
+#include "platform/distributed_notification_center.h"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+namespace quillfen {
+
+std::string NotificationMatchRule(std::string_view name) {
+  return "type='signal',path='" + std::string(kNotificationPath) +
+         "',interface='" + std::string(kNotificationInterface) + "',member='" +
+         std::string(name) + "'";
+}
+
+DistributedNotificationCenter& DistributedNotificationCenter::defaultCenter() {
+  static DistributedNotificationCenter* center =
+      new DistributedNotificationCenter;
+  return *center;
+}
+
+bool DistributedNotificationCenter::postNotificationName(
+    std::string_view name, std::string_view object,
+    bool /*deliverImmediately*/) {
+  std::lock_guard lock(mutex_);
+  try {
+    if (!bus_) {
+      bus_ = sdbus::createSessionBusConnection();
+      sender_ = sdbus::createObject(*bus_, std::string(kNotificationPath));
+    }
+    // The bus library writes a sent message out before returning.
+    const std::string member(name);
+    const std::string interface(kNotificationInterface);
+    sender_->emitSignal(member).onInterface(interface).withArguments(
+        std::string(object));
+    return true;
+  } catch (const sdbus::Error&) {
+    sender_.reset();
+    bus_.reset();
+    return false;
+  }
+}
+
+}  // namespace quillfen

@@ -1,0 +1,75 @@
+#include "platform/distributed_notification_center.h"
+
+#include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <thread>
+
+#include "testing/temp_tree.h"
+#include "testing/test_bus.h"
+
+namespace quillfen {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(DistributedNotificationCenterTest,
+     ReachesOtherProcessesEvenFromOneThatExitsAtOnce) {
+  testing::TempTree no_services;
+  testing::TestBus bus(no_services.path());
+  auto watcher = bus.Connect();
+  std::mutex mutex;
+  std::vector<std::string> received;
+  watcher->addMatch(
+      NotificationMatchRule("replySentNotification"),
+      [&](sdbus::Message& message) {
+        std::string object;
+        message >> object;
+        std::lock_guard lock(mutex);
+        received.push_back(object);
+      },
+      sdbus::floating_slot);
+  watcher->addMatch(
+      NotificationMatchRule("otherNotification"),
+      [&](sdbus::Message&) {
+        std::lock_guard lock(mutex);
+        received.push_back("other");
+      },
+      sdbus::floating_slot);
+  watcher->enterEventLoopAsync();
+
+  EXPECT_TRUE(
+      DistributedNotificationCenter::defaultCenter().postNotificationName(
+          "replySentNotification", "from this process"));
+  // A process that posts and ends at once: what it posted is already out.
+  pid_t child = fork();
+  if (child == 0) {
+    bool posted =
+        DistributedNotificationCenter::defaultCenter().postNotificationName(
+            "replySentNotification", "from a child");
+    _exit(posted ? 0 : 1);
+  }
+  int status;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  for (;;) {
+    {
+      std::lock_guard lock(mutex);
+      if (received.size() >= 2 || std::chrono::steady_clock::now() > deadline)
+        break;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  watcher->leaveEventLoop();
+  std::sort(received.begin(), received.end());
+  EXPECT_EQ(received,
+            (std::vector<std::string>{"from a child", "from this process"}));
+}
+
+}  // namespace
+}  // namespace quillfen

@@ -1,0 +1,160 @@
+#include "platform/service_client_connection.h"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include "platform/bus_event_loop.h"
+#include "protocol/dbus_value.h"
+#include "protocol/identifiers.h"
+
+namespace quillfen {
+
+struct ServiceClientConnection::State {
+  BusEventLoop loop;
+  // The connection's thread's own, once it runs.
+  std::unique_ptr<sdbus::IConnection> bus;
+  std::unique_ptr<sdbus::IProxy> proxy;
+
+  mutable std::mutex mutex;  // Guards the two below.
+  std::string interface_name;
+  std::function<void()> invalidation_handler;
+
+  std::atomic<bool> invalidated = false;
+  std::once_flag handler_ran;
+
+  // On the connection's thread: stops serving and tells the owner, once.
+  void Invalidate() {
+    invalidated = true;
+    loop.Quit();
+    std::call_once(handler_ran, [this] {
+      std::function<void()> handler;
+      {
+        std::lock_guard lock(mutex);
+        handler = invalidation_handler;
+      }
+      if (handler) handler();
+    });
+  }
+};
+
+// Forwards removeWithFileDict to the service, from the connection's thread.
+class ServiceClientConnection::RemoteObject
+    : public QuillfenRemovalServiceProtocol {
+ public:
+  explicit RemoteObject(std::shared_ptr<State> state)
+      : state_(std::move(state)) {}
+
+  void removeWithFileDict(const RemovalRequest& request,
+                          const ReplyBlock& withReply) override {
+    DbusDictionary arguments = DbusFromDictionary(request);
+    std::weak_ptr<State> weak = state_;
+    state_->loop.Post([weak, arguments = std::move(arguments), withReply] {
+      std::shared_ptr<State> state = weak.lock();
+      if (!state || state->invalidated || !state->proxy) return;
+      std::string interface;
+      {
+        std::lock_guard lock(state->mutex);
+        interface = state->interface_name;
+      }
+      try {
+        state->proxy->callMethodAsync("RemoveWithFileDict")
+            .onInterface(interface)
+            .withTimeout(UINT64_MAX)
+            .withArguments(arguments)
+            .uponReplyInvoke([weak, withReply](const sdbus::Error* error,
+                                               DbusDictionary reply) {
+              std::shared_ptr<State> alive = weak.lock();
+              if (!alive) return;
+              if (error != nullptr) {
+                // No error handler: nobody hears of it. A service that
+                // can't be reached leaves the connection unusable.
+                const std::string& name = error->getName();
+                if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+                    name.starts_with("org.freedesktop.DBus.Error.Spawn.")) {
+                  alive->Invalidate();
+                }
+                return;
+              }
+              DictionaryFromDbusResult converted = DictionaryFromDbus(reply);
+              if (!converted.dictionary) return;
+              alive.reset();  // The reply block may drop the connection.
+              withReply(std::move(*converted.dictionary));
+            });
+      } catch (const sdbus::Error&) {
+        state->Invalidate();
+      }
+    });
+  }
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+ServiceClientConnection::ServiceClientConnection(std::string service_name)
+    : service_name_(std::move(service_name)),
+      state_(std::make_shared<State>()) {}
+
+ServiceClientConnection::~ServiceClientConnection() {
+  state_->invalidated = true;
+  state_->loop.Quit();
+  if (!thread_.joinable()) return;
+  if (state_->loop.IsLoopThread() ||
+      thread_.get_id() == std::this_thread::get_id()) {
+    // Dropped from within a reply: the thread ends by itself, and keeps
+    // its state alive until then.
+    thread_.detach();
+  } else {
+    thread_.join();
+  }
+}
+
+void ServiceClientConnection::setRemoteObjectInterface(
+    ServiceInterface interface) {
+  std::lock_guard lock(state_->mutex);
+  state_->interface_name = std::move(interface.name);
+}
+
+void ServiceClientConnection::setInvalidationHandler(
+    std::function<void()> handler) {
+  std::lock_guard lock(state_->mutex);
+  state_->invalidation_handler = std::move(handler);
+}
+
+std::function<void()> ServiceClientConnection::invalidationHandler() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->invalidation_handler;
+}
+
+void ServiceClientConnection::resume() {
+  if (thread_.joinable()) return;
+  thread_ = std::thread([state = state_, name = service_name_] {
+    try {
+      state->bus = sdbus::createSessionBusConnection();
+      state->proxy = sdbus::createProxy(*state->bus, name,
+                                        std::string(kServiceObjectPath));
+      if (!state->invalidated) state->loop.Run(*state->bus);
+    } catch (const sdbus::Error&) {
+      // No bus, or the bus went away.
+    }
+    state->Invalidate();
+    state->proxy.reset();
+    state->bus.reset();
+  });
+}
+
+void ServiceClientConnection::invalidate() {
+  std::weak_ptr<State> weak = state_;
+  state_->invalidated = true;
+  // Asynchronous: whoever invalidates (a reply block, say) has finished
+  // with the connection before its handler runs.
+  state_->loop.Post([weak] {
+    if (auto state = weak.lock()) state->Invalidate();
+  });
+  if (!thread_.joinable()) state_->Invalidate();
+}
+
+std::shared_ptr<QuillfenRemovalServiceProtocol>
+ServiceClientConnection::remoteObjectProxy() {
+  return std::make_shared<RemoteObject>(state_);
+}
+
+}  // namespace quillfen

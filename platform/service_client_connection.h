@@ -1,0 +1,63 @@
+// ServiceClientConnection: a client's connection to a named service on the
+// session bus, made on demand. The connection runs on a thread of its own:
+// it connects to the bus there, sends the calls made through its remote
+// object proxy (which return at once), and delivers each reply there,
+// never on the caller's thread. Calls have no timeout: a removal on a large
+// volume may take long. A call the service never answers (it can't be
+// started, or dies first) simply gets no reply; when the service can't be
+// reached at all, or the bus goes, the connection invalidates itself.
+// invalidate() stops it; the invalidation handler then runs once, on the
+// connection's thread.
+//
+// Configure it (interface, invalidation handler) before resume(); after
+// that every method may be called from any thread.
+#ifndef QUILLFEN_PLATFORM_SERVICE_CLIENT_CONNECTION_H_
+#define QUILLFEN_PLATFORM_SERVICE_CLIENT_CONNECTION_H_
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "protocol/quillfen_removal_service_protocol.h"
+#include "protocol/service_interface.h"
+
+namespace quillfen {
+
+class ServiceClientConnection {
+ public:
+  explicit ServiceClientConnection(std::string service_name);
+  // Stops the connection's thread; pending calls get no reply.
+  ~ServiceClientConnection();
+  ServiceClientConnection(const ServiceClientConnection&) = delete;
+  ServiceClientConnection& operator=(const ServiceClientConnection&) = delete;
+
+  void setRemoteObjectInterface(ServiceInterface interface);
+  void setInvalidationHandler(std::function<void()> handler);
+  std::function<void()> invalidationHandler() const;
+
+  // Starts the connection's thread, which connects to the bus.
+  void resume();
+  // Stops the connection; the invalidation handler runs once.
+  void invalidate();
+
+  // The service's object. Its calls are queued to the connection's thread
+  // and return at once; the reply block runs on that thread.
+  std::shared_ptr<QuillfenRemovalServiceProtocol> remoteObjectProxy();
+
+ private:
+  class RemoteObject;
+  struct State;
+
+  const std::string service_name_;
+  // Shared with the connection's thread, which may outlive this object
+  // when the last reference to the connection is dropped on that thread.
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+};
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_PLATFORM_SERVICE_CLIENT_CONNECTION_H_

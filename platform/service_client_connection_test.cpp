@@ -1,0 +1,118 @@
+// The client connection against an in-process service on a private bus.
+#include "platform/service_client_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "protocol/identifiers.h"
+#include "removal-service/service_listener.h"
+#include "testing/temp_tree.h"
+#include "testing/test_bus.h"
+
+namespace quillfen {
+namespace {
+
+using ::quillfen::testing::TempTree;
+using ::quillfen::testing::TestBus;
+using namespace std::chrono_literals;
+
+class EchoService : public QuillfenRemovalServiceProtocol {
+ public:
+  void removeWithFileDict(const RemovalRequest& request,
+                          const ReplyBlock& withReply) override {
+    withReply(request);
+  }
+};
+
+class EchoDelegate : public ServiceListenerDelegate {
+ public:
+  bool listenerShouldAcceptNewConnection(ServiceListener&,
+                                         ServiceConnection& c) override {
+    c.setExportedInterface(ServiceInterface::WithProtocol());
+    c.setExportedObject(std::make_shared<EchoService>());
+    c.resume();
+    return true;
+  }
+};
+
+class ServiceClientConnectionTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<ServiceClientConnection> Connect() {
+    auto connection =
+        std::make_shared<ServiceClientConnection>(std::string(ServiceName));
+    connection->setRemoteObjectInterface(ServiceInterface::WithProtocol());
+    connection->setInvalidationHandler([this] {
+      ++invalidations_;
+      invalidated_.set_value(std::this_thread::get_id());
+    });
+    connection->resume();
+    return connection;
+  }
+  void StartService() {
+    listener_.setDelegate(&delegate_);
+    serving_ =
+        std::async(std::launch::async, [this] { return listener_.resume(); });
+    auto probe = bus_.Connect();
+    while (testing::OwnerPid(*probe, std::string(ServiceName)) < 0) {
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+
+  TempTree no_services_;
+  TestBus bus_{no_services_.path()};
+  EchoDelegate delegate_;
+  ServiceListener listener_{{200ms}};
+  std::future<int> serving_;
+  std::atomic<int> invalidations_ = 0;
+  std::promise<std::thread::id> invalidated_;
+};
+
+TEST_F(ServiceClientConnectionTest, RepliesArriveOnTheConnectionsThread) {
+  StartService();
+  auto connection = Connect();
+  std::promise<std::pair<Dictionary, std::thread::id>> replied;
+  connection->remoteObjectProxy()->removeWithFileDict(
+      {{"volumePath", Value("/v")}}, [&](RemovalReply reply) {
+        replied.set_value({reply, std::this_thread::get_id()});
+      });
+  auto [reply, thread] = replied.get_future().get();
+  EXPECT_EQ(reply, (Dictionary{{"volumePath", Value("/v")}}));
+  EXPECT_NE(thread, std::this_thread::get_id());
+
+  // Invalidation runs the handler once, on that same thread.
+  connection->invalidate();
+  connection->invalidate();
+  EXPECT_EQ(invalidated_.get_future().get(), thread);
+  connection.reset();
+  EXPECT_EQ(invalidations_, 1);
+}
+
+TEST_F(ServiceClientConnectionTest,
+       UnreachableServiceNeverRepliesAndInvalidates) {
+  auto connection = Connect();  // Nobody owns the name; nothing to start.
+  std::atomic<bool> replied = false;
+  connection->remoteObjectProxy()->removeWithFileDict(
+      {}, [&](RemovalReply) { replied = true; });
+  auto invalidated = invalidated_.get_future();
+  EXPECT_EQ(invalidated.wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(replied);
+  EXPECT_EQ(invalidations_, 1);
+}
+
+TEST_F(ServiceClientConnectionTest, ReplyBlockMayDropTheLastReference) {
+  StartService();
+  auto connection = Connect();
+  std::promise<void> done;
+  std::shared_ptr<ServiceClientConnection> holder = connection;
+  connection->remoteObjectProxy()->removeWithFileDict({}, [&](RemovalReply) {
+    holder.reset();  // The last reference goes on the connection's thread.
+    done.set_value();
+  });
+  connection.reset();
+  EXPECT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+}
+
+}  // namespace
+}  // namespace quillfen

@@ -1,0 +1,98 @@
+#include "removal-tool/AppDelegate.h"
+
+#include "platform/distributed_notification_center.h"
+#include "platform/shared_suite.h"
+#include "platform/system_log.h"
+#include "protocol/identifiers.h"
+#include "protocol/json_form.h"
+
+namespace quillfen {
+namespace {
+
+constexpr std::string_view kMessageKey = "message";
+constexpr std::string_view kReplyKey = "reply";
+constexpr std::string_view kToolVersionKey = "toolVersion";
+constexpr std::string_view kReplySentNotification = "replySentNotification";
+
+// Flushes |suite|; a failure is worth a line, since Quillfen then won't
+// find what it waits for.
+void Synchronize(SharedSuite& suite) {
+  if (!suite.synchronize()) {
+    SystemLog("Error writing the shared domain: " + suite.lastError());
+  }
+}
+
+}  // namespace
+
+std::string ToolShortVersionString() { return QUILLFEN_VERSION; }
+
+void AppDelegate::applicationDidFinishLaunching() {
+  updateVersion();
+  checkForMessageFromQuillfen();
+}
+
+void AppDelegate::applicationWillTerminate() {}
+
+bool AppDelegate::applicationSupportsSecureRestorableState() { return true; }
+
+void AppDelegate::updateVersion() {
+  SharedSuite suite(SharedSuiteName);
+  suite.setObject(Value(ToolShortVersionString()), kToolVersionKey);
+  Synchronize(suite);
+}
+
+void AppDelegate::checkForMessageFromQuillfen() {
+  SharedSuite suite(SharedSuiteName);
+  if (!suite.objectForKey(kMessageKey)) return;
+  std::optional<Value> message = suite.objectForKey(kMessageKey);
+  // The request is consumed before it is acted on.
+  suite.removeObjectForKey(kMessageKey);
+  Synchronize(suite);
+  std::optional<Dictionary> request;
+  if (message && message->AsString()) {
+    request = convertJSONToDictionary(*message->AsString());
+  } else if (message) {
+    SystemLog("Error converting JSON to dictionary: the message is " +
+              std::string(DescribeType(message->type())) + ", not JSON text.");
+  }
+  sendDictToRemovalService(std::move(request));
+}
+
+void AppDelegate::sendReplyToQuillfen(const std::optional<std::string>& json) {
+  SharedSuite suite(SharedSuiteName);
+  suite.setObject(json ? std::optional<Value>(Value(*json)) : std::nullopt,
+                  kReplyKey);
+  Synchronize(suite);
+  DistributedNotificationCenter::defaultCenter().postNotificationName(
+      kReplySentNotification, ToolIdentifier, /*deliverImmediately=*/true);
+  std::shared_ptr<AppDelegate> self = shared_from_this();
+  Application::shared().post(
+      [self] { Application::shared().terminate(self.get()); });
+}
+
+std::optional<Dictionary> AppDelegate::convertJSONToDictionary(
+    const std::string& text) {
+  JsonParseResult parsed = ValueFromJsonText(text);
+  if (!parsed.value) {
+    SystemLog("Error converting JSON to dictionary: " + parsed.error);
+    return std::nullopt;
+  }
+  if (Dictionary* dictionary = parsed.value->AsDictionary()) {
+    return std::move(*dictionary);
+  }
+  SystemLog("Error converting JSON to dictionary: the top level is " +
+            std::string(DescribeType(parsed.value->type())) +
+            ", not an object.");
+  return std::nullopt;
+}
+
+std::optional<std::string> AppDelegate::convertDictionaryToJSON(
+    const Dictionary& dictionary) {
+  std::string error;
+  std::optional<std::string> text =
+      ExactJsonTextFromValue(Value(dictionary), &error);
+  if (!text) SystemLog("Error converting dictionary to JSON: " + error);
+  return text;
+}
+
+}  // namespace quillfen

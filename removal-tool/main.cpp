@@ -1,0 +1,25 @@
+// QuillfenRemovalTool: relays one removal request from Quillfen to the
+// removal service and the reply back, through the shared domain. It
+// confines itself to the shared domain's folder before anything else.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "platform/application.h"
+#include "platform/sandbox.h"
+#include "platform/shared_suite.h"
+#include "protocol/identifiers.h"
+#include "removal-tool/AppDelegate.h"
+
+int main(int argc, char** argv) {
+  std::string folder =
+      quillfen::SharedSuite::FolderFor(quillfen::SharedSuiteName);
+  std::error_code ignored;
+  if (std::filesystem::create_directories(folder, ignored)) {
+    chmod(folder.c_str(), 0700);
+  }
+  quillfen::ConfineToFolder(folder);
+  return quillfen::ApplicationMain(
+      argc, argv, [] { return std::make_shared<quillfen::AppDelegate>(); });
+}

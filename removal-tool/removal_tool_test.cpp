@@ -1,0 +1,298 @@
+// The removal tool as Quillfen uses it: a request left in the shared domain
+// of a temporary XDG_CONFIG_HOME, the tool started as a process on a
+// private bus, the reply and the notification observed from outside.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "platform/distributed_notification_center.h"
+#include "platform/shared_suite.h"
+#include "protocol/identifiers.h"
+#include "protocol/json_form.h"
+#include "removal-service/service_listener.h"
+#include "removal-tool/AppDelegate.h"
+#include "testing/temp_tree.h"
+#include "testing/test_bus.h"
+
+extern char** environ;
+
+namespace quillfen {
+namespace {
+
+using ::quillfen::testing::TempTree;
+using ::quillfen::testing::TestBus;
+using namespace std::chrono_literals;
+
+// Collects "replySentNotification" broadcasts on its own connection.
+class NotificationWatcher {
+ public:
+  explicit NotificationWatcher(const TestBus& bus) : bus_(bus.Connect()) {
+    bus_->addMatch(
+        NotificationMatchRule("replySentNotification"),
+        [this](sdbus::Message& message) {
+          std::string object;
+          message >> object;
+          // Anything after the object would be user information.
+          bool more = true;
+          try {
+            std::string extra;
+            message >> extra;
+          } catch (const sdbus::Error&) {
+            more = false;
+          }
+          std::lock_guard lock(mutex_);
+          objects_.push_back(object);
+          extra_arguments_ = extra_arguments_ || more;
+        },
+        sdbus::floating_slot);
+    bus_->enterEventLoopAsync();
+  }
+  ~NotificationWatcher() { bus_->leaveEventLoop(); }
+  std::vector<std::string> objects() {
+    std::lock_guard lock(mutex_);
+    return objects_;
+  }
+  bool extra_arguments() {
+    std::lock_guard lock(mutex_);
+    return extra_arguments_;
+  }
+
+ private:
+  std::unique_ptr<sdbus::IConnection> bus_;
+  std::mutex mutex_;
+  std::vector<std::string> objects_;
+  bool extra_arguments_ = false;
+};
+
+struct ToolRun {
+  bool exited = false;
+  int status = -1;
+  std::string log;  // Its standard error.
+};
+
+class RemovalToolTest : public ::testing::Test {
+ protected:
+  explicit RemovalToolTest(std::string service_dir = testing::BuildServiceDir())
+      : bus_(service_dir) {
+    setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
+  }
+  ~RemovalToolTest() override { unsetenv("XDG_CONFIG_HOME"); }
+
+  void LeaveMessage(const Value& message) {
+    SharedSuite suite(SharedSuiteName);
+    suite.setObject(message, "message");
+    ASSERT_TRUE(suite.synchronize()) << suite.lastError();
+  }
+  std::optional<Value> Read(std::string_view key) {
+    return SharedSuite(SharedSuiteName).objectForKey(key);
+  }
+
+  // Starts the tool; waits up to |limit| for it to exit, then kills it.
+  ToolRun RunTool(std::chrono::milliseconds limit,
+                  const std::function<void(pid_t)>& while_running = nullptr) {
+    std::string log_path = config_.PathOf("tool.log");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const char* argv[] = {QUILLFEN_TOOL_PATH, nullptr};
+    pid_t pid;
+    ToolRun run;
+    if (posix_spawn(&pid, QUILLFEN_TOOL_PATH, &actions, nullptr,
+                    const_cast<char**>(argv), environ) != 0) {
+      ADD_FAILURE() << "the tool could not be started";
+      return run;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    if (while_running) while_running(pid);
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (waitpid(pid, &run.status, WNOHANG) == pid) {
+        run.exited = true;
+        break;
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    if (!run.exited) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    std::ifstream file(log_path);
+    std::stringstream text;
+    text << file.rdbuf();
+    run.log = text.str();
+    return run;
+  }
+
+  TempTree config_;
+  TempTree volume_;
+  TestBus bus_;
+};
+
+std::vector<std::string> LinesStartingWith(const std::string& log,
+                                           const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(prefix)) lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
+  volume_.MakeFile("._a");
+  volume_.MakeFile("sub/b.tmp");
+  volume_.MakeFile("keep.tmp");
+  {
+    SharedSuite suite(SharedSuiteName);
+    suite.setObject(Value(Dictionary{{"theme", Value("dark")}}), "quillfen");
+    ASSERT_TRUE(suite.synchronize());
+  }
+  LeaveMessage(Value(
+      R"({"volumePath":")" + volume_.path() +
+      R"(","appleDouble":1,"extensionsArray":["tmp"],"fileKeepArray":["keep.tmp"]})"));
+  NotificationWatcher watcher(bus_);
+
+  ToolRun run = RunTool(10s);
+  ASSERT_TRUE(run.exited) << run.log;
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
+  EXPECT_EQ(LinesStartingWith(run.log, "QuillfenRemovalTool"),
+            std::vector<std::string>{})
+      << "the tool ran unconfined: " << run.log;
+
+  EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"keep.tmp", "sub/"});
+  EXPECT_FALSE(Read("message"));
+  std::optional<Value> reply = Read("reply");
+  ASSERT_TRUE(reply && reply->AsString());
+  JsonParseResult parsed = ValueFromJsonText(*reply->AsString());
+  ASSERT_TRUE(parsed.value);
+  EXPECT_EQ(*reply->AsString(), JsonTextFromValue(*parsed.value));  // Compact.
+  const Dictionary& fields = *parsed.value->AsDictionary();
+  EXPECT_EQ(fields.at("pathArray").AsArray()->size(), 2u);
+  EXPECT_EQ(fields.at("volumePath"), Value(volume_.path()));
+  EXPECT_EQ(Read("toolVersion"), Value(ToolShortVersionString()));
+  EXPECT_EQ(Read("quillfen"), Value(Dictionary{{"theme", Value("dark")}}));
+
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (watcher.objects().empty() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_EQ(watcher.objects(),
+            std::vector<std::string>{std::string(ToolIdentifier)});
+  EXPECT_FALSE(watcher.extra_arguments());
+}
+
+TEST_F(RemovalToolTest, WithoutAMessageItPublishesItsVersionAndWaits) {
+  bool confined = false;
+  ToolRun run = RunTool(600ms, [&](pid_t pid) {
+    std::this_thread::sleep_for(300ms);
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line == "NoNewPrivs:\t1") confined = true;
+    }
+  });
+  EXPECT_FALSE(run.exited) << "the tool quit without a message";
+  EXPECT_TRUE(confined) << "the tool did not confine itself";
+  EXPECT_EQ(Read("toolVersion"), Value(ToolShortVersionString()));
+  EXPECT_FALSE(Read("reply"));
+}
+
+TEST_F(RemovalToolTest, MessagesThatAreNoRequestLogOnceAndGetTheEmptyReply) {
+  const std::string empty_reply =
+      R"({"errorDict":{},"pathArray":[],"showReadMe":false,"volumePath":""})";
+  for (const Value& message :
+       {Value("not json at all"), Value("[\"a\", \"list\"]"), Value(42)}) {
+    LeaveMessage(message);
+    ToolRun run = RunTool(10s);
+    ASSERT_TRUE(run.exited) << run.log;
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
+    EXPECT_EQ(
+        LinesStartingWith(run.log, "Error converting JSON to dictionary: ")
+            .size(),
+        1u)
+        << run.log;
+    EXPECT_EQ(LinesStartingWith(run.log, "").size(), 1u) << run.log;
+    EXPECT_EQ(Read("reply"), Value(empty_reply));
+    EXPECT_FALSE(Read("message"));
+  }
+}
+
+// A stand-in service that looks into the shared domain when it is called.
+class DomainReadingService : public QuillfenRemovalServiceProtocol {
+ public:
+  void removeWithFileDict(const RemovalRequest&,
+                          const ReplyBlock& withReply) override {
+    bool message_there =
+        SharedSuite(SharedSuiteName).objectForKey("message").has_value();
+    withReply({{"messageStillThere", Value(message_there)}});
+  }
+};
+
+class DomainReadingDelegate : public ServiceListenerDelegate {
+ public:
+  bool listenerShouldAcceptNewConnection(ServiceListener&,
+                                         ServiceConnection& c) override {
+    c.setExportedInterface(ServiceInterface::WithProtocol());
+    c.setExportedObject(std::make_shared<DomainReadingService>());
+    c.resume();
+    return true;
+  }
+};
+
+class RemovalToolWithStandInTest : public RemovalToolTest {
+ protected:
+  RemovalToolWithStandInTest() : RemovalToolTest(no_services_.path()) {}
+  TempTree no_services_;
+};
+
+TEST_F(RemovalToolWithStandInTest, RequestIsTakenOutBeforeTheServiceIsCalled) {
+  DomainReadingDelegate delegate;
+  ServiceListener listener({200ms});
+  listener.setDelegate(&delegate);
+  auto serving =
+      std::async(std::launch::async, [&] { return listener.resume(); });
+  auto probe = bus_.Connect();
+  while (testing::OwnerPid(*probe, std::string(ServiceName)) < 0) {
+    std::this_thread::sleep_for(2ms);
+  }
+  LeaveMessage(Value(R"({"volumePath":"/nonexistent"})"));
+  ToolRun run = RunTool(10s);
+  ASSERT_TRUE(run.exited) << run.log;
+  EXPECT_EQ(Read("reply"), Value(R"({"messageStillThere":false})"));
+  EXPECT_EQ(serving.get(), 0);
+}
+
+TEST(AppDelegateTest, ConnectingTwiceMakesOneConnection) {
+  TempTree no_services;
+  TestBus bus(no_services.path());
+  auto delegate = std::make_shared<AppDelegate>();
+  delegate->connectToXPCService();
+  std::shared_ptr<ServiceClientConnection> first =
+      delegate->removalServiceConnection();
+  ASSERT_TRUE(first);
+  delegate->connectToXPCService();
+  EXPECT_EQ(delegate->removalServiceConnection(), first);
+}
+
+TEST(AppDelegateDeathTest, ConnectingOffTheMainThreadStopsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto delegate = std::make_shared<AppDelegate>();
+  EXPECT_DEATH(std::thread([&] { delegate->connectToXPCService(); }).join(),
+               "Assertion failure in -\\[AppDelegate\\(RemovalMethods\\) "
+               "connectToXPCService\\], RemovalMethods.cpp:20\n"
+               ".*\\[NSThread isMainThread\\]");
+}
+
+}  // namespace
+}  // namespace quillfen
