@@ -20,22 +20,26 @@ bool DistributedNotificationCenter::postNotificationName(
     std::string_view name, std::string_view object,
     bool /*deliverImmediately*/) {
   std::lock_guard lock(mutex_);
-  try {
-    if (!bus_) {
-      bus_ = sdbus::createSessionBusConnection();
-      sender_ = sdbus::createObject(*bus_, std::string(kNotificationPath));
+  // A connection kept from earlier may be unusable (the bus restarted, or
+  // this is a forked child): one fresh try.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      if (!bus_) {
+        bus_ = sdbus::createSessionBusConnection();
+        sender_ = sdbus::createObject(*bus_, std::string(kNotificationPath));
+      }
+      // The bus library writes a sent message out before returning.
+      const std::string member(name);
+      const std::string interface(kNotificationInterface);
+      sender_->emitSignal(member).onInterface(interface).withArguments(
+          std::string(object));
+      return true;
+    } catch (const sdbus::Error&) {
+      sender_.reset();
+      bus_.reset();
     }
-    // The bus library writes a sent message out before returning.
-    const std::string member(name);
-    const std::string interface(kNotificationInterface);
-    sender_->emitSignal(member).onInterface(interface).withArguments(
-        std::string(object));
-    return true;
-  } catch (const sdbus::Error&) {
-    sender_.reset();
-    bus_.reset();
-    return false;
   }
+  return false;
 }
 
 }  // namespace quillfen

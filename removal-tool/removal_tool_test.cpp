@@ -82,8 +82,9 @@ struct ToolRun {
 
 class RemovalToolTest : public ::testing::Test {
  protected:
-  explicit RemovalToolTest(std::string service_dir = testing::BuildServiceDir())
-      : bus_(service_dir) {
+  // Without the build tree's services, the bus starts none.
+  explicit RemovalToolTest(bool with_services = true)
+      : bus_(with_services ? testing::BuildServiceDir() : no_services_.path()) {
     setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
   }
   ~RemovalToolTest() override { unsetenv("XDG_CONFIG_HOME"); }
@@ -136,6 +137,7 @@ class RemovalToolTest : public ::testing::Test {
 
   TempTree config_;
   TempTree volume_;
+  TempTree no_services_;
   TestBus bus_;
 };
 
@@ -170,7 +172,7 @@ TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
             std::vector<std::string>{})
       << "the tool ran unconfined: " << run.log;
 
-  EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"keep.tmp", "sub/"});
+  EXPECT_EQ(volume_.Listing(), (std::vector<std::string>{"keep.tmp", "sub/"}));
   EXPECT_FALSE(Read("message"));
   std::optional<Value> reply = Read("reply");
   ASSERT_TRUE(reply && reply->AsString());
@@ -252,8 +254,7 @@ class DomainReadingDelegate : public ServiceListenerDelegate {
 
 class RemovalToolWithStandInTest : public RemovalToolTest {
  protected:
-  RemovalToolWithStandInTest() : RemovalToolTest(no_services_.path()) {}
-  TempTree no_services_;
+  RemovalToolWithStandInTest() : RemovalToolTest(/*with_services=*/false) {}
 };
 
 TEST_F(RemovalToolWithStandInTest, RequestIsTakenOutBeforeTheServiceIsCalled) {
