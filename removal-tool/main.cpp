@@ -2,7 +2,9 @@
 // removal service and the reply back, through the shared domain. It
 // confines itself to the shared domain's folder before anything else.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 
@@ -20,6 +22,12 @@ int main(int argc, char** argv) {
     chmod(folder.c_str(), 0700);
   }
   quillfen::ConfineToFolder(folder);
-  return quillfen::ApplicationMain(
+  int status = quillfen::ApplicationMain(
       argc, argv, [] { return std::make_shared<quillfen::AppDelegate>(); });
+  // Termination comes from the service connection's thread, which may
+  // still be winding down: end here, without tearing down the process's
+  // static objects underneath it. The reply and the notification have
+  // been written out already, and the log is unbuffered.
+  std::fflush(nullptr);
+  _exit(status);
 }
