@@ -112,6 +112,9 @@ TEST_F(ServiceClientConnectionTest, ReplyBlockMayDropTheLastReference) {
   });
   connection.reset();
   EXPECT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+  // Going away invalidates it too; the handler still runs, once.
+  EXPECT_EQ(invalidated_.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(invalidations_, 1);
 }
 
 }  // namespace
