@@ -64,7 +64,8 @@ bool GroupAlive(pid_t pgid) { return kill(-pgid, 0) == 0 || errno == EPERM; }
 }  // namespace
 
 std::unique_ptr<PrivateBus> PrivateBus::Start(const std::string& service_dir,
-                                              std::string* error) {
+                                              std::string* error,
+                                              Output output) {
   std::unique_ptr<PrivateBus> bus(new PrivateBus);
   // The daemon starts services detached from itself; where the system's
   // first process doesn't reap orphans, they would linger as zombies. As
@@ -97,6 +98,12 @@ std::unique_ptr<PrivateBus> PrivateBus::Start(const std::string& service_dir,
   posix_spawn_file_actions_init(&actions);
   // Keep the write end open across exec, under its own number.
   posix_spawn_file_actions_adddup2(&actions, address_pipe[1], address_pipe[1]);
+  if (output == Output::kDiscard) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null",
+                                     O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
+                                     O_WRONLY, 0);
+  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // Its own process group, so that the services it starts go with it.

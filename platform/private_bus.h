@@ -15,9 +15,13 @@ namespace quillfen {
 
 class PrivateBus {
  public:
+  // Where the daemon's messages, and those of the services it starts, go.
+  enum class Output { kInherit, kDiscard };
+
   // Starts the daemon; null, with |error| set, when it can't be started.
   static std::unique_ptr<PrivateBus> Start(const std::string& service_dir,
-                                           std::string* error);
+                                           std::string* error,
+                                           Output output = Output::kInherit);
   ~PrivateBus();
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;

@@ -58,6 +58,16 @@ AppleDoubleListing QuillfenRemovalService::appleDoubleArrayForUrl(
 
 void QuillfenRemovalService::removeWithFileDict(const RemovalRequest& request,
                                                 const ReplyBlock& withReply) {
+  withReply(CarryOut(request, /*remove=*/true));
+}
+
+RemovalReply QuillfenRemovalService::previewWithFileDict(
+    const RemovalRequest& request) {
+  return CarryOut(request, /*remove=*/false);
+}
+
+RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
+                                              bool remove) {
   RemovalPlan::Reading reading = RemovalPlan::FromRequest(request);
   if (!reading.plan) {
     RemovalReply reply = EmptyRemovalReply();
@@ -68,8 +78,7 @@ void QuillfenRemovalService::removeWithFileDict(const RemovalRequest& request,
       reply[std::string(kErrorDictKey)] =
           Value(Dictionary{{volume_path, Value(reading.refusal)}});
     }
-    withReply(std::move(reply));
-    return;
+    return reply;
   }
   RemovalPlan& plan = *reading.plan;
   const std::string& volume = plan.volume_spelling();
@@ -115,7 +124,8 @@ void QuillfenRemovalService::removeWithFileDict(const RemovalRequest& request,
 
     ItemRemover remover(volume_fd);
     for (const std::string& path : candidates.TakeInRemovalOrder()) {
-      std::optional<RemovalFailure> failure = remover.Remove(path);
+      std::optional<RemovalFailure> failure;
+      if (remove) failure = remover.Remove(path);
       std::string full_path = JoinVolumePath(volume, path);
       if (!failure) {
         removed.emplace_back(std::move(full_path));
@@ -132,7 +142,7 @@ void QuillfenRemovalService::removeWithFileDict(const RemovalRequest& request,
   reply[std::string(kShowReadMeKey)] = Value(show_read_me);
   reply[std::string(kPathArrayKey)] = Value(std::move(removed));
   reply[std::string(kErrorDictKey)] = Value(std::move(errors));
-  withReply(std::move(reply));
+  return reply;
 }
 
 }  // namespace quillfen

@@ -28,8 +28,16 @@ class QuillfenRemovalService : public QuillfenRemovalServiceProtocol {
   void removeWithFileDict(const RemovalRequest& request,
                           const ReplyBlock& withReply) override;
 
+  // What |request| would remove, without removing anything: a reply whose
+  // "pathArray" lists the selected items, every item before a folder that
+  // holds it, and whose "errorDict" holds only refusals of the request.
+  RemovalReply previewWithFileDict(const RemovalRequest& request);
+
   // The AppleDouble items beneath the volume, listed by find.
   AppleDoubleListing appleDoubleArrayForUrl(const std::string& volume_spelling);
+
+ private:
+  RemovalReply CarryOut(const RemovalRequest& request, bool remove);
 };
 
 // A reply with all four keys: nothing removed, nothing failed.

@@ -1,0 +1,289 @@
+// quillfen-remove end to end: the built program, the built tool and the
+// built service, on a private bus, with the shared domain in a temporary
+// XDG_CONFIG_HOME.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include "client/removal_options.h"
+#include "client/reply_summary.h"
+#include "platform/shared_suite.h"
+#include "protocol/identifiers.h"
+#include "protocol/json_form.h"
+#include "testing/temp_tree.h"
+#include "testing/test_bus.h"
+
+extern char** environ;
+
+namespace quillfen {
+namespace {
+
+namespace fs = std::filesystem;
+using ::quillfen::testing::TempTree;
+using ::quillfen::testing::TestBus;
+
+struct ProgramRun {
+  int status = -1;  // Exit status, or -1 when it didn't exit normally.
+  std::string out, err;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Runs |program| with |args|; |environment| replaces variables by name
+// ("NAME=value"), or removes them ("NAME").
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& environment, const TempTree& scratch,
+               const std::string& tag) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry; ++entry) {
+    std::string_view e = *entry;
+    bool replaced = false;
+    for (const std::string& change : environment) {
+      std::string name = change.substr(0, change.find('='));
+      if (e.starts_with(name + "=")) replaced = true;
+    }
+    if (!replaced) env.emplace_back(e);
+  }
+  for (const std::string& change : environment) {
+    if (change.find('=') != std::string::npos) env.push_back(change);
+  }
+  std::vector<char*> envp, argv;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string program_copy = program;
+  argv.push_back(program_copy.data());
+  std::vector<std::string> args_copy = args;
+  for (auto& a : args_copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::string out = scratch.PathOf(tag + ".out"), err = scratch.PathOf(tag + ".err");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid;
+  ProgramRun run;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+    return run;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  int status;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  run.out = Slurp(out);
+  run.err = Slurp(err);
+  return run;
+}
+
+class QuillfenRemoveTest : public ::testing::Test {
+ protected:
+  QuillfenRemoveTest() { setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1); }
+  ~QuillfenRemoveTest() override { unsetenv("XDG_CONFIG_HOME"); }
+
+  ProgramRun Remove(const std::vector<std::string>& args,
+             std::vector<std::string> environment = {},
+             const std::string& program = QUILLFEN_CLIENT_PATH) {
+    environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus_.address());
+    environment.push_back("XDG_CONFIG_HOME=" + config_.path());
+    return RunProgram(program, args, environment, scratch_, "run" + std::to_string(runs_++));
+  }
+  std::optional<Value> Stored(std::string_view key) {
+    return SharedSuite(SharedSuiteName).objectForKey(key);
+  }
+  void MakeSampleVolume() {
+    for (const char* f : {"._a", "sub/._b", ".DS_Store", "Thumbs.db", "x.tmp",
+                          "sub/keep.tmp", "photo.jpg"}) {
+      volume_.MakeFile(f);
+    }
+  }
+
+  TempTree config_, volume_, scratch_;
+  TestBus bus_;
+  int runs_ = 0;
+};
+
+TEST_F(QuillfenRemoveTest, OptionsBecomeTheRequestAndJsonIsTheStoredReply) {
+  MakeSampleVolume();
+  ProgramRun run = Remove({"--json", "-a", "-n", ".DS_Store", "--name", "Thumbs*",
+                    "-e", "tmp", "-k", "keep.tmp", volume_.path()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(volume_.Listing(),
+            (std::vector<std::string>{"photo.jpg", "sub/", "sub/keep.tmp"}));
+  std::optional<Value> stored = Stored("reply");
+  ASSERT_TRUE(stored && stored->AsString());
+  EXPECT_EQ(run.out, *stored->AsString() + "\n");
+  Dictionary reply = *ValueFromJsonText(run.out).value->AsDictionary();
+  EXPECT_EQ(reply.at("pathArray").AsArray()->size(), 5u);
+  EXPECT_FALSE(Stored("message"));
+}
+
+TEST_F(QuillfenRemoveTest, SummaryAndExitStatuses) {
+  MakeSampleVolume();
+  ProgramRun run = Remove({"-a", volume_.path()});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "Removed 2 items from " + volume_.path() + ".\n");
+
+  std::string missing = volume_.PathOf("missing");
+  run = Remove({"-a", missing});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("1 item wasn’t removed:\n  " + missing +
+                         ": The volume “" + missing + "” doesn’t exist."),
+            std::string::npos)
+      << run.out;
+
+  EXPECT_EQ(Remove({}).status, 2);  // No volume.
+  EXPECT_EQ(Remove({"--request", "-", volume_.path()}).status, 2);
+  EXPECT_EQ(Remove({"--bogus", volume_.path()}).status, 2);
+  run = Remove({"--help"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("Exit status"), std::string::npos);
+  run = Remove({"--version"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("quillfen-remove "), std::string::npos);
+}
+
+TEST(ReplySummaryTest, FailuresComeWithTheirReasonsAndThePermissionHint) {
+  RemovalReply reply{
+      {"showReadMe", Value(true)},
+      {"volumePath", Value("/v")},
+      {"pathArray", Value(Array{Value("/v/x"), Value("/v/y")})},
+      {"errorDict",
+       Value(Dictionary{{"/v/a", Value("“a” couldn’t be removed because you "
+                                       "don’t have permission to access it.")}})}};
+  std::string text = SummarizeReply(reply);
+  EXPECT_TRUE(text.starts_with("Removed 2 items from /v.\n1 item wasn’t removed:\n"
+                               "  /v/a: “a” couldn’t be removed because"))
+      << text;
+  EXPECT_NE(text.find("lack of permission"), std::string::npos);
+  EXPECT_EQ(ExitStatusFor(reply), kExitSomeFailed);
+  reply["showReadMe"] = Value(false);
+  EXPECT_EQ(SummarizeReply(reply).find("lack of permission"), std::string::npos);
+}
+
+TEST_F(QuillfenRemoveTest, PreviewRemovesNothingAndListsWhatRemovalRemoves) {
+  MakeSampleVolume();
+  volume_.MakeFile("cache.tmp/inner");
+  std::vector<std::string> before = volume_.Listing();
+  ProgramRun preview = Remove({"--preview", "--json", "-a", "-e", "tmp", "-n", "Thumbs.db",
+                        volume_.path()});
+  EXPECT_EQ(preview.status, 0);
+  EXPECT_EQ(volume_.Listing(), before);
+  EXPECT_FALSE(Stored("message"));  // The tool never ran.
+  EXPECT_FALSE(Stored("toolVersion"));
+  ProgramRun removal = Remove({"--json", "-a", "-e", "tmp", "-n", "Thumbs.db", volume_.path()});
+  auto paths = [](const std::string& json) {
+    Array array = *ValueFromJsonText(json).value->AsDictionary()->at("pathArray").AsArray();
+    std::set<std::string> set;
+    for (const Value& v : array) set.insert(*v.AsString());
+    return set;
+  };
+  EXPECT_EQ(paths(preview.out), paths(removal.out));
+  EXPECT_EQ(paths(preview.out).size(), 6u);
+}
+
+TEST_F(QuillfenRemoveTest, TwoInvocationsAtOnceAreBothServed) {
+  TempTree other;
+  for (int i = 0; i < 200; ++i) {
+    volume_.MakeFile("f" + std::to_string(i) + ".tmp");
+    other.MakeFile("._" + std::to_string(i));
+  }
+  auto first = std::async(std::launch::async, [&] {
+    return Remove({"--json", "-e", "tmp", volume_.path()});
+  });
+  auto second = std::async(std::launch::async, [&] {
+    return Remove({"--json", "-a", other.path()});
+  });
+  for (auto* run : {&first, &second}) {
+    ProgramRun r = run->get();
+    EXPECT_EQ(r.status, 0) << r.err;
+    Dictionary reply = *ValueFromJsonText(r.out).value->AsDictionary();
+    EXPECT_EQ(reply.at("pathArray").AsArray()->size(), 200u);
+  }
+  EXPECT_TRUE(volume_.Listing().empty());
+  EXPECT_TRUE(other.Listing().empty());
+}
+
+TEST_F(QuillfenRemoveTest, WorksWithNoSessionBusAtAll) {
+  MakeSampleVolume();
+  ProgramRun run = Remove({"--json", "-a", volume_.path()},
+                   {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(*ValueFromJsonText(run.out).value->AsDictionary()->at("pathArray").AsArray(),
+            (Array{Value(volume_.PathOf("sub/._b")), Value(volume_.PathOf("._a"))}));
+  EXPECT_EQ(run.err, "");
+}
+
+// A copy of the client in a prefix of its own, beside a stand-in tool.
+class StandInToolTest : public QuillfenRemoveTest {
+ protected:
+  std::string InstallWithTool(const std::string& script) {
+    fs::create_directories(prefix_.PathOf("bin"));
+    fs::create_directories(prefix_.PathOf("libexec/quillfen"));
+    fs::create_directories(prefix_.PathOf("share/dbus-1"));
+    fs::copy_file(QUILLFEN_CLIENT_PATH, prefix_.PathOf("bin/quillfen-remove"));
+    std::string tool = prefix_.PathOf("libexec/quillfen/QuillfenRemovalTool");
+    std::ofstream(tool) << "#!/bin/sh\n" << script << "\n";
+    chmod(tool.c_str(), 0755);
+    fs::create_directory_symlink(std::string(QUILLFEN_BUILD_DIR) + "/share/dbus-1/services",
+                                 prefix_.PathOf("share/dbus-1/services"));
+    return prefix_.PathOf("bin/quillfen-remove");
+  }
+  TempTree prefix_;
+};
+
+TEST_F(StandInToolTest, ToolThatDiesWithoutReplyingIsReported) {
+  std::string client = InstallWithTool("exit 3");
+  ProgramRun run = Remove({"-a", volume_.path()}, {}, client);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("the removal tool ended without replying (exit status 3)"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(Stored("message"));  // Withdrawn, not left for a later launch.
+}
+
+TEST_F(StandInToolTest, TimeoutEndsTheWait) {
+  std::string client = InstallWithTool("exec sleep 60");
+  auto start = std::chrono::steady_clock::now();
+  ProgramRun run = Remove({"--timeout", "0.3", "-a", volume_.path()}, {}, client);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("no reply within 0.3 s"), std::string::npos) << run.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+TEST(QuillfenRemoveBusTest, SessionBusThatCannotStartTheServiceSaysHowToInstall) {
+  TempTree config, scratch, volume, no_services;
+  TestBus bus(no_services.path());
+  ProgramRun run = RunProgram(QUILLFEN_CLIENT_PATH, {"-a", volume.path()},
+                       {"DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
+                        "XDG_CONFIG_HOME=" + config.path()},
+                       scratch, "run");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("can't start the removal service"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("dbus-1/services"), std::string::npos);
+}
+
+TEST(RemovalOptionsTest, RelativeVolumeIsMadeAbsolute) {
+  RemovalOptions options;
+  options.volume_path = "stick";
+  options.names = {"a*"};
+  RemovalRequest request = RequestFromOptions(options);
+  EXPECT_EQ(request.at("volumePath"),
+            Value((fs::current_path() / "stick").string()));
+  EXPECT_EQ(request.at("fileRemovalArray"), Value(Array{Value("a*")}));
+  EXPECT_EQ(request.at("appleDouble"), Value(false));
+}
+
+}  // namespace
+}  // namespace quillfen

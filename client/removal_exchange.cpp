@@ -1,0 +1,348 @@
+#include "client/removal_exchange.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <sdbus-c++/sdbus-c++.h>
+#include <thread>
+#include <vector>
+
+#include "platform/distributed_notification_center.h"
+#include "platform/private_bus.h"
+#include "platform/shared_suite.h"
+#include "protocol/identifiers.h"
+
+extern char** environ;
+
+namespace quillfen {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::string_view kMessageKey = "message";
+constexpr std::string_view kReplyKey = "reply";
+// How long the service may be gone while a reply is awaited before the
+// exchange gives up on it: activation after an idle stop takes milliseconds.
+constexpr auto kServiceGoneGrace = 2s;
+// How long a tool that ended may take for its notification to arrive.
+constexpr auto kNotificationGrace = 1s;
+
+std::string ExecutableDir() {
+  std::error_code ignored;
+  return std::filesystem::read_symlink("/proc/self/exe", ignored)
+      .parent_path()
+      .string();
+}
+
+std::string SystemError(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+// Holds the exchange lock of the shared domain while it lives.
+class ExchangeLock {
+ public:
+  ~ExchangeLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Take(const std::string& folder, std::string* error) {
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    std::string path = folder + "/exchange.lock";
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      *error = SystemError("can't open " + path);
+      return false;
+    }
+    while (flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        *error = SystemError("can't lock " + path);
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// The bus the exchange runs on: the session bus, or a private one where
+// none can be reached.
+struct ExchangeBus {
+  std::unique_ptr<PrivateBus> private_bus;
+  std::unique_ptr<sdbus::IConnection> connection;
+};
+
+bool ConnectBus(const std::string& service_dir, ExchangeBus* bus,
+                std::string* error) {
+  try {
+    bus->connection = sdbus::createSessionBusConnection();
+    return true;
+  } catch (const sdbus::Error&) {
+    // No session bus: a bare machine, a CI job, an ssh login.
+  }
+  bus->private_bus =
+      PrivateBus::Start(service_dir, error, PrivateBus::Output::kDiscard);
+  if (!bus->private_bus) {
+    *error = "there is no session bus, and a private one could not be "
+             "started: " + *error;
+    return false;
+  }
+  try {
+    bus->connection = sdbus::createSessionBusConnectionWithAddress(
+        bus->private_bus->address());
+  } catch (const sdbus::Error& e) {
+    *error = "can't connect to the private bus: " + e.getMessage();
+    return false;
+  }
+  return true;
+}
+
+// Starts the service now, so that a bus that can't start it is reported
+// instead of waited on forever (the tool would wait without end).
+bool StartService(sdbus::IConnection& connection, const ExchangeBus& bus,
+                  const std::string& service_dir, std::string* error) {
+  try {
+    auto daemon = sdbus::createProxy(connection, "org.freedesktop.DBus",
+                                     "/org/freedesktop/DBus");
+    std::uint32_t result;
+    daemon->callMethod("StartServiceByName")
+        .onInterface("org.freedesktop.DBus")
+        .withArguments(std::string(ServiceName), std::uint32_t{0})
+        .storeResultsTo(result);
+    return true;
+  } catch (const sdbus::Error& e) {
+    std::string name(ServiceName);
+    if (bus.private_bus) {
+      *error = "the removal service can't be started from " + service_dir +
+               ": " + e.getMessage();
+    } else {
+      *error = "the session bus can't start the removal service (" +
+               e.getMessage() +
+               "). Install the removal system (the .deb, or cmake --install) "
+               "so that " + name +
+               ".service is in a dbus-1/services folder the bus reads, such "
+               "as /usr/share/dbus-1/services or "
+               "~/.local/share/dbus-1/services, then try again";
+    }
+    return false;
+  }
+}
+
+bool ServiceHasOwner(sdbus::IConnection& connection) {
+  try {
+    auto daemon = sdbus::createProxy(connection, "org.freedesktop.DBus",
+                                     "/org/freedesktop/DBus");
+    bool has_owner = false;
+    daemon->callMethod("NameHasOwner")
+        .onInterface("org.freedesktop.DBus")
+        .withArguments(std::string(ServiceName))
+        .storeResultsTo(has_owner);
+    return has_owner;
+  } catch (const sdbus::Error&) {
+    return false;
+  }
+}
+
+pid_t StartTool(const std::string& tool_path, const ExchangeBus& bus,
+                std::string* error) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (bus.private_bus &&
+        std::string_view(*entry).starts_with("DBUS_SESSION_BUS_ADDRESS=")) {
+      continue;
+    }
+    environment.emplace_back(*entry);
+  }
+  if (bus.private_bus) {
+    environment.push_back("DBUS_SESSION_BUS_ADDRESS=" +
+                          bus.private_bus->address());
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string program = tool_path;
+  char* argv[] = {program.data(), nullptr};
+  pid_t pid;
+  int spawn_error =
+      posix_spawn(&pid, tool_path.c_str(), nullptr, nullptr, argv, envp.data());
+  if (spawn_error != 0) {
+    *error = "can't start the removal tool " + tool_path + ": " +
+             std::strerror(spawn_error);
+    return -1;
+  }
+  return pid;
+}
+
+std::string DescribeExit(int status) {
+  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
+  return "status " + std::to_string(status);
+}
+
+// Ends the tool: waits a little for it to quit by itself, then kills it.
+void ReapTool(pid_t pid, Clock::duration patience) {
+  auto deadline = Clock::now() + patience;
+  while (Clock::now() < deadline) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(5ms);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// Takes our message back out when the tool never did, so that a later
+// launch doesn't act on a request whose asker has given up.
+void WithdrawMessage(const std::string& request_json) {
+  SharedSuite suite(SharedSuiteName);
+  std::optional<Value> message = suite.objectForKey(kMessageKey);
+  if (message && message->AsString() && *message->AsString() == request_json) {
+    suite.removeObjectForKey(kMessageKey);
+    suite.synchronize();
+  }
+}
+
+}  // namespace
+
+std::string LocateRemovalTool() {
+  std::string dir = ExecutableDir();
+  std::string installed = dir + "/../libexec/quillfen/QuillfenRemovalTool";
+  if (access(installed.c_str(), X_OK) == 0) return installed;
+  return dir + "/../removal-tool/QuillfenRemovalTool";  // The build tree.
+}
+
+std::string LocateServiceDir() {
+  // Installed and built alike: <prefix>/bin and build/client both sit one
+  // level below the folder that holds share/dbus-1/services.
+  return ExecutableDir() + "/../share/dbus-1/services";
+}
+
+ExchangeOutcome RunRemovalExchange(const std::string& request_json,
+                                   const ExchangeSettings& settings) {
+  ExchangeOutcome outcome;
+  ExchangeLock lock;
+  if (!lock.Take(SharedSuite::FolderFor(SharedSuiteName), &outcome.error)) {
+    return outcome;
+  }
+  ExchangeBus bus;
+  if (!ConnectBus(settings.service_dir, &bus, &outcome.error)) return outcome;
+  sdbus::IConnection& connection = *bus.connection;
+
+  // Listen before anything can be said.
+  bool notified = false;
+  try {
+    connection.addMatch(
+        NotificationMatchRule("replySentNotification"),
+        [&notified](sdbus::Message& message) {
+          std::string object;
+          message >> object;
+          if (object == ToolIdentifier) notified = true;
+        },
+        sdbus::floating_slot);
+  } catch (const sdbus::Error& e) {
+    outcome.error = "can't listen for the reply: " + e.getMessage();
+    return outcome;
+  }
+  if (!StartService(connection, bus, settings.service_dir, &outcome.error)) {
+    return outcome;
+  }
+
+  {
+    SharedSuite suite(SharedSuiteName);
+    suite.setObject(Value(request_json), kMessageKey);
+    suite.removeObjectForKey(kReplyKey);  // No stale reply to mistake.
+    if (!suite.synchronize()) {
+      outcome.error = "can't leave the request: " + suite.lastError();
+      return outcome;
+    }
+  }
+  pid_t tool = StartTool(settings.tool_path, bus, &outcome.error);
+  if (tool < 0) {
+    WithdrawMessage(request_json);
+    return outcome;
+  }
+
+  const Clock::time_point start = Clock::now();
+  // Clock::time_point::max() stands for "not yet".
+  constexpr Clock::time_point kNever = Clock::time_point::max();
+  Clock::time_point tool_ended = kNever, service_gone_since = kNever;
+  int tool_status = 0;
+  bool service_seen = false;
+  Clock::time_point next_owner_check = start;
+  try {
+    for (;;) {
+      while (connection.processPendingRequest()) {
+      }
+      if (notified) break;
+      Clock::time_point now = Clock::now();
+      if (tool_ended == kNever && waitpid(tool, &tool_status, WNOHANG) == tool) {
+        tool_ended = now;
+      }
+      if (tool_ended != kNever && now - tool_ended > kNotificationGrace) {
+        outcome.error = "the removal tool ended without replying (" +
+                        DescribeExit(tool_status) + ")";
+        WithdrawMessage(request_json);
+        return outcome;
+      }
+      if (now >= next_owner_check) {
+        next_owner_check = now + 200ms;
+        if (ServiceHasOwner(connection)) {
+          service_seen = true;
+          service_gone_since = kNever;
+        } else if (service_seen && service_gone_since == kNever) {
+          service_gone_since = now;
+        }
+      }
+      if (service_gone_since != kNever &&
+          now - service_gone_since > kServiceGoneGrace) {
+        outcome.error = "the removal service stopped before it replied";
+        ReapTool(tool, 0s);
+        WithdrawMessage(request_json);
+        return outcome;
+      }
+      auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
+      if (settings.timeout && elapsed > *settings.timeout) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f",
+                      static_cast<double>(settings.timeout->count()) / 1000);
+        outcome.error = std::string("no reply within ") + seconds + " s";
+        ReapTool(tool, 0s);
+        WithdrawMessage(request_json);
+        return outcome;
+      }
+      if (settings.progress) settings.progress(elapsed);
+      sdbus::IConnection::PollData poll_data = connection.getEventLoopPollData();
+      pollfd fd = {poll_data.fd, poll_data.events, 0};
+      int timeout = poll_data.getPollTimeout();
+      if (timeout < 0 || timeout > 100) timeout = 100;
+      poll(&fd, 1, timeout);
+    }
+  } catch (const sdbus::Error& e) {
+    outcome.error = "the bus failed while waiting for the reply: " + e.getMessage();
+    ReapTool(tool, 0s);
+    return outcome;
+  }
+
+  if (tool_ended == kNever) ReapTool(tool, 5s);
+  std::optional<Value> reply = SharedSuite(SharedSuiteName).objectForKey(kReplyKey);
+  if (!reply || !reply->AsString()) {
+    outcome.error = "the removal tool replied but stored no reply";
+    return outcome;
+  }
+  outcome.reply_json = *reply->AsString();
+  return outcome;
+}
+
+}  // namespace quillfen

@@ -1,0 +1,63 @@
+#include "client/removal_options.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "protocol/json_form.h"
+#include "protocol/removal_keys.h"
+
+namespace quillfen {
+namespace {
+
+Value NameList(const std::vector<std::string>& names) {
+  Array array;
+  for (const std::string& name : names) array.emplace_back(name);
+  return Value(std::move(array));
+}
+
+}  // namespace
+
+RemovalRequest RequestFromOptions(const RemovalOptions& options) {
+  std::string volume = options.volume_path;
+  if (!volume.empty() && volume.front() != '/') {
+    std::error_code ignored;
+    volume = (std::filesystem::current_path(ignored) / volume).string();
+  }
+  RemovalRequest request;
+  request.emplace(kVolumePathKey, Value(volume));
+  request.emplace(kAppleDoubleKey, Value(options.apple_double));
+  request.emplace(kFileRemovalArrayKey, NameList(options.names));
+  request.emplace(kExtensionsArrayKey, NameList(options.extensions));
+  request.emplace(kFileKeepArrayKey, NameList(options.keep));
+  return request;
+}
+
+RequestReading ReadRequest(const std::string& path) {
+  RequestReading reading;
+  std::string text;
+  if (path == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), {});
+  } else {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+      reading.error = "can't read the request file " + path;
+      return reading;
+    }
+    text.assign(std::istreambuf_iterator<char>(file), {});
+  }
+  JsonParseResult parsed = ValueFromJsonText(text);
+  if (!parsed.value) {
+    reading.error = "the request is not JSON: " + parsed.error;
+  } else if (Dictionary* request = parsed.value->AsDictionary()) {
+    reading.request = std::move(*request);
+  } else {
+    reading.error = "the request is " +
+                    std::string(DescribeType(parsed.value->type())) +
+                    ", not a JSON object";
+  }
+  return reading;
+}
+
+}  // namespace quillfen
