@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
       "named files and extensions (exact, or with \"*\" wildcards), less a "
       "keep list. Prints what was removed and why anything else was not.",
       "quillfen-remove"};
-  app.set_version_flag("--version", std::string("quillfen-remove ") + QUILLFEN_VERSION);
+  app.set_version_flag("--version",
+                       std::string("quillfen-remove ") + QUILLFEN_VERSION);
   app.footer(
       "Exit status: 0 when everything selected was removed, 1 when some "
       "items were not, 2 on a usage error or when the exchange with the "
@@ -47,22 +48,36 @@ int main(int argc, char** argv) {
   std::string request_file;
   bool preview = false, json = false;
   double timeout_seconds = 0;
-  app.add_option("volume", options.volume_path, "The folder to clean (normally a volume's mount point)");
-  app.add_flag("-a,--apple-double", options.apple_double, "Remove \"._\" AppleDouble files and folders");
-  app.add_option("-n,--name", options.names, "A name to remove; with \"*\", a wildcard pattern (repeatable)")
+  app.add_option("volume", options.volume_path,
+                 "The folder to clean (normally a volume's mount point)");
+  app.add_flag("-a,--apple-double", options.apple_double,
+               "Remove \"._\" AppleDouble files and folders");
+  app.add_option(
+         "-n,--name", options.names,
+         "A name to remove; with \"*\", a wildcard pattern (repeatable)")
       ->allow_extra_args(false);
-  app.add_option("-e,--ext", options.extensions, "An extension to remove, without its dot; \"*\" allowed (repeatable)")
+  app.add_option(
+         "-e,--ext", options.extensions,
+         "An extension to remove, without its dot; \"*\" allowed (repeatable)")
       ->allow_extra_args(false);
-  app.add_option("-k,--keep", options.keep, "A name never removed by the name, extension or \"._\" rules (repeatable)")
+  app.add_option("-k,--keep", options.keep,
+                 "A name never removed by the name, extension or \"._\" rules "
+                 "(repeatable)")
       ->allow_extra_args(false);
-  auto* request_option = app.add_option("-r,--request", request_file, "Take the JSON request from FILE (\"-\": standard input)")
-                             ->type_name("FILE");
-  app.add_flag("-p,--preview", preview, "List what would be removed; remove nothing");
-  app.add_flag("-j,--json", json, "Print the reply's JSON instead of a summary");
-  app.add_option("-t,--timeout", timeout_seconds, "Give up after SECONDS without a reply")
+  auto* request_option =
+      app.add_option("-r,--request", request_file,
+                     "Take the JSON request from FILE (\"-\": standard input)")
+          ->type_name("FILE");
+  app.add_flag("-p,--preview", preview,
+               "List what would be removed; remove nothing");
+  app.add_flag("-j,--json", json,
+               "Print the reply's JSON instead of a summary");
+  app.add_option("-t,--timeout", timeout_seconds,
+                 "Give up after SECONDS without a reply")
       ->type_name("SECONDS")
       ->check(CLI::PositiveNumber);
-  for (const char* excluded : {"volume", "--apple-double", "--name", "--ext", "--keep"}) {
+  for (const char* excluded :
+       {"volume", "--apple-double", "--name", "--ext", "--keep"}) {
     request_option->excludes(excluded);
   }
   try {
@@ -92,7 +107,8 @@ int main(int argc, char** argv) {
     quillfen::RemovalReply selection =
         quillfen::QuillfenRemovalService().previewWithFileDict(request);
     if (json) {
-      std::cout << quillfen::JsonTextFromValue(quillfen::Value(selection)) << "\n";
+      std::cout << quillfen::JsonTextFromValue(quillfen::Value(selection))
+                << "\n";
     } else {
       std::cout << quillfen::SummarizePreview(selection);
     }
@@ -103,7 +119,8 @@ int main(int argc, char** argv) {
   settings.tool_path = quillfen::LocateRemovalTool();
   settings.service_dir = quillfen::LocateServiceDir();
   if (timeout_seconds > 0) {
-    settings.timeout = std::chrono::milliseconds(static_cast<long long>(timeout_seconds * 1000));
+    settings.timeout = std::chrono::milliseconds(
+        static_cast<long long>(timeout_seconds * 1000));
   }
   bool on_terminal = isatty(STDERR_FILENO);
   if (on_terminal) settings.progress = ShowProgress;
@@ -114,9 +131,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quillfen-remove: %s\n", outcome.error.c_str());
     return kExitUsageOrExchangeError;
   }
-  quillfen::JsonParseResult reply = quillfen::ValueFromJsonText(*outcome.reply_json);
+  quillfen::JsonParseResult reply =
+      quillfen::ValueFromJsonText(*outcome.reply_json);
   if (!reply.value || !reply.value->AsDictionary()) {
-    std::fprintf(stderr, "quillfen-remove: the stored reply can't be read: %s\n",
+    std::fprintf(stderr,
+                 "quillfen-remove: the stored reply can't be read: %s\n",
                  reply.error.c_str());
     return kExitUsageOrExchangeError;
   }

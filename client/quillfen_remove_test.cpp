@@ -44,9 +44,10 @@ std::string Slurp(const std::string& path) {
 
 // Runs |program| with |args|; |environment| replaces variables by name
 // ("NAME=value"), or removes them ("NAME").
-ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& environment, const TempTree& scratch,
-               const std::string& tag) {
+ProgramRun RunProgram(const std::string& program,
+                      const std::vector<std::string>& args,
+                      const std::vector<std::string>& environment,
+                      const TempTree& scratch, const std::string& tag) {
   std::vector<std::string> env;
   for (char** entry = environ; *entry; ++entry) {
     std::string_view e = *entry;
@@ -68,14 +69,18 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   std::vector<std::string> args_copy = args;
   for (auto& a : args_copy) argv.push_back(a.data());
   argv.push_back(nullptr);
-  std::string out = scratch.PathOf(tag + ".out"), err = scratch.PathOf(tag + ".err");
+  std::string out = scratch.PathOf(tag + ".out"),
+              err = scratch.PathOf(tag + ".err");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid;
   ProgramRun run;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(),
+                  envp.data()) != 0) {
     return run;
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -93,11 +98,12 @@ class QuillfenRemoveTest : public ::testing::Test {
   ~QuillfenRemoveTest() override { unsetenv("XDG_CONFIG_HOME"); }
 
   ProgramRun Remove(const std::vector<std::string>& args,
-             std::vector<std::string> environment = {},
-             const std::string& program = QUILLFEN_CLIENT_PATH) {
+                    std::vector<std::string> environment = {},
+                    const std::string& program = QUILLFEN_CLIENT_PATH) {
     environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus_.address());
     environment.push_back("XDG_CONFIG_HOME=" + config_.path());
-    return RunProgram(program, args, environment, scratch_, "run" + std::to_string(runs_++));
+    return RunProgram(program, args, environment, scratch_,
+                      "run" + std::to_string(runs_++));
   }
   std::optional<Value> Stored(std::string_view key) {
     return SharedSuite(SharedSuiteName).objectForKey(key);
@@ -116,8 +122,9 @@ class QuillfenRemoveTest : public ::testing::Test {
 
 TEST_F(QuillfenRemoveTest, OptionsBecomeTheRequestAndJsonIsTheStoredReply) {
   MakeSampleVolume();
-  ProgramRun run = Remove({"--json", "-a", "-n", ".DS_Store", "--name", "Thumbs*",
-                    "-e", "tmp", "-k", "keep.tmp", volume_.path()});
+  ProgramRun run =
+      Remove({"--json", "-a", "-n", ".DS_Store", "--name", "Thumbs*", "-e",
+              "tmp", "-k", "keep.tmp", volume_.path()});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(volume_.Listing(),
             (std::vector<std::string>{"photo.jpg", "sub/", "sub/keep.tmp"}));
@@ -160,31 +167,38 @@ TEST(ReplySummaryTest, FailuresComeWithTheirReasonsAndThePermissionHint) {
       {"volumePath", Value("/v")},
       {"pathArray", Value(Array{Value("/v/x"), Value("/v/y")})},
       {"errorDict",
-       Value(Dictionary{{"/v/a", Value("“a” couldn’t be removed because you "
-                                       "don’t have permission to access it.")}})}};
+       Value(Dictionary{
+           {"/v/a", Value("“a” couldn’t be removed because you "
+                          "don’t have permission to access it.")}})}};
   std::string text = SummarizeReply(reply);
-  EXPECT_TRUE(text.starts_with("Removed 2 items from /v.\n1 item wasn’t removed:\n"
-                               "  /v/a: “a” couldn’t be removed because"))
+  EXPECT_TRUE(
+      text.starts_with("Removed 2 items from /v.\n1 item wasn’t removed:\n"
+                       "  /v/a: “a” couldn’t be removed because"))
       << text;
   EXPECT_NE(text.find("lack of permission"), std::string::npos);
   EXPECT_EQ(ExitStatusFor(reply), kExitSomeFailed);
   reply["showReadMe"] = Value(false);
-  EXPECT_EQ(SummarizeReply(reply).find("lack of permission"), std::string::npos);
+  EXPECT_EQ(SummarizeReply(reply).find("lack of permission"),
+            std::string::npos);
 }
 
 TEST_F(QuillfenRemoveTest, PreviewRemovesNothingAndListsWhatRemovalRemoves) {
   MakeSampleVolume();
   volume_.MakeFile("cache.tmp/inner");
   std::vector<std::string> before = volume_.Listing();
-  ProgramRun preview = Remove({"--preview", "--json", "-a", "-e", "tmp", "-n", "Thumbs.db",
-                        volume_.path()});
+  ProgramRun preview = Remove({"--preview", "--json", "-a", "-e", "tmp", "-n",
+                               "Thumbs.db", volume_.path()});
   EXPECT_EQ(preview.status, 0);
   EXPECT_EQ(volume_.Listing(), before);
   EXPECT_FALSE(Stored("message"));  // The tool never ran.
   EXPECT_FALSE(Stored("toolVersion"));
-  ProgramRun removal = Remove({"--json", "-a", "-e", "tmp", "-n", "Thumbs.db", volume_.path()});
+  ProgramRun removal =
+      Remove({"--json", "-a", "-e", "tmp", "-n", "Thumbs.db", volume_.path()});
   auto paths = [](const std::string& json) {
-    Array array = *ValueFromJsonText(json).value->AsDictionary()->at("pathArray").AsArray();
+    Array array = *ValueFromJsonText(json)
+                       .value->AsDictionary()
+                       ->at("pathArray")
+                       .AsArray();
     std::set<std::string> set;
     for (const Value& v : array) set.insert(*v.AsString());
     return set;
@@ -218,10 +232,14 @@ TEST_F(QuillfenRemoveTest, TwoInvocationsAtOnceAreBothServed) {
 TEST_F(QuillfenRemoveTest, WorksWithNoSessionBusAtAll) {
   MakeSampleVolume();
   ProgramRun run = Remove({"--json", "-a", volume_.path()},
-                   {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"});
+                          {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(*ValueFromJsonText(run.out).value->AsDictionary()->at("pathArray").AsArray(),
-            (Array{Value(volume_.PathOf("sub/._b")), Value(volume_.PathOf("._a"))}));
+  EXPECT_EQ(
+      *ValueFromJsonText(run.out)
+           .value->AsDictionary()
+           ->at("pathArray")
+           .AsArray(),
+      (Array{Value(volume_.PathOf("sub/._b")), Value(volume_.PathOf("._a"))}));
   EXPECT_EQ(run.err, "");
 }
 
@@ -236,8 +254,9 @@ class StandInToolTest : public QuillfenRemoveTest {
     std::string tool = prefix_.PathOf("libexec/quillfen/QuillfenRemovalTool");
     std::ofstream(tool) << "#!/bin/sh\n" << script << "\n";
     chmod(tool.c_str(), 0755);
-    fs::create_directory_symlink(std::string(QUILLFEN_BUILD_DIR) + "/share/dbus-1/services",
-                                 prefix_.PathOf("share/dbus-1/services"));
+    fs::create_directory_symlink(
+        std::string(QUILLFEN_BUILD_DIR) + "/share/dbus-1/services",
+        prefix_.PathOf("share/dbus-1/services"));
     return prefix_.PathOf("bin/quillfen-remove");
   }
   TempTree prefix_;
@@ -247,8 +266,9 @@ TEST_F(StandInToolTest, ToolThatDiesWithoutReplyingIsReported) {
   std::string client = InstallWithTool("exit 3");
   ProgramRun run = Remove({"-a", volume_.path()}, {}, client);
   EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.err.find("the removal tool ended without replying (exit status 3)"),
-            std::string::npos)
+  EXPECT_NE(
+      run.err.find("the removal tool ended without replying (exit status 3)"),
+      std::string::npos)
       << run.err;
   EXPECT_FALSE(Stored("message"));  // Withdrawn, not left for a later launch.
 }
@@ -256,21 +276,25 @@ TEST_F(StandInToolTest, ToolThatDiesWithoutReplyingIsReported) {
 TEST_F(StandInToolTest, TimeoutEndsTheWait) {
   std::string client = InstallWithTool("exec sleep 60");
   auto start = std::chrono::steady_clock::now();
-  ProgramRun run = Remove({"--timeout", "0.3", "-a", volume_.path()}, {}, client);
+  ProgramRun run =
+      Remove({"--timeout", "0.3", "-a", volume_.path()}, {}, client);
   EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.err.find("no reply within 0.3 s"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("no reply within 0.3 s"), std::string::npos)
+      << run.err;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
 
-TEST(QuillfenRemoveBusTest, SessionBusThatCannotStartTheServiceSaysHowToInstall) {
+TEST(QuillfenRemoveBusTest,
+     SessionBusThatCannotStartTheServiceSaysHowToInstall) {
   TempTree config, scratch, volume, no_services;
   TestBus bus(no_services.path());
   ProgramRun run = RunProgram(QUILLFEN_CLIENT_PATH, {"-a", volume.path()},
-                       {"DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
-                        "XDG_CONFIG_HOME=" + config.path()},
-                       scratch, "run");
+                              {"DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
+                               "XDG_CONFIG_HOME=" + config.path()},
+                              scratch, "run");
   EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.err.find("can't start the removal service"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("can't start the removal service"), std::string::npos)
+      << run.err;
   EXPECT_NE(run.err.find("dbus-1/services"), std::string::npos);
 }
 

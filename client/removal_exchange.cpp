@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sdbus-c++/sdbus-c++.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -14,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <sdbus-c++/sdbus-c++.h>
 #include <thread>
 #include <vector>
 
@@ -96,8 +96,10 @@ bool ConnectBus(const std::string& service_dir, ExchangeBus* bus,
   bus->private_bus =
       PrivateBus::Start(service_dir, error, PrivateBus::Output::kDiscard);
   if (!bus->private_bus) {
-    *error = "there is no session bus, and a private one could not be "
-             "started: " + *error;
+    *error =
+        "there is no session bus, and a private one could not be "
+        "started: " +
+        *error;
     return false;
   }
   try {
@@ -132,7 +134,8 @@ bool StartService(sdbus::IConnection& connection, const ExchangeBus& bus,
       *error = "the session bus can't start the removal service (" +
                e.getMessage() +
                "). Install the removal system (the .deb, or cmake --install) "
-               "so that " + name +
+               "so that " +
+               name +
                ".service is in a dbus-1/services folder the bus reads, such "
                "as /usr/share/dbus-1/services or "
                "~/.local/share/dbus-1/services, then try again";
@@ -187,8 +190,10 @@ pid_t StartTool(const std::string& tool_path, const ExchangeBus& bus,
 }
 
 std::string DescribeExit(int status) {
-  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
+  if (WIFEXITED(status))
+    return "exit status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status))
+    return std::string("signal ") + strsignal(WTERMSIG(status));
   return "status " + std::to_string(status);
 }
 
@@ -287,7 +292,8 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
       }
       if (notified) break;
       Clock::time_point now = Clock::now();
-      if (tool_ended == kNever && waitpid(tool, &tool_status, WNOHANG) == tool) {
+      if (tool_ended == kNever &&
+          waitpid(tool, &tool_status, WNOHANG) == tool) {
         tool_ended = now;
       }
       if (tool_ended != kNever && now - tool_ended > kNotificationGrace) {
@@ -312,7 +318,8 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
         WithdrawMessage(request_json);
         return outcome;
       }
-      auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
+      auto elapsed =
+          std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
       if (settings.timeout && elapsed > *settings.timeout) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f",
@@ -323,20 +330,23 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
         return outcome;
       }
       if (settings.progress) settings.progress(elapsed);
-      sdbus::IConnection::PollData poll_data = connection.getEventLoopPollData();
+      sdbus::IConnection::PollData poll_data =
+          connection.getEventLoopPollData();
       pollfd fd = {poll_data.fd, poll_data.events, 0};
       int timeout = poll_data.getPollTimeout();
       if (timeout < 0 || timeout > 100) timeout = 100;
       poll(&fd, 1, timeout);
     }
   } catch (const sdbus::Error& e) {
-    outcome.error = "the bus failed while waiting for the reply: " + e.getMessage();
+    outcome.error =
+        "the bus failed while waiting for the reply: " + e.getMessage();
     ReapTool(tool, 0s);
     return outcome;
   }
 
   if (tool_ended == kNever) ReapTool(tool, 5s);
-  std::optional<Value> reply = SharedSuite(SharedSuiteName).objectForKey(kReplyKey);
+  std::optional<Value> reply =
+      SharedSuite(SharedSuiteName).objectForKey(kReplyKey);
   if (!reply || !reply->AsString()) {
     outcome.error = "the removal tool replied but stored no reply";
     return outcome;

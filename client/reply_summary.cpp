@@ -46,8 +46,8 @@ std::string SummarizeReply(const RemovalReply& reply) {
     text = "Removed " + Items(removed) + " from " + VolumeOf(reply) + ".\n";
   }
   if (failed > 0) {
-    text += Items(failed) + (failed == 1 ? " wasn’t" : " weren’t") +
-            " removed:\n";
+    text +=
+        Items(failed) + (failed == 1 ? " wasn’t" : " weren’t") + " removed:\n";
     AppendErrors(reply, &text);
   }
   const Value* show_read_me = Find(reply, kShowReadMeKey);
@@ -67,8 +67,8 @@ std::string SummarizePreview(const RemovalReply& preview) {
   if (count == 0) {
     text = "Nothing would be removed in " + VolumeOf(preview) + ".\n";
   } else {
-    text = "Would remove " + Items(count) + " from " + VolumeOf(preview) +
-           ":\n";
+    text =
+        "Would remove " + Items(count) + " from " + VolumeOf(preview) + ":\n";
     for (const Value& path : *paths->AsArray()) {
       if (path.AsString()) text += "  " + *path.AsString() + "\n";
     }
