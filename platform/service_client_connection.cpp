@@ -115,8 +115,12 @@ void ServiceClientConnection::setRemoteObjectInterface(
 
 void ServiceClientConnection::setInvalidationHandler(
     std::function<void()> handler) {
-  std::lock_guard lock(state_->mutex);
-  state_->invalidation_handler = std::move(handler);
+  {
+    std::lock_guard lock(state_->mutex);
+    std::swap(state_->invalidation_handler, handler);
+  }
+  // The old handler goes here, outside the lock: what it holds may take
+  // the connection with it.
 }
 
 std::function<void()> ServiceClientConnection::invalidationHandler() const {

@@ -166,11 +166,13 @@ void ServiceListener::Enqueue(sdbus::Result<DbusDictionary>&& result,
         kInvalidArgs, "The request can't be read: " + converted.error + "."));
     return;
   }
+  auto call = std::make_unique<ServiceConnection::PendingCall>(
+      ServiceConnection::PendingCall{std::move(*converted.dictionary),
+                                     std::move(result)});
   bool start_worker = false;
   {
     std::lock_guard lock(mutex_);
-    connection->queue_.push_back(ServiceConnection::PendingCall{
-        std::move(*converted.dictionary), std::move(result)});
+    connection->queue_.push_back(std::move(call));
     ++in_flight_;
     if (!connection->worker_running_) {
       connection->worker_running_ = true;
@@ -188,40 +190,45 @@ void ServiceListener::Enqueue(sdbus::Result<DbusDictionary>&& result,
 void ServiceListener::Serve(ServiceConnection* connection) {
   std::unique_lock lock(mutex_);
   while (!connection->queue_.empty()) {
-    ServiceConnection::PendingCall call = std::move(connection->queue_.front());
+    std::unique_ptr<ServiceConnection::PendingCall> call =
+        std::move(connection->queue_.front());
     connection->queue_.pop_front();
     std::shared_ptr<QuillfenRemovalServiceProtocol> object =
         connection->exported_object_;
     lock.unlock();
-
-    bool replied = false;
-    auto send_reply = [&](RemovalReply reply) {
-      if (replied) return;
-      replied = true;
-      try {
-        call.result.returnResults(DbusFromDictionary(reply));
-      } catch (const sdbus::Error&) {
-        // The peer or the bus is gone: nobody is left to tell.
-      }
-    };
-    try {
-      object->removeWithFileDict(call.request, send_reply);
-    } catch (const std::exception& e) {
-      if (!replied) {
-        replied = true;
-        try {
-          call.result.returnError(sdbus::Error(kFailed, e.what()));
-        } catch (const sdbus::Error&) {
-        }
-      }
-    }
-
+    RunCall(*object, *call);
+    call.reset();  // Before the lock: see queue_.
     lock.lock();
     if (--in_flight_ == 0) idle_since_ = std::chrono::steady_clock::now();
     loop_.Wake();
   }
   connection->worker_running_ = false;
   loop_.Wake();
+}
+
+void ServiceListener::RunCall(QuillfenRemovalServiceProtocol& object,
+                              ServiceConnection::PendingCall& call) {
+  bool replied = false;
+  auto send_reply = [&](RemovalReply reply) {
+    if (replied) return;
+    replied = true;
+    try {
+      call.result.returnResults(DbusFromDictionary(reply));
+    } catch (const sdbus::Error&) {
+      // The peer or the bus is gone: nobody is left to tell.
+    }
+  };
+  try {
+    object.removeWithFileDict(call.request, send_reply);
+  } catch (const std::exception& e) {
+    if (!replied) {
+      replied = true;
+      try {
+        call.result.returnError(sdbus::Error(kFailed, e.what()));
+      } catch (const sdbus::Error&) {
+      }
+    }
+  }
 }
 
 void ServiceListener::OnNameOwnerChanged(sdbus::Signal& signal) {

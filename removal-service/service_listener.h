@@ -69,8 +69,11 @@ class ServiceConnection {
   std::shared_ptr<QuillfenRemovalServiceProtocol> exported_object_;
   bool resumed_ = false;
 
-  // Guarded by the listener's mutex.
-  std::deque<PendingCall> queue_;
+  // Guarded by the listener's mutex. Held by pointer: the bus library
+  // locks when its messages are made, moved or destroyed, which must never
+  // happen under the listener's mutex (its event loop holds the library's
+  // lock while it takes the listener's).
+  std::deque<std::unique_ptr<PendingCall>> queue_;
   bool worker_running_ = false;
   // The event-loop thread's own.
   bool departed_ = false;
@@ -110,6 +113,9 @@ class ServiceListener {
   ServiceConnection* ConnectionFor(const std::string& peer);
   void OnNameOwnerChanged(sdbus::Signal& signal);
   void Serve(ServiceConnection* connection);
+  // Runs one call on |object| and answers it, whatever happens.
+  static void RunCall(QuillfenRemovalServiceProtocol& object,
+                      ServiceConnection::PendingCall& call);
   // Before each wait of the event loop: tidies up, and stops the loop or
   // gives the name back once idle. Answers how long the loop may sleep.
   int CheckIdle();
