@@ -7,9 +7,8 @@
 #include <thread>
 
 #include "protocol/identifiers.h"
-#include "removal-service/service_listener.h"
+#include "testing/in_process_service.h"
 #include "testing/temp_tree.h"
-#include "testing/test_bus.h"
 
 namespace quillfen {
 namespace {
@@ -51,20 +50,15 @@ class ServiceClientConnectionTest : public ::testing::Test {
     return connection;
   }
   void StartService() {
-    listener_.setDelegate(&delegate_);
-    serving_ =
-        std::async(std::launch::async, [this] { return listener_.resume(); });
-    auto probe = bus_.Connect();
-    while (testing::OwnerPid(*probe, std::string(ServiceName)) < 0) {
-      std::this_thread::sleep_for(2ms);
-    }
+    service_ =
+        std::make_unique<testing::InProcessService>(bus_, &delegate_, 200ms);
   }
 
   TempTree no_services_;
   TestBus bus_{no_services_.path()};
-  EchoDelegate delegate_;
-  ServiceListener listener_{{200ms}};
-  std::future<int> serving_;
+  testing::ExportingDelegate delegate_{
+      [] { return std::make_shared<EchoService>(); }};
+  std::unique_ptr<testing::InProcessService> service_;
   std::atomic<int> invalidations_ = 0;
   std::promise<std::thread::id> invalidated_;
 };

@@ -1,8 +1,6 @@
 // quillfen-engine: carries out one RemovalRequest in-process, without the
 // bus: reads the request's JSON text from a file (or standard input) and
 // prints the reply's JSON text. For the demo, benchmarks and diagnosis.
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -12,6 +10,7 @@
 
 #include "protocol/json_form.h"
 #include "removal-service/quillfen_removal_service.h"
+#include "removal-service/volume_walker.h"
 
 int main(int argc, char** argv) {
   if (argc > 2 || (argc == 2 && std::string(argv[1]) == "--help")) {
@@ -37,12 +36,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // Deep folder chains hold one descriptor per level during the walk.
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
+  quillfen::VolumeWalker::RaiseDescriptorLimit();
 
   quillfen::QuillfenRemovalService service;
   service.removeWithFileDict(

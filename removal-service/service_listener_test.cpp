@@ -1,6 +1,6 @@
-// The listener layer in-process, on a private bus with no activation: a
-// test delegate exports objects that record who they served and can hold a
-// call open, so that ordering between peers is observed, not timed.
+// The listener layer in-process, on a private bus with no activation: the
+// exported objects record who they served and can hold a call open, so
+// that ordering between peers is observed, not timed.
 #include "removal-service/service_listener.h"
 
 #include <gtest/gtest.h>
@@ -8,22 +8,20 @@
 #include <atomic>
 #include <future>
 #include <latch>
-#include <set>
 
 #include "protocol/identifiers.h"
+#include "testing/in_process_service.h"
 #include "testing/temp_tree.h"
-#include "testing/test_bus.h"
 
 namespace quillfen {
 namespace {
 
 using ::quillfen::testing::CallRemoveWithFileDict;
-using ::quillfen::testing::OwnerPid;
-using ::quillfen::testing::TempTree;
-using ::quillfen::testing::TestBus;
+using ::quillfen::testing::InProcessService;
+using namespace std::chrono_literals;
 
-// Answers every call with the object's identity and the request's "tag";
-// a request with "hold" waits until the test opens the gate.
+// Answers with its own identity and the request's "tag"; a request with
+// "hold" waits until the test opens the gate.
 class RecordingObject : public QuillfenRemovalServiceProtocol {
  public:
   explicit RecordingObject(std::shared_future<void> gate) : gate_(gate) {}
@@ -40,192 +38,144 @@ class RecordingObject : public QuillfenRemovalServiceProtocol {
                 Value(std::to_string(reinterpret_cast<std::uintptr_t>(this)))},
                {"tag", request.at("tag")}});
   }
-  std::atomic<int> running_ = 0;
-  // Outlives the object, for tests that look after it is gone.
+  // Outlives the object, for looks after it is gone.
   std::shared_ptr<std::atomic<int>> max_running =
       std::make_shared<std::atomic<int>>(0);
 
  private:
-  std::shared_future<void> gate_;
-};
-
-class RecordingDelegate : public ServiceListenerDelegate {
- public:
-  explicit RecordingDelegate(std::shared_future<void> gate) : gate_(gate) {}
-  bool listenerShouldAcceptNewConnection(ServiceListener&,
-                                         ServiceConnection& c) override {
-    auto object = std::make_shared<RecordingObject>(gate_);
-    objects.push_back(object);
-    max_running.push_back(object->max_running);
-    c.setExportedInterface(ServiceInterface::WithProtocol());
-    c.setExportedObject(object);
-    c.resume();
-    return true;
-  }
-  // Written on the listener's thread during an offer.
-  std::vector<std::weak_ptr<RecordingObject>> objects;
-  std::vector<std::shared_ptr<std::atomic<int>>> max_running;
-
- private:
+  std::atomic<int> running_ = 0;
   std::shared_future<void> gate_;
 };
 
 class ServiceListenerTest : public ::testing::Test {
  protected:
-  void StartListener(std::chrono::milliseconds idle) {
-    listener_ =
-        std::make_unique<ServiceListener>(ServiceListener::Options{idle});
-    listener_->setDelegate(&delegate_);
-    run_ =
-        std::async(std::launch::async, [this] { return listener_->resume(); });
-    auto probe = bus_.Connect();
-    while (OwnerPid(*probe, std::string(ServiceName)) < 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+  void Start(std::chrono::milliseconds idle) {
+    service_ = std::make_unique<InProcessService>(bus_, &delegate_, idle);
   }
-  // Waits for the listener to stop by itself, and answers its status.
-  int StopStatus() { return run_.get(); }
-
   Dictionary Call(sdbus::IConnection& peer, const char* tag,
                   bool hold = false) {
     Dictionary request{{"tag", Value(tag)}};
     if (hold) request.emplace("hold", Value(true));
     return CallRemoveWithFileDict(peer, request);
   }
+  void SendHeld(sdbus::IProxy& proxy, const char* tag,
+                std::function<void(const sdbus::Error*)> done) {
+    proxy.callMethodAsync("RemoveWithFileDict")
+        .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
+        .withTimeout(UINT64_MAX)
+        .withArguments(
+            DbusFromDictionary({{"tag", Value(tag)}, {"hold", Value(true)}}))
+        .uponReplyInvoke(
+            [done](const sdbus::Error* e, DbusDictionary) { done(e); });
+  }
 
-  TempTree empty_services_;
-  TestBus bus_{empty_services_.path()};
+  testing::TempTree no_services_;
+  testing::TestBus bus_{no_services_.path()};
   std::promise<void> open_gate_;
   std::shared_future<void> gate_ = open_gate_.get_future().share();
-  RecordingDelegate delegate_{gate_};
-  std::unique_ptr<ServiceListener> listener_;
-  std::future<int> run_;
+  // Written on the listener's thread during an offer.
+  std::vector<std::weak_ptr<RecordingObject>> objects_;
+  std::vector<std::shared_ptr<std::atomic<int>>> max_running_;
+  testing::ExportingDelegate delegate_{[this] {
+    auto object = std::make_shared<RecordingObject>(gate_);
+    objects_.push_back(object);
+    max_running_.push_back(object->max_running);
+    return object;
+  }};
+  std::unique_ptr<InProcessService> service_;
 };
 
 TEST_F(ServiceListenerTest, EachPeerHasItsOwnObjectForAllItsCalls) {
-  StartListener(std::chrono::milliseconds(200));
-  auto a = bus_.Connect();
-  auto b = bus_.Connect();
+  Start(200ms);
+  auto a = bus_.Connect(), b = bus_.Connect();
   Dictionary a1 = Call(*a, "a1"), b1 = Call(*b, "b1"), a2 = Call(*a, "a2");
-  EXPECT_EQ(a1.at("tag"), Value("a1"));
-  EXPECT_EQ(b1.at("tag"), Value("b1"));
   EXPECT_EQ(a2.at("tag"), Value("a2"));
   EXPECT_EQ(a1.at("object"), a2.at("object"));
   EXPECT_NE(a1.at("object"), b1.at("object"));
   a.reset();
   b.reset();
-  EXPECT_EQ(StopStatus(), 0);
-  EXPECT_EQ(delegate_.objects.size(), 2u);
+  EXPECT_EQ(service_->WaitUntilStopped(), 0);
+  EXPECT_EQ(objects_.size(), 2u);
 }
 
-TEST_F(ServiceListenerTest, OnePeersLongCallDoesNotHoldAnotherUp) {
-  StartListener(std::chrono::milliseconds(200));
-  auto a = bus_.Connect();
-  auto b = bus_.Connect();
-  auto held =
-      std::async(std::launch::async, [&] { return Call(*a, "long", true); });
-  // "b" is served while "a" is still inside its call.
-  EXPECT_EQ(Call(*b, "short").at("tag"), Value("short"));
-  EXPECT_EQ(held.wait_for(std::chrono::milliseconds(50)),
-            std::future_status::timeout);
-  open_gate_.set_value();
-  EXPECT_EQ(held.get().at("tag"), Value("long"));
-}
-
-TEST_F(ServiceListenerTest, OnePeersCallsRunOneAfterAnother) {
-  StartListener(std::chrono::milliseconds(200));
-  auto a = bus_.Connect();
+TEST_F(ServiceListenerTest, OnePeersCallsQueueWhileAnotherPeerIsServed) {
+  Start(200ms);
+  auto a = bus_.Connect(), b = bus_.Connect();
   a->enterEventLoopAsync();
   auto proxy = sdbus::createProxy(*a, std::string(ServiceName),
                                   std::string(kServiceObjectPath));
   std::atomic<int> replies = 0;
   std::latch all_replied(5);
-  for (int i = 0; i < 5; ++i) {
-    DbusDictionary request = DbusFromDictionary(
-        {{"tag", Value(std::to_string(i))}, {"hold", Value(true)}});
-    proxy->callMethodAsync("RemoveWithFileDict")
-        .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
-        .withTimeout(UINT64_MAX)
-        .withArguments(request)
-        .uponReplyInvoke([&](const sdbus::Error* error, DbusDictionary) {
-          if (error == nullptr) ++replies;
-          all_replied.count_down();
-        });
+  for (const char* tag : {"1", "2", "3", "4", "5"}) {
+    SendHeld(*proxy, tag, [&](const sdbus::Error* e) {
+      if (e == nullptr) ++replies;
+      all_replied.count_down();
+    });
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // "b" is served while "a" is held inside its first call.
+  EXPECT_EQ(Call(*b, "short").at("tag"), Value("short"));
+  EXPECT_EQ(replies, 0);
   open_gate_.set_value();
   all_replied.wait();
   EXPECT_EQ(replies, 5);
   a->leaveEventLoop();
-  EXPECT_EQ(StopStatus(), 0);
-  ASSERT_EQ(delegate_.objects.size(), 1u);
-  EXPECT_EQ(*delegate_.max_running[0], 1);
-  EXPECT_TRUE(delegate_.objects[0].expired());
+  EXPECT_EQ(*max_running_[0], 1);  // One after another, never side by side.
 }
 
-TEST_F(ServiceListenerTest, PeerLeavingMidCallDropsItsObjectAndServesOthers) {
-  StartListener(std::chrono::milliseconds(300));
-  auto a = bus_.Connect();
-  auto proxy = sdbus::createProxy(*a, std::string(ServiceName),
-                                  std::string(kServiceObjectPath));
-  proxy->callMethodAsync("RemoveWithFileDict")
-      .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
-      .withArguments(
-          DbusFromDictionary({{"tag", Value("gone")}, {"hold", Value(true)}}))
-      .uponReplyInvoke([](const sdbus::Error*, DbusDictionary) {});
-  a->processPendingRequest();  // Sends the call.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  proxy.reset();
-  a.reset();  // The peer leaves while its call runs.
+TEST_F(ServiceListenerTest,
+       PeerLeavingMidCallDropsItsObjectAndOthersAreServed) {
+  Start(300ms);
+  {
+    auto a = bus_.Connect();
+    auto proxy = sdbus::createProxy(*a, std::string(ServiceName),
+                                    std::string(kServiceObjectPath));
+    SendHeld(*proxy, "gone", [](const sdbus::Error*) {});
+    a->processPendingRequest();  // Sends the call.
+    std::this_thread::sleep_for(50ms);
+  }  // The peer leaves while its call runs.
   open_gate_.set_value();
   auto b = bus_.Connect();
   EXPECT_EQ(Call(*b, "next").at("tag"), Value("next"));
-  // The departed peer's object goes as soon as its call has ended.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!delegate_.objects[0].expired() &&
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!objects_[0].expired() &&
          std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(5ms);
   }
-  EXPECT_TRUE(delegate_.objects[0].expired());
+  EXPECT_TRUE(objects_[0].expired());
 }
 
 TEST_F(ServiceListenerTest, PeerThatNeverCallsCostsNothingAndIdleStillStops) {
-  StartListener(std::chrono::milliseconds(100));
+  Start(100ms);
   auto a = bus_.Connect();
-  auto peer = sdbus::createProxy(*a, std::string(ServiceName),
-                                 std::string(kServiceObjectPath));
-  peer->callMethod("Ping").onInterface("org.freedesktop.DBus.Peer");
-  EXPECT_EQ(StopStatus(), 0);
-  EXPECT_TRUE(delegate_.objects.empty());
-  EXPECT_LT(OwnerPid(*a, std::string(ServiceName)), 0);
+  sdbus::createProxy(*a, std::string(ServiceName),
+                     std::string(kServiceObjectPath))
+      ->callMethod("Ping")
+      .onInterface("org.freedesktop.DBus.Peer");
+  EXPECT_EQ(service_->WaitUntilStopped(), 0);
+  EXPECT_TRUE(objects_.empty());
+  EXPECT_LT(testing::OwnerPid(*a, std::string(ServiceName)), 0);
 }
 
-TEST_F(ServiceListenerTest, RefusedOrHalfSetUpConnectionsGetAnError) {
-  struct Refusing : ServiceListenerDelegate {
+TEST(ServiceListenerRefusalTest, ConnectionNotResumedGetsAnError) {
+  struct HalfSetUp : ServiceListenerDelegate {
     bool listenerShouldAcceptNewConnection(ServiceListener&,
                                            ServiceConnection& c) override {
-      // Exported but never resumed: nothing may reach the object.
       c.setExportedInterface(ServiceInterface::WithProtocol());
       c.setExportedObject(
           std::make_shared<RecordingObject>(std::shared_future<void>()));
-      return true;
+      return true;  // But never resumed: nothing may reach the object.
     }
-  } refusing;
-  listener_ = std::make_unique<ServiceListener>(
-      ServiceListener::Options{std::chrono::milliseconds(100)});
-  listener_->setDelegate(&refusing);
-  run_ = std::async(std::launch::async, [this] { return listener_->resume(); });
-  auto a = bus_.Connect();
-  while (OwnerPid(*a, std::string(ServiceName)) < 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  } half_set_up;
+  testing::TempTree no_services;
+  testing::TestBus bus(no_services.path());
+  InProcessService service(bus, &half_set_up, 100ms);
+  auto a = bus.Connect();
   try {
-    Call(*a, "x");
+    CallRemoveWithFileDict(*a, Dictionary{{"tag", Value("x")}});
     ADD_FAILURE() << "the call went through";
   } catch (const sdbus::Error& e) {
     EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.AccessDenied");
   }
-  EXPECT_EQ(StopStatus(), 0);
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 // serves until idle, then leaves the bus. The activation file may pass
 // --idle-timeout-ms=N (the build tree's does, to keep tests short); nothing
 // else is read from the command line or the environment.
-#include <sys/resource.h>
-
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +10,7 @@
 
 #include "removal-service/service_delegate.h"
 #include "removal-service/service_listener.h"
+#include "removal-service/volume_walker.h"
 
 int main(int argc, char** argv) {
   quillfen::ServiceListener::Options options;
@@ -34,12 +33,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // Deep folder chains hold one descriptor per level during a walk.
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
+  quillfen::VolumeWalker::RaiseDescriptorLimit();
 
   quillfen::ServiceDelegate delegate;
   quillfen::ServiceListener listener(options);

@@ -1,6 +1,7 @@
 #include "removal-service/volume_walker.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,14 @@ namespace quillfen {
 void VolumeWalker::Walk(int volume_fd, const Visitor& visit) {
   VolumeWalker walker(visit);
   walker.WalkDirectory(volume_fd);
+}
+
+void VolumeWalker::RaiseDescriptorLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
 void VolumeWalker::WalkDirectory(int fd) {

@@ -31,6 +31,10 @@ class VolumeWalker {
   // Walks the directory open at |volume_fd| (which stays the caller's).
   static void Walk(int volume_fd, const Visitor& visit);
 
+  // Deep folder chains hold one descriptor per level: a process that walks
+  // raises its open-file limit as far as it may, once, at start.
+  static void RaiseDescriptorLimit();
+
  private:
   VolumeWalker(const Visitor& visit) : visit_(visit) {}
   void WalkDirectory(int fd);
