@@ -2,6 +2,8 @@
 
 #include <unicode/parseerr.h>
 
+#include "removal-service/path_names.h"
+
 namespace quillfen {
 
 std::string WildcardPattern::ExpressionFor(std::string_view entry) {
@@ -19,8 +21,16 @@ std::string WildcardPattern::ExpressionFor(std::string_view entry) {
   return expression;
 }
 
-WildcardPattern::WildcardPattern(std::string_view entry) {
-  std::string expression = ExpressionFor(entry);
+WildcardPattern::WildcardPattern(std::string_view entry, Engine engine)
+    : entry_(entry) {
+  if (engine == Engine::kFastest) glob_ = LiteralGlob::ForEntry(entry);
+  // The fast path still needs the expression for names that are not UTF-8,
+  // which only it reads the way ICU does; compiled when first needed.
+  if (!glob_) Compile();
+}
+
+void WildcardPattern::Compile() {
+  std::string expression = ExpressionFor(entry_);
   UErrorCode status = U_ZERO_ERROR;
   UText* source =
       utext_openUTF8(nullptr, expression.data(),
@@ -44,7 +54,9 @@ WildcardPattern::~WildcardPattern() {
 }
 
 WildcardPattern::WildcardPattern(WildcardPattern&& other) noexcept
-    : pattern_(std::move(other.pattern_)),
+    : entry_(std::move(other.entry_)),
+      glob_(std::move(other.glob_)),
+      pattern_(std::move(other.pattern_)),
       matcher_(std::move(other.matcher_)),
       text_(other.text_) {
   other.text_ = nullptr;
@@ -54,6 +66,8 @@ WildcardPattern& WildcardPattern::operator=(WildcardPattern&& other) noexcept {
   if (this != &other) {
     matcher_.reset();
     if (text_ != nullptr) utext_close(text_);
+    entry_ = std::move(other.entry_);
+    glob_ = std::move(other.glob_);
     pattern_ = std::move(other.pattern_);
     matcher_ = std::move(other.matcher_);
     text_ = other.text_;
@@ -63,6 +77,14 @@ WildcardPattern& WildcardPattern::operator=(WildcardPattern&& other) noexcept {
 }
 
 bool WildcardPattern::Matches(std::string_view utf8_text) {
+  if (glob_) {
+    if (IsValidUtf8(utf8_text)) return glob_->Matches(utf8_text);
+    if (!pattern_) Compile();
+  }
+  return MatchesWithIcu(utf8_text);
+}
+
+bool WildcardPattern::MatchesWithIcu(std::string_view utf8_text) {
   if (matcher_ == nullptr) return false;
   UErrorCode status = U_ZERO_ERROR;
   text_ = utext_openUTF8(text_, utf8_text.data(),

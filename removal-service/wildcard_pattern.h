@@ -7,6 +7,10 @@
 // match in it (ICU find(), no options: case-sensitive, "." stops at line
 // ends, "$" also matches before a final line terminator).
 //
+// Entries of literal text and "*" alone are matched by LiteralGlob, which
+// agrees with ICU on every name and is several times faster; others by ICU,
+// compiled once.
+//
 // A WildcardPattern keeps its matcher's state between calls: use each one
 // from one thread at a time.
 #ifndef QUILLFEN_REMOVAL_SERVICE_WILDCARD_PATTERN_H_
@@ -16,14 +20,21 @@
 #include <unicode/utext.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "removal-service/literal_glob.h"
 
 namespace quillfen {
 
 class WildcardPattern {
  public:
-  explicit WildcardPattern(std::string_view entry);
+  // kIcu forces the regular-expression engine, to check the fast path.
+  enum class Engine { kFastest, kIcu };
+
+  explicit WildcardPattern(std::string_view entry,
+                           Engine engine = Engine::kFastest);
   ~WildcardPattern();
   WildcardPattern(WildcardPattern&& other) noexcept;
   WildcardPattern& operator=(WildcardPattern&& other) noexcept;
@@ -37,9 +48,15 @@ class WildcardPattern {
   bool Matches(std::string_view utf8_text);
 
   // False when the expression did not compile; it then matches nothing.
-  bool compiled() const { return matcher_ != nullptr; }
+  bool compiled() const { return glob_ || matcher_ != nullptr; }
+  bool uses_fast_path() const { return glob_.has_value(); }
 
  private:
+  bool MatchesWithIcu(std::string_view utf8_text);
+  void Compile();
+
+  std::string entry_;
+  std::optional<LiteralGlob> glob_;
   std::unique_ptr<icu::RegexPattern> pattern_;
   std::unique_ptr<icu::RegexMatcher> matcher_;
   UText* text_ = nullptr;  // Reused for every name, never copied.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace quillfen {
 namespace {
 
@@ -65,6 +67,41 @@ TEST(WildcardPatternTest, OnePatternServesManyNamesAndMoves) {
   for (int i = 0; i < 1000; ++i) {
     std::string name = (i % 2 ? "._" : "x_") + std::to_string(i);
     EXPECT_EQ(moved[0].Matches(name), i % 2 == 1) << name;
+  }
+}
+
+TEST(WildcardPatternTest, FastPathAgreesWithIcuOnEveryName) {
+  const char* entries[] = {"*.tmp", "Thumbs*", "*",     "**",  "a*b",
+                           "*a*b*", "._*",     "*.*",   "*é*", "*ü",
+                           "a*a*a", "*ab*ab",  "x*x",   "t*",  "*\xc3",
+                           "é*é",   ".*",      "*.tmp*"};
+  // Letters that the entries use, the dot, and every line terminator.
+  const std::vector<std::string> alphabet = {
+      "a",  "b",      "x",      "t",      "m",    "p",  ".",
+      "_",  "é",      "ü",      "\xc3",   "\n",   "\r", "\v",
+      "\f", "\u0085", "\u2028", "\u2029", "\r\n", "*",  " "};
+  std::mt19937 random(7);
+  std::vector<std::string> names = {"", "a.tmp\n", "a.tmp\r\n", "a\n.tmp"};
+  for (int i = 0; i < 30000; ++i) {
+    std::string name;
+    for (int n = random() % 9; n > 0; --n)
+      name += alphabet[random() % alphabet.size()];
+    names.push_back(name);
+  }
+  for (const char* entry : entries) {
+    WildcardPattern fast(entry);
+    WildcardPattern icu(entry, WildcardPattern::Engine::kIcu);
+    EXPECT_EQ(fast.uses_fast_path(), std::string_view(entry) != "*\xc3")
+        << entry;
+    for (const std::string& name : names) {
+      ASSERT_EQ(fast.Matches(name), icu.Matches(name))
+          << "entry “" << entry << "” name “" << name << "”";
+    }
+  }
+  // Entries with expression characters, or line terminators, go to ICU.
+  for (const char* entry :
+       {"file(1)*", "a?*", "[ab]*", "x|y*", "a\n*", "a\\*"}) {
+    EXPECT_FALSE(WildcardPattern(entry).uses_fast_path()) << entry;
   }
 }
 
