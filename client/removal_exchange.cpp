@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +39,9 @@ constexpr std::string_view kReplyKey = "reply";
 constexpr auto kServiceGoneGrace = 2s;
 // How long a tool that ended may take for its notification to arrive.
 constexpr auto kNotificationGrace = 1s;
+// How long the bus may take to start the service for the tool's call; an
+// activation file whose program can't run never gets there.
+constexpr auto kServiceStartLimit = 15s;
 
 std::string ExecutableDir() {
   std::error_code ignored;
@@ -112,36 +116,47 @@ bool ConnectBus(const std::string& service_dir, ExchangeBus* bus,
   return true;
 }
 
-// Starts the service now, so that a bus that can't start it is reported
-// instead of waited on forever (the tool would wait without end).
-bool StartService(sdbus::IConnection& connection, const ExchangeBus& bus,
-                  const std::string& service_dir, std::string* error) {
+// Whether the bus runs the service or knows how to start it: a bus that
+// can't is reported at once instead of waited on (the tool would wait
+// without end). Nothing is started here, so the service's idle period
+// counts from the tool's call.
+bool ServiceReachable(sdbus::IConnection& connection, const ExchangeBus& bus,
+                      const std::string& service_dir, std::string* error) {
+  const std::string name(ServiceName);
   try {
     auto daemon = sdbus::createProxy(connection, "org.freedesktop.DBus",
                                      "/org/freedesktop/DBus");
-    std::uint32_t result;
-    daemon->callMethod("StartServiceByName")
+    bool running = false;
+    daemon->callMethod("NameHasOwner")
         .onInterface("org.freedesktop.DBus")
-        .withArguments(std::string(ServiceName), std::uint32_t{0})
-        .storeResultsTo(result);
-    return true;
-  } catch (const sdbus::Error& e) {
-    std::string name(ServiceName);
-    if (bus.private_bus) {
-      *error = "the removal service can't be started from " + service_dir +
-               ": " + e.getMessage();
-    } else {
-      *error = "the session bus can't start the removal service (" +
-               e.getMessage() +
-               "). Install the removal system (the .deb, or cmake --install) "
-               "so that " +
-               name +
-               ".service is in a dbus-1/services folder the bus reads, such "
-               "as /usr/share/dbus-1/services or "
-               "~/.local/share/dbus-1/services, then try again";
+        .withArguments(name)
+        .storeResultsTo(running);
+    std::vector<std::string> activatable;
+    if (!running) {
+      daemon->callMethod("ListActivatableNames")
+          .onInterface("org.freedesktop.DBus")
+          .storeResultsTo(activatable);
     }
+    if (running || std::find(activatable.begin(), activatable.end(), name) !=
+                       activatable.end()) {
+      return true;
+    }
+  } catch (const sdbus::Error& e) {
+    *error = "can't ask the bus about the removal service: " + e.getMessage();
     return false;
   }
+  if (bus.private_bus) {
+    *error = "the removal service is not in " + service_dir;
+  } else {
+    *error =
+        "the session bus can't start the removal service. Install the "
+        "removal system (the .deb, or cmake --install) so that " +
+        name +
+        ".service is in a dbus-1/services folder the bus reads, such as "
+        "/usr/share/dbus-1/services or ~/.local/share/dbus-1/services, "
+        "then try again";
+  }
+  return false;
 }
 
 bool ServiceHasOwner(sdbus::IConnection& connection) {
@@ -260,7 +275,8 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
     outcome.error = "can't listen for the reply: " + e.getMessage();
     return outcome;
   }
-  if (!StartService(connection, bus, settings.service_dir, &outcome.error)) {
+  if (!ServiceReachable(connection, bus, settings.service_dir,
+                        &outcome.error)) {
     return outcome;
   }
 
@@ -310,6 +326,12 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
         } else if (service_seen && service_gone_since == kNever) {
           service_gone_since = now;
         }
+      }
+      if (!service_seen && now - start > kServiceStartLimit) {
+        outcome.error = "the removal service did not start";
+        ReapTool(tool, 0s);
+        WithdrawMessage(request_json);
+        return outcome;
       }
       if (service_gone_since != kNever &&
           now - service_gone_since > kServiceGoneGrace) {

@@ -7,18 +7,19 @@
 
 namespace quillfen {
 
-bool DirectoryReader::Next(DirectoryEntry* entry) {
+bool DirectoryReader::ReadBatch() {
   for (;;) {
-    if (offset_ >= filled_) {
-      ssize_t n = getdents64(fd_, buffer_, Buffer::kSize);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        error_ = n < 0 ? errno : 0;
-        return false;
-      }
-      filled_ = static_cast<std::size_t>(n);
-      offset_ = 0;
-    }
+    ssize_t n = getdents64(fd_, buffer_, Buffer::kSize);
+    if (n < 0 && errno == EINTR) continue;
+    filled_ = n > 0 ? static_cast<std::size_t>(n) : 0;
+    offset_ = 0;
+    error_ = n < 0 ? errno : 0;
+    return n > 0;
+  }
+}
+
+bool DirectoryReader::NextInBatch(DirectoryEntry* entry) {
+  while (offset_ < filled_) {
     auto* record = reinterpret_cast<dirent64*>(buffer_ + offset_);
     offset_ += record->d_reclen;
     const char* name = record->d_name;
@@ -41,6 +42,14 @@ bool DirectoryReader::Next(DirectoryEntry* entry) {
     }
     return true;
   }
+  return false;
+}
+
+bool DirectoryReader::Next(DirectoryEntry* entry) {
+  while (!NextInBatch(entry)) {
+    if (!ReadBatch()) return false;
+  }
+  return true;
 }
 
 }  // namespace quillfen

@@ -39,9 +39,16 @@ class DirectoryReader {
       : fd_(fd), buffer_(buffer->data_.get()) {}
 
   // The next entry other than "." and "..", or false at the end or on a
-  // read error (error() then says which).
+  // read error (error() then says which). Its name is valid until the next
+  // call.
   bool Next(DirectoryEntry* entry);
   int error() const { return error_; }
+
+  // The same, a batch at a time: ReadBatch() reads the next batch (false at
+  // the end, or on an error), NextInBatch() gives its entries (false when
+  // the batch is done). Names stay valid until the next ReadBatch().
+  bool ReadBatch();
+  bool NextInBatch(DirectoryEntry* entry);
 
  private:
   int fd_;

@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <utility>
@@ -103,7 +104,13 @@ std::optional<RemovalFailure> ItemRemover::Remove(
 
   int parent_fd = ParentDescriptor(parent_path);
   if (parent_fd < 0) return RemovalFailure{-parent_fd, name};
+  return RemoveEntry(parent_fd, name);
+}
 
+std::optional<RemovalFailure> ItemRemover::RemoveEntry(
+    int parent_fd, const std::string& name) {
+  // Unlinking first, folders too: where the folder itself may not be
+  // removed (EACCES on its parent), nothing inside it is touched either.
   if (unlinkat(parent_fd, name.c_str(), 0) == 0) return std::nullopt;
   int error = errno;
   if (error == EPERM) {
@@ -149,17 +156,25 @@ std::optional<RemovalFailure> ItemRemover::RemoveDirectory(
 std::optional<RemovalFailure> ItemRemover::RemoveContents(int fd) {
   // Read the whole folder before changing it: removing entries while
   // reading may skip some.
-  std::vector<std::pair<std::string, bool>> entries;
+  struct Entry {
+    std::uint64_t inode;
+    std::string name;
+    bool is_directory;
+  };
+  std::vector<Entry> entries;
   {
     DirectoryReader reader(fd, &buffer_);
     DirectoryEntry entry;
     while (reader.Next(&entry)) {
-      entries.emplace_back(entry.name, entry.type == EntryType::kDirectory);
+      entries.push_back({entry.inode, std::string(entry.name),
+                         entry.type == EntryType::kDirectory});
     }
     if (reader.error() != 0) return RemovalFailure{reader.error(), ""};
   }
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry& a, const Entry& b) { return a.inode < b.inode; });
   std::optional<RemovalFailure> first_failure;
-  for (const auto& [name, is_directory] : entries) {
+  for (const auto& [inode, name, is_directory] : entries) {
     std::optional<RemovalFailure> failure;
     if (!is_directory && unlinkat(fd, name.c_str(), 0) == 0) continue;
     if (is_directory || errno == EISDIR) {

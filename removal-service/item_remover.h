@@ -6,9 +6,10 @@
 // target. A folder goes with everything in it. The volume directory itself
 // is never removed. The one place where removal meets errno.
 //
-// A remover keeps a descriptor of the last parent folder it used, so that
-// siblings are removed without resolving their path again; it belongs to
-// one thread at a time.
+// A folder's contents go in inode order, which some file systems delete
+// much faster than name order. A remover keeps a descriptor of the last
+// parent folder it used, so that siblings are removed without resolving
+// their path again; it belongs to one thread at a time.
 #ifndef QUILLFEN_REMOVAL_SERVICE_ITEM_REMOVER_H_
 #define QUILLFEN_REMOVAL_SERVICE_ITEM_REMOVER_H_
 
@@ -37,6 +38,11 @@ class ItemRemover {
   // Removes the item at |relative_path| (from the volume, no leading
   // slash); a folder with its contents. Nothing on success.
   std::optional<RemovalFailure> Remove(std::string_view relative_path);
+
+  // Removes the entry |name| of the folder open at |folder_fd|, a folder
+  // with its contents, for a caller that reached that folder safely itself.
+  std::optional<RemovalFailure> RemoveEntry(int folder_fd,
+                                            const std::string& name);
 
  private:
   // A descriptor of the folder at |relative_path|, or -errno.

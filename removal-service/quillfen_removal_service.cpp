@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <future>
 #include <utility>
 
 #include "protocol/removal_keys.h"
@@ -13,6 +14,7 @@
 #include "removal-service/item_remover.h"
 #include "removal-service/path_names.h"
 #include "removal-service/removal_plan.h"
+#include "removal-service/removal_sweep.h"
 #include "removal-service/volume_walker.h"
 
 namespace quillfen {
@@ -83,9 +85,7 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
   RemovalPlan& plan = *reading.plan;
   const std::string& volume = plan.volume_spelling();
   RemovalReply reply = EmptyRemovalReply(Value(plan.volume_path()));
-  bool show_read_me = false;
-  Dictionary errors;
-  Array removed;
+  RemovalRecord record(volume);
 
   int volume_fd =
       open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -97,51 +97,54 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
         S_ISLNK(status.st_mode)) {
       error = ELOOP;
     }
-    errors.emplace(plan.volume_path(),
-                   Value(VolumeOpenFailure(plan.volume_path(), error)));
-    show_read_me = IsNoWritePermission(error);
+    record.errors.emplace(plan.volume_path(),
+                          Value(VolumeOpenFailure(plan.volume_path(), error)));
+    record.show_read_me = IsNoWritePermission(error);
   } else {
-    CandidateList candidates;
+    ItemRemover remover(volume_fd);
+    ItemRemover* removing = remove ? &remover : nullptr;
+    // find lists the AppleDouble items while the volume is walked.
+    std::future<AppleDoubleListing> listing;
     if (plan.apple_double()) {
-      AppleDoubleListing listing = appleDoubleArrayForUrl(volume);
-      if (!listing.failure.empty()) {
-        errors.emplace(plan.volume_path(), Value(listing.failure));
-      }
-      // Every listed path begins with the volume's spelling and a slash.
-      std::size_t prefix = volume == "/" ? 1 : volume.size() + 1;
-      for (std::string& path : listing.paths) {
-        if (plan.Keeps(LastComponent(path))) continue;
-        candidates.Add(path.substr(prefix));
-      }
-    }
-    if (plan.HasRules()) {
-      VolumeWalker::Walk(volume_fd, [&](const WalkedItem& item) {
-        if (plan.Selects(item.name)) {
-          candidates.Add(std::string(item.relative_path));
-        }
+      listing = std::async(std::launch::async, [this, &volume] {
+        return appleDoubleArrayForUrl(volume);
       });
     }
+    RemovalSweep sweep(plan, removing, &record);
+    if (plan.HasRules()) VolumeWalker::Walk(volume_fd, sweep);
 
-    ItemRemover remover(volume_fd);
-    for (const std::string& path : candidates.TakeInRemovalOrder()) {
-      std::optional<RemovalFailure> failure;
-      if (remove) failure = remover.Remove(path);
-      std::string full_path = JoinVolumePath(volume, path);
-      if (!failure) {
-        removed.emplace_back(std::move(full_path));
-        continue;
+    if (listing.valid()) {
+      AppleDoubleListing found = listing.get();
+      if (!found.failure.empty()) {
+        record.errors.emplace(plan.volume_path(), Value(found.failure));
       }
-      errors.insert_or_assign(
-          std::move(full_path),
-          Value(RemovalErrorDescription(failure->item_name, failure->error)));
-      if (IsNoWritePermission(failure->error)) show_read_me = true;
+      // What the sweep already took care of is taken care of once; the
+      // rest (all of it, when nothing was walked) goes deepest first.
+      CandidateList candidates;
+      std::size_t prefix = volume == "/" ? 1 : volume.size() + 1;
+      for (std::string& path : found.paths) {
+        if (plan.Keeps(LastComponent(path))) continue;
+        std::string relative = path.substr(prefix);
+        if (!sweep.selected().contains(relative)) {
+          candidates.Add(std::move(relative));
+        }
+      }
+      for (const std::string& path : candidates.TakeInRemovalOrder()) {
+        std::optional<RemovalFailure> failure;
+        if (remove) failure = remover.Remove(path);
+        if (failure) {
+          record.Failed(path, *failure);
+        } else {
+          record.Removed(path);
+        }
+      }
     }
     close(volume_fd);
   }
 
-  reply[std::string(kShowReadMeKey)] = Value(show_read_me);
-  reply[std::string(kPathArrayKey)] = Value(std::move(removed));
-  reply[std::string(kErrorDictKey)] = Value(std::move(errors));
+  reply[std::string(kShowReadMeKey)] = Value(record.show_read_me);
+  reply[std::string(kPathArrayKey)] = Value(std::move(record.removed));
+  reply[std::string(kErrorDictKey)] = Value(std::move(record.errors));
   return reply;
 }
 
