@@ -146,12 +146,14 @@ TEST_F(RemovalServiceTest,
   volume_.MakeFile("cache.tmp/a.tmp");
   volume_.MakeFile("cache.tmp/sub.tmp/b.tmp");
   volume_.MakeFile("cache.tmp/other.txt");
+  volume_.MakeFile("cache.tmp/._y");
   volume_.MakeFile("._dir/._inner");
   RemovalReply reply = RunRequest(Request(
       {{"appleDouble", Value(true)}, {"extensionsArray", Names({"tmp"})}}));
   EXPECT_EQ(Removed(reply),
             Paths({"cache.tmp", "cache.tmp/a.tmp", "cache.tmp/sub.tmp",
-                   "cache.tmp/sub.tmp/b.tmp", "._dir", "._dir/._inner"}));
+                   "cache.tmp/sub.tmp/b.tmp", "cache.tmp/._y", "._dir",
+                   "._dir/._inner"}));
   EXPECT_TRUE(Errors(reply).empty());
   EXPECT_TRUE(volume_.Listing().empty());
 }

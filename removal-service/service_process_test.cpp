@@ -141,54 +141,6 @@ TEST_F(ServiceProcessTest, WrongSignatureOrValueTypeIsADbusError) {
   }
 }
 
-TEST_F(ServiceProcessTest, TwoPeersAtOnceEachGetTheirOwnReply) {
-  TempTree other;
-  for (int i = 0; i < 300; ++i) {
-    volume_.MakeFile("d" + std::to_string(i % 10) + "/f" + std::to_string(i) +
-                     ".tmp");
-    other.MakeFile("._" + std::to_string(i));
-  }
-  auto call = [](const std::string& path, Dictionary extra) {
-    auto connection = sdbus::createSessionBusConnection();
-    extra.emplace("volumePath", Value(path));
-    return CallRemoveWithFileDict(*connection, extra);
-  };
-  auto first =
-      std::async(std::launch::async, call, volume_.path(),
-                 Dictionary{{"extensionsArray", Value(Array{Value("tmp")})}});
-  auto second = std::async(std::launch::async, call, other.path(),
-                           Dictionary{{"appleDouble", Value(true)}});
-  Dictionary a = first.get(), b = second.get();
-  EXPECT_EQ(a.at("volumePath"), Value(volume_.path()));
-  EXPECT_EQ(b.at("volumePath"), Value(other.path()));
-  EXPECT_EQ(a.at("pathArray").AsArray()->size(), 300u);
-  EXPECT_EQ(b.at("pathArray").AsArray()->size(), 300u);
-}
-
-TEST_F(ServiceProcessTest, PeerLeavingMidCallLeavesTheServiceServing) {
-  for (int i = 0; i < 2000; ++i)
-    volume_.MakeFile("f" + std::to_string(i) + ".tmp");
-  {
-    auto leaving = bus_.Connect();
-    auto proxy = sdbus::createProxy(*leaving, kServiceName,
-                                    std::string(kServiceObjectPath));
-    proxy->callMethodAsync("RemoveWithFileDict")
-        .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
-        .withArguments(DbusFromDictionary(
-            {{"volumePath", Value(volume_.path())},
-             {"extensionsArray", Value(Array{Value("tmp")})}}))
-        .uponReplyInvoke([](const sdbus::Error*, DbusDictionary) {});
-    leaving->processPendingRequest();
-  }
-  TempTree next;
-  next.MakeFile("._n");
-  auto client = bus_.Connect();
-  Dictionary reply = CallRemoveWithFileDict(
-      *client, Dictionary{{"volumePath", Value(next.path())},
-                          {"appleDouble", Value(true)}});
-  EXPECT_EQ(reply.at("pathArray"), Value(Array{Value(next.PathOf("._n"))}));
-}
-
 TEST_F(ServiceProcessTest, IdleStopAndReactivationLoseNoCall) {
   auto client = bus_.Connect();
   Dictionary request{{"volumePath", Value(volume_.path())}};
