@@ -13,9 +13,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -34,8 +39,9 @@ using namespace std::chrono_literals;
 
 constexpr std::string_view kMessageKey = "message";
 constexpr std::string_view kReplyKey = "reply";
-// How long the service may be gone while a reply is awaited before the
-// exchange gives up on it: activation after an idle stop takes milliseconds.
+// How long the service may be gone, with the tool idle, while a reply is
+// awaited before the exchange gives up on it: activation after an idle stop
+// takes milliseconds.
 constexpr auto kServiceGoneGrace = 2s;
 // How long a tool that ended may take for its notification to arrive.
 constexpr auto kNotificationGrace = 1s;
@@ -159,19 +165,72 @@ bool ServiceReachable(sdbus::IConnection& connection, const ExchangeBus& bus,
   return false;
 }
 
-bool ServiceHasOwner(sdbus::IConnection& connection) {
+// The unique bus name of the service's current instance, if it has one.
+std::optional<std::string> ServiceOwner(sdbus::IConnection& connection) {
   try {
     auto daemon = sdbus::createProxy(connection, "org.freedesktop.DBus",
                                      "/org/freedesktop/DBus");
-    bool has_owner = false;
-    daemon->callMethod("NameHasOwner")
+    std::string owner;
+    daemon->callMethod("GetNameOwner")
         .onInterface("org.freedesktop.DBus")
         .withArguments(std::string(ServiceName))
-        .storeResultsTo(has_owner);
-    return has_owner;
+        .storeResultsTo(owner);
+    return owner;
   } catch (const sdbus::Error&) {
-    return false;
+    return std::nullopt;
   }
+}
+
+// The fields of a /proc stat file after the program's name, which may hold
+// anything but ends at the last parenthesis: the state comes first.
+std::vector<std::string> StatFields(const std::string& path) {
+  std::ifstream file(path);
+  std::string stat((std::istreambuf_iterator<char>(file)), {});
+  std::vector<std::string> fields;
+  std::size_t name_end = stat.rfind(')');
+  if (name_end == std::string::npos) return fields;
+  std::istringstream rest(stat.substr(name_end + 1));
+  for (std::string field; rest >> field;) fields.push_back(field);
+  return fields;
+}
+
+// What the tool is seen doing. Once it has its reply it converts it and
+// stores it without a pause, then quits, even when the service has left
+// meanwhile; a tool whose call will never be answered sits idle for good.
+struct ToolActivity {
+  unsigned long long cpu_ticks = 0;
+  bool working = false;  // A thread of it runs or waits on the disk.
+};
+
+ToolActivity ReadToolActivity(pid_t tool) {
+  ToolActivity activity;
+  const std::string folder = "/proc/" + std::to_string(tool);
+  std::vector<std::string> fields = StatFields(folder + "/stat");
+  if (fields.size() > 12) {  // utime and stime.
+    activity.cpu_ticks = std::strtoull(fields[11].c_str(), nullptr, 10) +
+                         std::strtoull(fields[12].c_str(), nullptr, 10);
+  }
+  std::error_code ignored;
+  for (const auto& thread :
+       std::filesystem::directory_iterator(folder + "/task", ignored)) {
+    fields = StatFields(thread.path().string() + "/stat");
+    if (!fields.empty() && (fields[0] == "R" || fields[0] == "D")) {
+      activity.working = true;
+    }
+  }
+  return activity;
+}
+
+// Whether someone holds the shared domain's lock, which every flush holds:
+// the tool may be storing its reply, or waiting to.
+bool DomainLocked() {
+  std::string path =
+      SharedSuite::FolderFor(SharedSuiteName) + "/preferences.lock";
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool locked = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return locked;
 }
 
 pid_t StartTool(const std::string& tool_path, const ExchangeBus& bus,
@@ -275,9 +334,38 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
     outcome.error = "can't listen for the reply: " + e.getMessage();
     return outcome;
   }
+  // Every instance of the service since the exchange began, by unique
+  // name, for as long as it is on the bus: one that gave its name back
+  // when idle still serves the calls it had, and one that lives only for
+  // a moment is still seen to come and go.
+  std::set<std::string> instances;
+  bool service_seen = false;
+  try {
+    connection.addMatch(
+        "type='signal',sender='org.freedesktop.DBus',"
+        "interface='org.freedesktop.DBus',member='NameOwnerChanged'",
+        [&instances, &service_seen](sdbus::Message& message) {
+          std::string name, old_owner, new_owner;
+          message >> name >> old_owner >> new_owner;
+          if (new_owner.empty()) {
+            instances.erase(name);
+          } else if (name == ServiceName) {
+            instances.insert(new_owner);
+            service_seen = true;
+          }
+        },
+        sdbus::floating_slot);
+  } catch (const sdbus::Error& e) {
+    outcome.error = "can't watch the removal service: " + e.getMessage();
+    return outcome;
+  }
   if (!ServiceReachable(connection, bus, settings.service_dir,
                         &outcome.error)) {
     return outcome;
+  }
+  if (std::optional<std::string> owner = ServiceOwner(connection)) {
+    instances.insert(*owner);
+    service_seen = true;
   }
 
   {
@@ -300,8 +388,7 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
   constexpr Clock::time_point kNever = Clock::time_point::max();
   Clock::time_point tool_ended = kNever, service_gone_since = kNever;
   int tool_status = 0;
-  bool service_seen = false;
-  Clock::time_point next_owner_check = start;
+  ToolActivity tool_activity;
   try {
     for (;;) {
       while (connection.processPendingRequest()) {
@@ -318,14 +405,20 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
         WithdrawMessage(request_json);
         return outcome;
       }
-      if (now >= next_owner_check) {
-        next_owner_check = now + 200ms;
-        if (ServiceHasOwner(connection)) {
-          service_seen = true;
-          service_gone_since = kNever;
-        } else if (service_seen && service_gone_since == kNever) {
-          service_gone_since = now;
-        }
+      // The service having left is no failure while the tool still
+      // works: it may be storing a reply the service gave before leaving.
+      bool tool_busy = false;
+      if (service_seen && instances.empty()) {
+        ToolActivity activity = ReadToolActivity(tool);
+        tool_busy = activity.working ||
+                    activity.cpu_ticks != tool_activity.cpu_ticks ||
+                    DomainLocked();
+        tool_activity = activity;
+      }
+      if (!instances.empty() || tool_busy) {
+        service_gone_since = kNever;
+      } else if (service_seen && service_gone_since == kNever) {
+        service_gone_since = now;
       }
       if (!service_seen && now - start > kServiceStartLimit) {
         outcome.error = "the removal service did not start";
