@@ -264,7 +264,9 @@ class RemovalToolWithStandInTest : public RemovalToolTest {
 
 TEST_F(RemovalToolWithStandInTest, RequestIsTakenOutBeforeTheServiceIsCalled) {
   DomainReadingDelegate delegate;
-  ServiceListener listener({200ms});
+  // Idle for longer than a loaded machine takes to launch the tool: with
+  // no activation file, a stand-in gone idle would leave its call unserved.
+  ServiceListener listener({5s});
   listener.setDelegate(&delegate);
   auto serving =
       std::async(std::launch::async, [&] { return listener.resume(); });
