@@ -79,6 +79,27 @@ std::vector<std::string> TempTree::Listing() const {
   return items;
 }
 
+std::string TreeSnapshot(const std::string& path) {
+  std::vector<std::string> lines;
+  for (auto it = fs::recursive_directory_iterator(path);
+       it != fs::recursive_directory_iterator(); ++it) {
+    std::string line = it->path().lexically_relative(path).string();
+    if (it->is_symlink()) {
+      line += " -> " + fs::read_symlink(it->path()).string();
+    } else if (it->is_directory()) {
+      line += "/";
+    } else {
+      std::ifstream file(it->path(), std::ios::binary);
+      line += " = " + std::string(std::istreambuf_iterator<char>(file), {});
+    }
+    lines.push_back(std::move(line));
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string snapshot;
+  for (const std::string& line : lines) snapshot += line + "\n";
+  return snapshot;
+}
+
 std::string RunUnprivileged(const std::function<std::string()>& body) {
   int fds[2];
   if (pipe(fds) != 0) return "child failed: pipe";

@@ -36,6 +36,11 @@ class TempTree {
   std::string path_;
 };
 
+// Every item beneath |path| with its kind and what it holds (a file's
+// bytes, a link's target), one per line in name order: two snapshots are
+// equal exactly when nothing beneath |path| was added, removed or changed.
+std::string TreeSnapshot(const std::string& path);
+
 // Runs |body| in a child process that has given up root (when the tests run
 // as root, it becomes "nobody"), and answers what |body| returned, or a
 // text beginning "child failed" when it could not run.

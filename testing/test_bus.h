@@ -26,6 +26,8 @@ class TestBus {
   ~TestBus();
 
   const std::string& address() const { return bus_->address(); }
+  // The bus daemon's process.
+  pid_t pid() const { return bus_->pid(); }
   std::unique_ptr<sdbus::IConnection> Connect() const;
 
  private:

@@ -1,0 +1,416 @@
+// Faults injected into whole exchanges (quillfen-remove, the tool and the
+// service, on a private bus): the service killed mid-request, the shared
+// domain unwritable or its disk full while the tool flushes the reply, a
+// corrupt domain file, the bus killed mid-request. Each must end in a clear
+// report, without a hang, a crash, a process left behind or a damaged
+// domain.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "platform/shared_suite.h"
+#include "protocol/identifiers.h"
+#include "protocol/json_form.h"
+#include "removal-service/quillfen_removal_service.h"
+#include "testing/in_process_service.h"
+#include "testing/program.h"
+#include "testing/temp_tree.h"
+#include "testing/test_bus.h"
+#include "tests/test_support.h"
+
+namespace quillfen {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::Program;
+using testing::ProgramSetup;
+using testing::TempTree;
+using testing::TestBus;
+
+// Folders the request selects ("d*"), each holding files it doesn't: the
+// volume's entry count drops as soon as the removal is under way, and the
+// whole removal takes far longer than noticing that.
+constexpr int kBusyFolders = 100;
+constexpr int kBusyFilesPerFolder = 100;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> LinesStartingWith(const std::string& text,
+                                           const std::string& prefix) {
+  std::vector<std::string> lines;
+  for (const std::string& line : Lines(text)) {
+    if (line.starts_with(prefix)) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::set<std::string> FolderEntries(const std::string& folder) {
+  std::set<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// After an exchange that failed, or ended, the domain folder holds the
+// domain, its lock and the exchange lock: no temporary file is left over.
+const std::set<std::string> kTidyDomainFolder = {
+    "exchange.lock", "preferences.json", "preferences.lock"};
+
+class FaultsTest : public ::testing::Test {
+ protected:
+  FaultsTest() { setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1); }
+  ~FaultsTest() override { unsetenv("XDG_CONFIG_HOME"); }
+
+  std::string DomainFolder() const {
+    return SharedSuite::FolderFor(SharedSuiteName);
+  }
+  std::string DomainFile() const {
+    return DomainFolder() + "/preferences.json";
+  }
+  std::unique_ptr<Program> StartClient(std::vector<std::string> args) {
+    return std::make_unique<Program>(
+        QUILLFEN_CLIENT_PATH,
+        ProgramSetup{std::move(args),
+                     {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address(),
+                      "XDG_CONFIG_HOME=" + config_.path()}});
+  }
+  struct Busy {
+    std::unique_ptr<Program> client;
+    pid_t service = -1, tool = -1;
+  };
+  // Starts a removal on a busy volume and answers once the service is
+  // removing, with the service's and the tool's processes. The service is
+  // stopped (SIGSTOP) there, so that the fault lands mid-removal however
+  // slowly the test goes on.
+  Busy StartBusyRemoval() {
+    testing::MakeManyFiles(volume_.path(), kBusyFolders, kBusyFilesPerFolder,
+                           "");
+    Busy busy;
+    busy.client = StartClient({"-n", "d*", volume_.path()});
+    bool under_way = testing::PollUntil(
+        [&] {
+          return testing::EntryCount(volume_.path()) < kBusyFolders ||
+                 busy.client->Ended();
+        },
+        60s);
+    if (!under_way || busy.client->Ended()) {
+      ADD_FAILURE() << "the removal never got under way: "
+                    << busy.client->err();
+      return busy;
+    }
+    // The instance that is removing: it can't stop for idleness meanwhile.
+    busy.service = testing::OwnerPid(*probe_, std::string(ServiceName));
+    if (busy.service <= 0 || kill(busy.service, SIGSTOP) != 0) {
+      ADD_FAILURE() << "no service to stop: " << busy.service;
+      return busy;
+    }
+    std::vector<pid_t> tools = testing::ChildrenRunning(
+        busy.client->pid(), fs::weakly_canonical(QUILLFEN_TOOL_PATH));
+    EXPECT_EQ(tools.size(), 1u);
+    if (!tools.empty()) busy.tool = tools.front();
+    return busy;
+  }
+  void LeaveInDomain(std::string_view key, const Value& value) {
+    SharedSuite suite(SharedSuiteName);
+    suite.setObject(value, key);
+    ASSERT_TRUE(suite.synchronize()) << suite.lastError();
+  }
+  // The domain file is one JSON object, without the exchange's traces.
+  void ExpectDomainWholeAndWithdrawn() {
+    JsonParseResult domain =
+        ValueFromJsonText(testing::FileContent(DomainFile()));
+    ASSERT_TRUE(domain.value && domain.value->AsDictionary()) << domain.error;
+    const Dictionary& keys = *domain.value->AsDictionary();
+    EXPECT_FALSE(Find(keys, "message"));
+    EXPECT_FALSE(Find(keys, "reply"));
+    EXPECT_EQ(Find(keys, "quillfenTheme") ? *Find(keys, "quillfenTheme")
+                                          : Value(false),
+              Value("dark"));
+    EXPECT_EQ(FolderEntries(DomainFolder()), kTidyDomainFolder);
+  }
+
+  // Kills the service mid-removal: the client must say so, end the tool
+  // and leave the domain whole.
+  void ExpectServiceKilledMidRemovalReported() {
+    LeaveInDomain("quillfenTheme", Value("dark"));
+    LeaveInDomain("reply", Value("a stale reply"));
+    Busy busy = StartBusyRemoval();
+    ASSERT_GT(busy.service, 0);
+    ASSERT_EQ(kill(busy.service, SIGKILL), 0);
+    testing::ReportFigure("faults injected", 1);
+
+    ASSERT_TRUE(busy.client->WaitFor(60s)) << "the client hung";
+    EXPECT_EQ(busy.client->exit_status(), 2);
+    EXPECT_EQ(LinesStartingWith(busy.client->err(), "quillfen-remove: "),
+              std::vector<std::string>{"quillfen-remove: the removal service "
+                                       "stopped before it replied"})
+        << busy.client->err();
+    EXPECT_TRUE(testing::ProcessGone(busy.tool)) << "the tool was left running";
+    EXPECT_GT(testing::EntryCount(volume_.path()), 0);
+    ExpectDomainWholeAndWithdrawn();
+    if (!HasFailure()) testing::ReportFigure("faults handled", 1);
+  }
+
+  TempTree config_, volume_;
+  TestBus bus_;
+  std::unique_ptr<sdbus::IConnection> probe_ = bus_.Connect();
+};
+
+TEST_F(FaultsTest, ServiceKilledMidRequestIsReportedWithoutAHang) {
+  ExpectServiceKilledMidRemovalReported();
+}
+
+TEST_F(FaultsTest, BusKilledMidRequestEndsEveryoneCleanly) {
+  LeaveInDomain("quillfenTheme", Value("dark"));
+  Busy busy = StartBusyRemoval();
+  ASSERT_GT(busy.service, 0);
+  ASSERT_EQ(kill(bus_.pid(), SIGKILL), 0);
+  ASSERT_EQ(kill(busy.service, SIGCONT), 0);
+  testing::ReportFigure("faults injected", 1);
+
+  ASSERT_TRUE(busy.client->WaitFor(60s)) << "the client hung";
+  EXPECT_EQ(busy.client->exit_status(), 2);
+  std::vector<std::string> reported =
+      LinesStartingWith(busy.client->err(), "quillfen-remove: ");
+  ASSERT_EQ(reported.size(), 1u) << busy.client->err();
+  EXPECT_TRUE(reported[0].starts_with(
+      "quillfen-remove: the bus failed while waiting for the reply: "))
+      << reported[0];
+  EXPECT_TRUE(testing::ProcessGone(busy.tool)) << "the tool was left running";
+  // The service finishes the work under way, then ends by itself.
+  ASSERT_TRUE(testing::PollUntil(
+      [&] { return testing::ProcessGone(busy.service); }, 60s))
+      << "the service was left running";
+  // It ends as a child of this process, the bus's subreaper.
+  int status = 0;
+  ASSERT_EQ(waitpid(busy.service, &status, 0), busy.service);
+  EXPECT_TRUE(WIFEXITED(status)) << "the service crashed: " << status;
+  EXPECT_EQ(testing::EntryCount(volume_.path()), 0);
+  ExpectDomainWholeAndWithdrawn();
+  if (!HasFailure()) testing::ReportFigure("faults handled", 1);
+}
+
+// The service may leave once it has replied, while the tool still stores
+// the reply: here the tool waits for the domain's lock well past the time
+// the client allows a vanished service. The client used to give up, kill
+// the tool and report the service gone.
+TEST_F(FaultsTest, ReplyStoredLongAfterTheServiceLeftIsRead) {
+  LeaveInDomain("quillfenTheme", Value("dark"));
+  Busy busy = StartBusyRemoval();
+  ASSERT_GT(busy.service, 0);
+  int lock =
+      open((DomainFolder() + "/preferences.lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  ASSERT_EQ(kill(busy.service, SIGCONT), 0);
+  testing::ReportFigure("faults injected", 1);
+  // The service replies, goes idle and leaves; the client must not take
+  // that for a failure while the tool waits to store the reply.
+  EXPECT_TRUE(testing::PollUntil(
+      [&] { return testing::ProcessGone(busy.service); }, 60s));
+  EXPECT_FALSE(testing::PollUntil([&] { return busy.client->Ended(); }, 5s))
+      << busy.client->err();
+  flock(lock, LOCK_UN);
+  close(lock);
+
+  ASSERT_TRUE(busy.client->WaitFor(60s)) << "the client hung";
+  EXPECT_EQ(busy.client->exit_status(), 0) << busy.client->err();
+  EXPECT_EQ(testing::EntryCount(volume_.path()), 0);
+  Dictionary domain =
+      testing::DictionaryFromJson(testing::FileContent(DomainFile()));
+  EXPECT_TRUE(Find(domain, "reply"));
+  EXPECT_FALSE(Find(domain, "message"));
+  EXPECT_EQ(FolderEntries(DomainFolder()), kTidyDomainFolder);
+  if (!HasFailure()) testing::ReportFigure("faults handled", 1);
+}
+
+TEST_F(FaultsTest, CorruptDomainIsKeptAsideAndTheExchangeWorks) {
+  // Half a write, with bytes that aren't UTF-8.
+  const std::string corrupt = "{\"reply\":\"{\\\"pathArray\\\":[\\\"/x\xff\xfe";
+  fs::create_directories(DomainFolder());
+  std::ofstream(DomainFile(), std::ios::binary) << corrupt;
+  volume_.MakeFile("._a");
+  volume_.MakeFile("keep.txt");
+  testing::ReportFigure("faults injected", 1);
+
+  std::unique_ptr<Program> client =
+      StartClient({"--json", "-a", volume_.path()});
+  ASSERT_TRUE(client->WaitFor(60s)) << "the client hung";
+  EXPECT_EQ(client->exit_status(), 0) << client->err();
+  EXPECT_EQ(testing::RemovedPaths(testing::DictionaryFromJson(client->out())),
+            std::set<std::string>{volume_.PathOf("._a")});
+  EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"keep.txt"});
+
+  std::vector<std::string> kept;
+  for (const std::string& name : FolderEntries(DomainFolder())) {
+    if (name.starts_with("preferences.json.corrupt-")) kept.push_back(name);
+  }
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(testing::FileContent(DomainFolder() + "/" + kept[0]), corrupt);
+  Dictionary domain =
+      testing::DictionaryFromJson(testing::FileContent(DomainFile()));
+  ASSERT_TRUE(Find(domain, "reply"));
+  EXPECT_EQ(*Find(domain, "reply"),
+            Value(client->out().substr(0, client->out().size() - 1)));
+  if (!HasFailure()) testing::ReportFigure("faults handled", 1);
+}
+
+// The engine, with a fault injected between its work and its reply: the
+// moment the tool's next flush is the one that stores the reply.
+class FaultBeforeReply : public QuillfenRemovalServiceProtocol {
+ public:
+  explicit FaultBeforeReply(std::function<void()> fault)
+      : fault_(std::move(fault)) {}
+  void removeWithFileDict(const RemovalRequest& request,
+                          const ReplyBlock& withReply) override {
+    QuillfenRemovalService().removeWithFileDict(request,
+                                                [&](RemovalReply reply) {
+                                                  fault_();
+                                                  withReply(std::move(reply));
+                                                });
+  }
+
+ private:
+  std::function<void()> fault_;
+};
+
+enum class FlushFault { kReadOnlyFolder, kDiskFull };
+
+// One exchange whose reply can't be stored. Runs, with the bus and the
+// service, in a child that has given up root (root would write into a
+// read-only folder regardless), and answers what it saw as JSON.
+std::string ExchangeWithFailingReplyFlush(FlushFault fault) {
+  // The bus can start no service: the one here serves.
+  TempTree config, volume, no_services;
+  setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+  // A reply of some twenty kilobytes: far more than the disk has left.
+  for (int i = 0; i < 250; ++i) {
+    volume.MakeFile("file-" + std::to_string(i) + "-of-a-long-series.tmp");
+  }
+  const std::string folder = SharedSuite::FolderFor(SharedSuiteName);
+  const std::string file = folder + "/preferences.json";
+  {
+    SharedSuite suite(SharedSuiteName);
+    suite.setObject(Value("dark"), "quillfenTheme");
+    if (!suite.synchronize()) return "can't prepare: " + suite.lastError();
+  }
+  Dictionary seen;
+  std::string before_reply;
+  testing::ExportingDelegate delegate([&] {
+    return std::make_shared<FaultBeforeReply>([&] {
+      if (fault == FlushFault::kReadOnlyFolder) chmod(folder.c_str(), 0555);
+      before_reply = testing::FileContent(file);
+    });
+  });
+  TestBus bus(no_services.path());
+  {
+    // Idle for longer than a loaded machine takes to get the tool's call
+    // here, and to start the second client below.
+    testing::InProcessService service(bus, &delegate, 5s);
+    ProgramSetup setup{{"-e", "tmp", volume.path()},
+                       {"DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
+                        "XDG_CONFIG_HOME=" + config.path()}};
+    if (fault == FlushFault::kDiskFull) setup.file_size_limit = 4096;
+    Program client(QUILLFEN_CLIENT_PATH, setup);
+    seen["ended"] = Value(client.WaitFor(60s));
+    seen["status"] = Value(client.exit_status());
+    seen["err"] = Value(client.err());
+    seen["before"] = Value(before_reply);
+    seen["after"] = Value(testing::FileContent(file));
+    Array entries;
+    for (const std::string& name : FolderEntries(folder)) {
+      entries.emplace_back(name);
+    }
+    seen["entries"] = Value(std::move(entries));
+    seen["removed"] = Value(volume.Listing().empty());
+    if (fault == FlushFault::kReadOnlyFolder) {
+      // Read-only from the start: the request can't even be left.
+      Program again(QUILLFEN_CLIENT_PATH, setup);
+      seen["again ended"] = Value(again.WaitFor(60s));
+      seen["again status"] = Value(again.exit_status());
+      seen["again err"] = Value(again.err());
+      seen["again after"] = Value(testing::FileContent(file));
+    }
+  }
+  chmod(folder.c_str(), 0700);
+  return JsonTextFromValue(Value(seen));
+}
+
+class FlushFaultTest : public ::testing::TestWithParam<FlushFault> {};
+
+TEST_P(FlushFaultTest, ReplyThatCantBeStoredLeavesTheDomainAsItWas) {
+  FlushFault fault = GetParam();
+  testing::ReportFigure("faults injected", 1);
+  std::string text = testing::RunUnprivileged(
+      [fault] { return ExchangeWithFailingReplyFlush(fault); });
+  Dictionary seen = testing::DictionaryFromJson(text);
+  ASSERT_FALSE(seen.empty()) << text;
+  auto string = [&](const char* key) { return *seen.at(key).AsString(); };
+  EXPECT_EQ(seen.at("ended"), Value(true)) << "the client hung";
+  EXPECT_EQ(seen.at("status"), Value(2));
+  const char* cause = fault == FlushFault::kReadOnlyFolder
+                          ? "while creating a temporary file beside it: "
+                            "Permission denied."
+                          : "while writing a temporary file beside it: "
+                            "File too large.";
+  std::vector<std::string> logged =
+      LinesStartingWith(string("err"), "Error writing the shared domain: ");
+  ASSERT_EQ(logged.size(), 1u) << string("err");
+  EXPECT_TRUE(logged[0].ends_with(cause)) << logged[0];
+  EXPECT_EQ(LinesStartingWith(string("err"), "quillfen-remove: "),
+            std::vector<std::string>{
+                "quillfen-remove: the removal tool replied but stored no "
+                "reply"})
+      << string("err");
+  EXPECT_EQ(Lines(string("err")).size(), 2u) << string("err");
+  // The domain as the failed flush found it: the request taken out, the
+  // rest intact, byte for byte; no temporary file left over.
+  Dictionary before = testing::DictionaryFromJson(string("before"));
+  EXPECT_EQ(before, (Dictionary{{"quillfenTheme", Value("dark")},
+                                {"toolVersion", Value(QUILLFEN_VERSION)}}))
+      << string("before");
+  EXPECT_EQ(string("after"), string("before"));
+  EXPECT_EQ(seen.at("entries"),
+            Value(Array{Value("exchange.lock"), Value("preferences.json"),
+                        Value("preferences.lock")}));
+  EXPECT_EQ(seen.at("removed"), Value(true));
+
+  if (fault == FlushFault::kReadOnlyFolder) {
+    EXPECT_EQ(seen.at("again ended"), Value(true)) << "the client hung";
+    EXPECT_EQ(seen.at("again status"), Value(2));
+    EXPECT_TRUE(string("again err")
+                    .starts_with("quillfen-remove: can't leave the request: "
+                                 "Couldn't save the shared preferences file"))
+        << string("again err");
+    EXPECT_EQ(string("again after"), string("before"));
+  }
+  if (!HasFailure()) testing::ReportFigure("faults handled", 1);
+}
+
+std::string FaultName(const ::testing::TestParamInfo<FlushFault>& fault) {
+  return fault.param == FlushFault::kReadOnlyFolder ? "ReadOnlyFolder"
+                                                    : "DiskFull";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FlushFaultTest,
+                         ::testing::Values(FlushFault::kReadOnlyFolder,
+                                           FlushFault::kDiskFull),
+                         FaultName);
+
+}  // namespace
+}  // namespace quillfen

@@ -1,0 +1,277 @@
+// A removal raced by an attacker. While the engine works, another thread
+// keeps trading places (an atomic rename exchange) between folders of the
+// volume and links to a canary folder outside it that is full of names the
+// request selects: a candidate folder ("cache.tmp") and a plain folder on
+// the path of candidates ("dir", holding "x.tmp"). Whatever the timing,
+// nothing outside the volume may change. QUILLFEN_RACE_SWAPS and
+// QUILLFEN_RACE_ROUNDS set how many swaps, at least, must land while
+// removals run, and on how many fresh volumes at least.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "protocol/identifiers.h"
+#include "protocol/removal_keys.h"
+#include "removal-service/quillfen_removal_service.h"
+#include "testing/temp_tree.h"
+#include "testing/test_bus.h"
+#include "tests/test_support.h"
+
+namespace quillfen {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ReportFigure;
+using testing::TempTree;
+
+constexpr long long kDefaultSwaps = 300;
+// Enough candidates that a removal outlasts thousands of swaps.
+constexpr int kBulkFolders = 8;
+constexpr int kBulkFilesPerFolder = 400;
+constexpr int kBigFolderFiles = 300;
+
+// Names the request selects, in the canary and in the swapped folders.
+const char* const kBait[] = {"._a", "x.tmp", "._dir", "cache.tmp"};
+
+// A folder of the volume and, beside it, the name its rival link to the
+// canary waits under.
+struct SwapPair {
+  std::string place, stash;
+};
+
+class Attacker {
+ public:
+  Attacker(int volume_fd, std::string canary, std::vector<SwapPair> pairs)
+      : volume_fd_(volume_fd),
+        canary_(std::move(canary)),
+        pairs_(std::move(pairs)) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Attacker() { Stop(); }
+
+  // Waits for the first swap, then counts from there.
+  bool StartCounting() {
+    if (!testing::PollUntil([this] { return swaps_.load() > 0; }, 10s)) {
+      return false;
+    }
+    counted_from_ = swaps_.load();
+    return true;
+  }
+  // Stops the attacker; answers the swaps since StartCounting().
+  long long Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return swaps_.load() - counted_from_;
+  }
+
+ private:
+  void Run() {
+    while (!stop_.load(std::memory_order_relaxed)) {
+      for (const SwapPair& pair : pairs_) {
+        if (renameat2(volume_fd_, pair.place.c_str(), volume_fd_,
+                      pair.stash.c_str(), RENAME_EXCHANGE) == 0) {
+          swaps_.fetch_add(1, std::memory_order_relaxed);
+        } else if (errno == ENOENT) {
+          Restore(pair);
+        }
+      }
+    }
+  }
+
+  // The engine removed one side: put back a link where a folder remains,
+  // and a folder of bait where a link remains.
+  void Restore(const SwapPair& pair) {
+    for (const std::string* name : {&pair.place, &pair.stash}) {
+      const std::string& other = name == &pair.place ? pair.stash : pair.place;
+      struct stat status;
+      if (fstatat(volume_fd_, name->c_str(), &status, AT_SYMLINK_NOFOLLOW) ==
+          0) {
+        continue;
+      }
+      bool other_is_link = fstatat(volume_fd_, other.c_str(), &status,
+                                   AT_SYMLINK_NOFOLLOW) == 0 &&
+                           S_ISLNK(status.st_mode);
+      if (!other_is_link) {
+        // Fails harmlessly when a swap got there first.
+        [[maybe_unused]] int made =
+            symlinkat(canary_.c_str(), volume_fd_, name->c_str());
+        continue;
+      }
+      if (mkdirat(volume_fd_, name->c_str(), 0755) != 0) continue;
+      int fd = openat(volume_fd_, name->c_str(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) continue;
+      for (const char* bait : kBait) testing::MakeFileAt(fd, bait);
+      close(fd);
+    }
+  }
+
+  const int volume_fd_;
+  const std::string canary_;
+  const std::vector<SwapPair> pairs_;
+  std::atomic<bool> stop_ = false;
+  std::atomic<long long> swaps_ = 0;
+  long long counted_from_ = 0;
+  std::thread thread_;
+};
+
+class SymlinkRaceTest : public ::testing::Test {
+ protected:
+  SymlinkRaceTest() {
+    // The canary holds everything the request would select, at every depth
+    // a swapped link could lead a removal to.
+    for (const char* bait : kBait) {
+      outside_.MakeFile(std::string("canary/") + bait, "canary");
+      outside_.MakeFile(std::string("canary/dir/") + bait, "canary dir");
+      outside_.MakeFile(std::string("canary/cache.tmp/") + bait, "canary c");
+    }
+    for (int i = 0; i < 100; ++i) {
+      outside_.MakeFile("canary/._" + std::to_string(i), std::to_string(i));
+      outside_.MakeFile("canary/" + std::to_string(i) + ".tmp", "t");
+    }
+    outside_.MakeFile("neighbour.tmp", "beside the canary");
+    outside_.MakeSymlink("canary/link.tmp", volume_.path());
+  }
+
+  // A fresh volume: thousands of candidates, and the folders to swap: a
+  // candidate folder, a plain folder on candidates' paths, and folders
+  // inside a large candidate folder, which is read whole before what is
+  // left in it goes. The folders holding a pair are never swapped.
+  std::vector<SwapPair> MakeVolume() {
+    testing::MakeManyFiles(volume_.PathOf("bulk"), kBulkFolders,
+                           kBulkFilesPerFolder, ".tmp");
+    testing::MakeManyFiles(volume_.PathOf("bulk"), kBulkFolders,
+                           kBulkFilesPerFolder, ".keep");
+    std::vector<SwapPair> pairs;
+    // At the top and deep down, so that the swaps meet the walk and the
+    // removal early and late.
+    for (std::string base : {"", "bulk/d000/", "bulk/d004/", "bulk/d007/"}) {
+      std::vector<SwapPair> here = {{"cache.tmp", "cache.swap"},
+                                    {"dir", "dir.swap"}};
+      for (const char* inner : {"inner1", "inner2", "inner3"}) {
+        here.push_back({std::string("big.tmp/") + inner,
+                        std::string("big.tmp/") + inner + ".swap"});
+      }
+      for (const SwapPair& pair : here) {
+        for (const char* bait : kBait) {
+          volume_.MakeFile(base + pair.place + "/" + bait, "volume");
+        }
+        volume_.MakeSymlink(base + pair.stash, outside_.PathOf("canary"));
+        pairs.push_back({base + pair.place, base + pair.stash});
+      }
+      int big = open(volume_.PathOf(base + "big.tmp").c_str(),
+                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      for (int i = 0; i < kBigFolderFiles; ++i) {
+        testing::MakeFileAt(big, "filler" + std::to_string(i));
+      }
+      close(big);
+    }
+    return pairs;
+  }
+
+  // Runs |remove| on fresh volumes under attack until |target| swaps have
+  // landed during removals and at least |min_rounds| rounds have run.
+  void RaceUntil(long long target, int min_rounds,
+                 const std::function<Dictionary(const RemovalRequest&)>& remove,
+                 const std::string& figure) {
+    const std::string outside_before = testing::TreeSnapshot(outside_.path());
+    const RemovalRequest request = {
+        {std::string(kVolumePathKey), Value(volume_.path())},
+        {std::string(kAppleDoubleKey), Value(true)},
+        {std::string(kExtensionsArrayKey), Value(Array{Value("tmp")})}};
+    const auto deadline = std::chrono::steady_clock::now() + 10min;
+    long long swaps = 0, removed = 0;
+    int rounds = 0;
+    int volume_fd =
+        open(volume_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(volume_fd, 0);
+    while (swaps < target || rounds < min_rounds) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+          << "only " << swaps << " swaps landed in " << rounds << " rounds";
+      std::vector<SwapPair> pairs = MakeVolume();
+      Attacker attacker(volume_fd, outside_.PathOf("canary"), pairs);
+      ASSERT_TRUE(attacker.StartCounting()) << "the attacker can't swap";
+      Dictionary reply = remove(request);
+      swaps += attacker.Stop();
+      ++rounds;
+
+      ASSERT_EQ(testing::TreeSnapshot(outside_.path()), outside_before)
+          << "round " << rounds << " changed what lies outside the volume";
+      std::set<std::string> paths = testing::RemovedPaths(reply);
+      const Value* errors = Find(reply, kErrorDictKey);
+      ASSERT_TRUE(errors && errors->AsDictionary());
+      for (const auto& [path, reason] : *errors->AsDictionary()) {
+        paths.insert(path);
+      }
+      for (const std::string& path : paths) {
+        ASSERT_TRUE(path.starts_with(volume_.path() + "/")) << path;
+      }
+      // The engine did its work under attack, and only that.
+      removed += static_cast<long long>(testing::RemovedPaths(reply).size());
+      ASSERT_GE(testing::RemovedPaths(reply).size(),
+                static_cast<std::size_t>(kBulkFolders * kBulkFilesPerFolder));
+      for (int d = 0; d < kBulkFolders; ++d) {
+        char folder[32];
+        std::snprintf(folder, sizeof folder, "bulk/d%03d", d);
+        for (int f = 0; f < kBulkFilesPerFolder; f += 97) {
+          char name[32];
+          std::snprintf(name, sizeof name, "/f%06d.keep",
+                        d * kBulkFilesPerFolder + f);
+          ASSERT_TRUE(volume_.Exists(folder + std::string(name))) << name;
+        }
+      }
+      std::filesystem::remove_all(volume_.PathOf("bulk"));
+      for (const auto& entry :
+           std::filesystem::directory_iterator(volume_.path())) {
+        std::filesystem::remove_all(entry.path());
+      }
+    }
+    close(volume_fd);
+    ReportFigure(figure + " swaps survived", swaps);
+    ReportFigure(figure + " rounds", rounds);
+    ReportFigure(figure + " paths removed under attack", removed);
+  }
+
+  TempTree volume_, outside_;
+};
+
+long long TargetSwaps() {
+  return testing::Knob("QUILLFEN_RACE_SWAPS", kDefaultSwaps);
+}
+int MinimumRounds(int fallback) {
+  return static_cast<int>(testing::Knob("QUILLFEN_RACE_ROUNDS", fallback));
+}
+
+TEST_F(SymlinkRaceTest, EngineInProcessNeverReachesTheCanary) {
+  RaceUntil(
+      TargetSwaps(), MinimumRounds(3),
+      [](const RemovalRequest& request) {
+        Dictionary reply;
+        QuillfenRemovalService().removeWithFileDict(
+            request, [&](RemovalReply r) { reply = std::move(r); });
+        return reply;
+      },
+      "engine");
+}
+
+TEST_F(SymlinkRaceTest, ServiceOverTheBusNeverReachesTheCanary) {
+  testing::TestBus bus;
+  auto connection = bus.Connect();
+  RaceUntil(
+      TargetSwaps(), MinimumRounds(2),
+      [&](const RemovalRequest& request) {
+        return testing::CallRemoveWithFileDict(*connection, request);
+      },
+      "service");
+}
+
+}  // namespace
+}  // namespace quillfen

@@ -1,0 +1,56 @@
+// Support for the hardening tests: volumes of many files made quickly,
+// polling with a limit, the processes a program started, replies read
+// back, and the figures the tests report to scripts/harden.
+#ifndef QUILLFEN_TESTS_TEST_SUPPORT_H_
+#define QUILLFEN_TESTS_TEST_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "protocol/value.h"
+
+namespace quillfen::testing {
+
+// Prints "quillfen-figure: NAME: VALUE", the line scripts/harden sums up,
+// and records it with the test's result.
+void ReportFigure(const std::string& name, long long value);
+
+// The number in the environment variable |name|, or |fallback|: the long
+// runs of scripts/harden turn the knobs up.
+long long Knob(const char* name, long long fallback);
+
+// Makes |folders| folders "dNNN" beneath |root|, each holding |per_folder|
+// empty files "fNNNNNN" + |suffix|, and answers the files' paths relative
+// to |root| (descriptor calls only: two hundred thousand take seconds).
+std::vector<std::string> MakeManyFiles(const std::string& root, int folders,
+                                       int per_folder,
+                                       const std::string& suffix);
+// Makes an empty file |name| beneath the open folder |dir_fd|.
+bool MakeFileAt(int dir_fd, const std::string& name,
+                const std::string& content = "");
+
+// How many entries the folder at |path| holds (-1 when it can't be read).
+long EntryCount(const std::string& path);
+
+// Polls |condition| until it holds or |limit| has passed; answers it.
+bool PollUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit);
+
+// The processes whose parent is |parent| and whose program is |exe|.
+std::vector<pid_t> ChildrenRunning(pid_t parent, const std::string& exe);
+// Whether |pid| is gone (a zombie left to reap counts as gone).
+bool ProcessGone(pid_t pid);
+
+// The dictionary in JSON |text| (empty when it isn't one), and the paths
+// of a reply's "pathArray".
+Dictionary DictionaryFromJson(const std::string& text);
+std::set<std::string> RemovedPaths(const Dictionary& reply);
+
+}  // namespace quillfen::testing
+
+#endif  // QUILLFEN_TESTS_TEST_SUPPORT_H_
