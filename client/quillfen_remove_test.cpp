@@ -1,27 +1,21 @@
 // quillfen-remove end to end: the built program, the built tool and the
 // built service, on a private bus, with the shared domain in a temporary
 // XDG_CONFIG_HOME.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <sstream>
 
 #include "client/removal_options.h"
 #include "client/reply_summary.h"
 #include "platform/shared_suite.h"
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
+#include "testing/program.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
-
-extern char** environ;
 
 namespace quillfen {
 namespace {
@@ -35,61 +29,14 @@ struct ProgramRun {
   std::string out, err;
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-// Runs |program| with |args|; |environment| replaces variables by name
-// ("NAME=value"), or removes them ("NAME").
+// Runs |program| to its end; |environment| as testing::ProgramSetup reads
+// it.
 ProgramRun RunProgram(const std::string& program,
                       const std::vector<std::string>& args,
-                      const std::vector<std::string>& environment,
-                      const TempTree& scratch, const std::string& tag) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry; ++entry) {
-    std::string_view e = *entry;
-    bool replaced = false;
-    for (const std::string& change : environment) {
-      std::string name = change.substr(0, change.find('='));
-      if (e.starts_with(name + "=")) replaced = true;
-    }
-    if (!replaced) env.emplace_back(e);
-  }
-  for (const std::string& change : environment) {
-    if (change.find('=') != std::string::npos) env.push_back(change);
-  }
-  std::vector<char*> envp, argv;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string program_copy = program;
-  argv.push_back(program_copy.data());
-  std::vector<std::string> args_copy = args;
-  for (auto& a : args_copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::string out = scratch.PathOf(tag + ".out"),
-              err = scratch.PathOf(tag + ".err");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid;
-  ProgramRun run;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(),
-                  envp.data()) != 0) {
-    return run;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  int status;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  run.out = Slurp(out);
-  run.err = Slurp(err);
-  return run;
+                      const std::vector<std::string>& environment) {
+  testing::Program run(program, testing::ProgramSetup(args, environment));
+  run.WaitFor(std::chrono::seconds(60));
+  return {run.exit_status(), run.out(), run.err()};
 }
 
 class QuillfenRemoveTest : public ::testing::Test {
@@ -102,8 +49,7 @@ class QuillfenRemoveTest : public ::testing::Test {
                     const std::string& program = QUILLFEN_CLIENT_PATH) {
     environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus_.address());
     environment.push_back("XDG_CONFIG_HOME=" + config_.path());
-    return RunProgram(program, args, environment, scratch_,
-                      "run" + std::to_string(runs_++));
+    return RunProgram(program, args, environment);
   }
   std::optional<Value> Stored(std::string_view key) {
     return SharedSuite(SharedSuiteName).objectForKey(key);
@@ -115,9 +61,8 @@ class QuillfenRemoveTest : public ::testing::Test {
     }
   }
 
-  TempTree config_, volume_, scratch_;
+  TempTree config_, volume_;
   TestBus bus_;
-  int runs_ = 0;
 };
 
 TEST_F(QuillfenRemoveTest, OptionsBecomeTheRequestAndJsonIsTheStoredReply) {
@@ -286,12 +231,11 @@ TEST_F(StandInToolTest, TimeoutEndsTheWait) {
 
 TEST(QuillfenRemoveBusTest,
      SessionBusThatCannotStartTheServiceSaysHowToInstall) {
-  TempTree config, scratch, volume, no_services;
+  TempTree config, volume, no_services;
   TestBus bus(no_services.path());
   ProgramRun run = RunProgram(QUILLFEN_CLIENT_PATH, {"-a", volume.path()},
                               {"DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
-                               "XDG_CONFIG_HOME=" + config.path()},
-                              scratch, "run");
+                               "XDG_CONFIG_HOME=" + config.path()});
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find("can't start the removal service"), std::string::npos)
       << run.err;

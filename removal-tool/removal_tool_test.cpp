@@ -1,12 +1,7 @@
 // The removal tool as Quillfen uses it: a request left in the shared domain
 // of a temporary XDG_CONFIG_HOME, the tool started as a process on a
 // private bus, the reply and the notification observed from outside.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,9 +16,8 @@
 #include "protocol/json_form.h"
 #include "removal-tool/AppDelegate.h"
 #include "testing/in_process_service.h"
+#include "testing/program.h"
 #include "testing/temp_tree.h"
-
-extern char** environ;
 
 namespace quillfen {
 namespace {
@@ -75,7 +69,7 @@ class NotificationWatcher {
 
 struct ToolRun {
   bool exited = false;
-  int status = -1;
+  int status = -1;  // Exit status, or -1.
   std::string log;  // Its standard error.
 };
 
@@ -106,37 +100,12 @@ class RemovalToolTest : public ::testing::Test {
   // Starts the tool; waits up to |limit| for it to exit, then kills it.
   ToolRun RunTool(std::chrono::milliseconds limit,
                   const std::function<void(pid_t)>& while_running = nullptr) {
-    std::string log_path = config_.PathOf("tool.log");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const char* argv[] = {QUILLFEN_TOOL_PATH, nullptr};
-    pid_t pid;
+    testing::Program tool(QUILLFEN_TOOL_PATH, testing::ProgramSetup({}));
+    if (while_running) while_running(tool.pid());
     ToolRun run;
-    if (posix_spawn(&pid, QUILLFEN_TOOL_PATH, &actions, nullptr,
-                    const_cast<char**>(argv), environ) != 0) {
-      ADD_FAILURE() << "the tool could not be started";
-      return run;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    if (while_running) while_running(pid);
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (waitpid(pid, &run.status, WNOHANG) == pid) {
-        run.exited = true;
-        break;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    if (!run.exited) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    std::ifstream file(log_path);
-    std::stringstream text;
-    text << file.rdbuf();
-    run.log = text.str();
+    run.exited = tool.WaitFor(limit);
+    run.status = tool.exit_status();
+    run.log = tool.err();
     return run;
   }
 
@@ -172,7 +141,7 @@ TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
 
   ToolRun run = RunTool(10s);
   ASSERT_TRUE(run.exited) << run.log;
-  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
+  EXPECT_EQ(run.status, 0);
   EXPECT_EQ(LinesStartingWith(run.log, "QuillfenRemovalTool"),
             std::vector<std::string>{})
       << "the tool ran unconfined: " << run.log;
@@ -223,7 +192,7 @@ TEST_F(RemovalToolTest, MessagesThatAreNoRequestLogOnceAndGetTheEmptyReply) {
     LeaveMessage(message);
     ToolRun run = RunTool(10s);
     ASSERT_TRUE(run.exited) << run.log;
-    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
+    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(
         LinesStartingWith(run.log, "Error converting JSON to dictionary: ")
             .size(),
