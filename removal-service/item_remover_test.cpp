@@ -27,31 +27,6 @@ class ItemRemoverTest : public ::testing::Test {
   int fd_ = -1;
 };
 
-TEST_F(ItemRemoverTest, RemovesFilesAndFoldersWithTheirContents) {
-  volume_.MakeFile("a.tmp");
-  volume_.MakeFile("d/x/y/z.txt");
-  volume_.MakeFile("d/.hidden");
-  volume_.MakeDir("d/empty");
-  volume_.MakeFile("stay.txt");
-  ItemRemover remover(fd_);
-  EXPECT_FALSE(remover.Remove("a.tmp"));
-  EXPECT_FALSE(remover.Remove("d"));
-  EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"stay.txt"});
-}
-
-TEST_F(ItemRemoverTest, LinksAreRemovedThemselvesNeverFollowed) {
-  outside_.MakeFile("precious/file.tmp");
-  volume_.MakeSymlink("link.tmp", outside_.PathOf("precious"));
-  volume_.MakeSymlink("folder/inner-link", outside_.PathOf("precious"));
-  volume_.MakeSymlink("dangling", "/nonexistent/target");
-  ItemRemover remover(fd_);
-  EXPECT_FALSE(remover.Remove("link.tmp"));
-  EXPECT_FALSE(remover.Remove("folder"));
-  EXPECT_FALSE(remover.Remove("dangling"));
-  EXPECT_TRUE(volume_.Listing().empty());
-  EXPECT_TRUE(outside_.Exists("precious/file.tmp"));
-}
-
 TEST_F(ItemRemoverTest, NeverResolvesThroughALinkOrOutOfTheVolume) {
   outside_.MakeFile("victim.tmp");
   // A folder on the path was swapped for a link after the walk saw it.

@@ -15,7 +15,7 @@
 #include "testing/program.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
-#include "tests/test_support.h"
+#include "testing/support.h"
 
 namespace quillfen {
 namespace {

@@ -23,7 +23,7 @@
 #include "removal-service/quillfen_removal_service.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
-#include "tests/test_support.h"
+#include "testing/support.h"
 
 namespace quillfen {
 namespace {

@@ -1,8 +1,8 @@
 // Support for the hardening tests: volumes of many files made quickly,
 // polling with a limit, the processes a program started, replies read
 // back, and the figures the tests report to scripts/harden.
-#ifndef QUILLFEN_TESTS_TEST_SUPPORT_H_
-#define QUILLFEN_TESTS_TEST_SUPPORT_H_
+#ifndef QUILLFEN_TESTING_SUPPORT_H_
+#define QUILLFEN_TESTING_SUPPORT_H_
 
 #include <sys/types.h>
 
@@ -53,4 +53,4 @@ std::set<std::string> RemovedPaths(const Dictionary& reply);
 
 }  // namespace quillfen::testing
 
-#endif  // QUILLFEN_TESTS_TEST_SUPPORT_H_
+#endif  // QUILLFEN_TESTING_SUPPORT_H_
