@@ -1,6 +1,7 @@
 // quillfen-engine: carries out one RemovalRequest in-process, without the
 // bus: reads the request's JSON text from a file (or standard input) and
-// prints the reply's JSON text. For the demo, benchmarks and diagnosis.
+// prints the reply's JSON text. With --preview it removes nothing and
+// prints what it would remove. For the demo, benchmarks and diagnosis.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -13,15 +14,19 @@
 #include "removal-service/volume_walker.h"
 
 int main(int argc, char** argv) {
-  if (argc > 2 || (argc == 2 && std::string(argv[1]) == "--help")) {
-    std::fprintf(stderr, "usage: %s [REQUEST.json]\n", argv[0]);
+  int first = 1;
+  bool preview = argc > 1 && std::string(argv[1]) == "--preview";
+  if (preview) ++first;
+  if (argc - first > 1 ||
+      (argc - first == 1 && std::string(argv[first]) == "--help")) {
+    std::fprintf(stderr, "usage: %s [--preview] [REQUEST.json]\n", argv[0]);
     return 2;
   }
   std::string text;
-  if (argc == 2 && std::string(argv[1]) != "-") {
-    std::ifstream file(argv[1], std::ios::binary);
+  if (argc - first == 1 && std::string(argv[first]) != "-") {
+    std::ifstream file(argv[first], std::ios::binary);
     if (!file) {
-      std::fprintf(stderr, "quillfen-engine: can't read %s\n", argv[1]);
+      std::fprintf(stderr, "quillfen-engine: can't read %s\n", argv[first]);
       return 2;
     }
     text.assign(std::istreambuf_iterator<char>(file), {});
@@ -38,12 +43,15 @@ int main(int argc, char** argv) {
 
   quillfen::VolumeWalker::RaiseDescriptorLimit();
 
+  auto print = [](quillfen::RemovalReply reply) {
+    std::cout << quillfen::JsonTextFromValue(quillfen::Value(std::move(reply)))
+              << '\n';
+  };
   quillfen::QuillfenRemovalService service;
-  service.removeWithFileDict(
-      *parsed.value->AsDictionary(), [](quillfen::RemovalReply reply) {
-        std::cout << quillfen::JsonTextFromValue(
-                         quillfen::Value(std::move(reply)))
-                  << '\n';
-      });
+  if (preview) {
+    print(service.previewWithFileDict(*parsed.value->AsDictionary()));
+  } else {
+    service.removeWithFileDict(*parsed.value->AsDictionary(), print);
+  }
   return 0;
 }

@@ -1,0 +1,190 @@
+#include "bench/sample_volume.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "removal-service/volume_walker.h"
+#include "testing/temp_tree.h"
+
+namespace quillfen::bench {
+namespace {
+
+using Kind = SampleFolder::Kind;
+
+bool IsAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 128;
+  });
+}
+
+std::size_t Depth(const std::string& path) {
+  return 1 +
+         static_cast<std::size_t>(std::count(path.begin(), path.end(), '/'));
+}
+
+TEST(SampleVolumeTest, SameSeedAndSizeGiveTheSameTreeOfExactlyThatSize) {
+  for (std::size_t entries : {0, 1, 99, 100, 999, 1000, 5000, 123457}) {
+    SampleVolume volume = SampleVolume::Plan(7, entries);
+    EXPECT_EQ(volume.entry_count(), entries);
+    std::size_t files = 0;
+    for (std::size_t i = 0; i < volume.folders().size(); ++i) {
+      files += volume.FileNames(i).size();
+    }
+    EXPECT_EQ(files, volume.file_count()) << entries;
+  }
+  EXPECT_EQ(SampleVolume::Plan(7, 5000).SortedPaths(),
+            SampleVolume::Plan(7, 5000).SortedPaths());
+  EXPECT_NE(SampleVolume::Plan(7, 5000).SortedPaths(),
+            SampleVolume::Plan(8, 5000).SortedPaths());
+  // About a hundred entries per regular folder, at any size.
+  SampleVolume large = SampleVolume::Plan(1, 200'000);
+  std::size_t regular = std::count_if(
+      large.folders().begin(), large.folders().end(),
+      [](const SampleFolder& f) { return f.kind == Kind::kRegular; });
+  EXPECT_EQ(regular, 2000u);
+}
+
+TEST(SampleVolumeTest, FoldersFollowTheirParentsAndNamesAreUniqueInAFolder) {
+  SampleVolume volume = SampleVolume::Plan(3, 20'000);
+  const std::vector<SampleFolder>& folders = volume.folders();
+  // Every name in each folder, folders' and files' together.
+  std::map<std::string, std::vector<std::string>> names_in;
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    const SampleFolder& folder = folders[i];
+    ASSERT_LT(folder.parent, static_cast<std::ptrdiff_t>(i));
+    std::string parent_path =
+        folder.parent < 0
+            ? ""
+            : folders[static_cast<std::size_t>(folder.parent)].relative_path;
+    EXPECT_EQ(folder.relative_path, parent_path.empty()
+                                        ? folder.name
+                                        : parent_path + "/" + folder.name);
+    EXPECT_EQ(folder.name.find('/'), std::string::npos);
+    names_in[parent_path].push_back(folder.name);
+    for (const std::string& name : volume.FileNames(i)) {
+      EXPECT_FALSE(name.empty());
+      EXPECT_EQ(name.find('/'), std::string::npos);
+      names_in[folder.relative_path].push_back(name);
+    }
+  }
+  for (auto& [folder, names] : names_in) {
+    std::set<std::string> distinct(names.begin(), names.end());
+    EXPECT_EQ(distinct.size(), names.size()) << "in " << folder;
+  }
+}
+
+TEST(SampleVolumeTest, HoldsEveryShapeTheRemovalHandles) {
+  SampleVolume volume = SampleVolume::Plan(1, 100'000);
+  std::size_t apple_double_files = 0, ds_store = 0, thumbs = 0, temporary = 0,
+              non_ascii = 0, spaced = 0, near_misses = 0, regular_folders = 0;
+  std::size_t apple_double_folders_with_files = 0;
+  std::size_t temporary_folders_with_files = 0;
+  std::size_t deepest = 0;
+  for (std::size_t i = 0; i < volume.folders().size(); ++i) {
+    const SampleFolder& folder = volume.folders()[i];
+    deepest = std::max(deepest, Depth(folder.relative_path));
+    std::vector<std::string> files = volume.FileNames(i);
+    if (folder.kind == Kind::kRegular) ++regular_folders;
+    if (folder.kind == Kind::kAppleDouble && !files.empty()) {
+      EXPECT_TRUE(folder.name.starts_with("._"));
+      ++apple_double_folders_with_files;
+    }
+    if (folder.kind == Kind::kTemporary && !files.empty()) {
+      EXPECT_TRUE(folder.name.ends_with(".tmp"));
+      ++temporary_folders_with_files;
+    }
+    for (const std::string& name : files) {
+      apple_double_files += name.starts_with("._");
+      ds_store += name == ".DS_Store";
+      thumbs += name == "Thumbs.db";
+      temporary += name.ends_with(".tmp") && name != ".tmp";
+      non_ascii += !IsAscii(name);
+      spaced += name.find(' ') != std::string::npos;
+      near_misses += name == ".tmp" || name == "thumbs.db" ||
+                     name == "Thumbs.db.bak" || name.ends_with(".TMP");
+    }
+  }
+  double files = static_cast<double>(volume.file_count());
+  EXPECT_GT(apple_double_files / files, 0.04);
+  EXPECT_LT(apple_double_files / files, 0.06);
+  EXPECT_GT(ds_store, regular_folders / 2);
+  EXPECT_GT(thumbs, 10u);
+  EXPECT_GT(temporary / files, 0.01);
+  EXPECT_GT(non_ascii / files, 0.1);
+  EXPECT_GT(spaced / files, 0.3);
+  EXPECT_GT(near_misses, 10u);
+  EXPECT_GT(apple_double_folders_with_files, 5u);
+  EXPECT_GT(temporary_folders_with_files, 0u);
+  EXPECT_GE(deepest, 40u);
+  EXPECT_LE(deepest, 140u);
+}
+
+TEST(SampleVolumeTest, SmallVolumesStillHoldTheRareShapes) {
+  SampleVolume volume = SampleVolume::Plan(2, 3000);
+  std::set<Kind> kinds;
+  std::size_t deepest = 0;
+  for (const SampleFolder& folder : volume.folders()) {
+    kinds.insert(folder.kind);
+    deepest = std::max(deepest, Depth(folder.relative_path));
+  }
+  EXPECT_TRUE(kinds.contains(Kind::kAppleDouble));
+  EXPECT_TRUE(kinds.contains(Kind::kTemporary));
+  EXPECT_GE(deepest, 40u);
+}
+
+TEST(SampleVolumeTest, MaterializeMakesThePlannedTreeOfEmptyFiles) {
+  testing::TempTree tree;
+  SampleVolume volume = SampleVolume::Plan(5, 4000);
+  std::string directory = tree.PathOf("volume");
+  SampleVolume::Made made = volume.Materialize(directory);
+  ASSERT_EQ(made.error, "");
+  EXPECT_EQ(made.files, volume.file_count());
+  EXPECT_EQ(made.folders, volume.folders().size());
+
+  // The walker skips names that are not valid UTF-8, so an equal listing
+  // also says every name is.
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  std::vector<std::string> walked;
+  std::size_t nonempty_files = 0;
+  VolumeWalker::Walk(fd, [&](const WalkedItem& item) {
+    walked.emplace_back(item.relative_path);
+    struct stat status;
+    std::string path(item.relative_path);
+    if (!item.is_directory &&
+        (fstatat(fd, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+         !S_ISREG(status.st_mode) || status.st_size != 0)) {
+      ++nonempty_files;
+    }
+  });
+  close(fd);
+  std::sort(walked.begin(), walked.end());
+  EXPECT_EQ(walked, volume.SortedPaths());
+  EXPECT_EQ(nonempty_files, 0u);
+}
+
+TEST(SampleVolumeTest, MaterializeRefusesAFolderThatHoldsAnything) {
+  testing::TempTree tree;
+  tree.MakeFile("volume/already here");
+  SampleVolume::Made made =
+      SampleVolume::Plan(5, 200).Materialize(tree.PathOf("volume"));
+  EXPECT_NE(made.error.find("isn't an empty folder"), std::string::npos);
+  EXPECT_EQ(made.files + made.folders, 0u);
+  EXPECT_EQ(tree.Listing(),
+            (std::vector<std::string>{"volume/", "volume/already here"}));
+
+  tree.MakeFile("plain file");
+  made = SampleVolume::Plan(5, 200).Materialize(tree.PathOf("plain file"));
+  EXPECT_NE(made.error, "");
+}
+
+}  // namespace
+}  // namespace quillfen::bench
