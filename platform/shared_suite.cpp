@@ -97,7 +97,8 @@ int MakeFolders(const std::string& folder) {
 enum class FileState {
   kMissing,     // No file: an empty domain.
   kObject,      // A JSON object, in |object|.
-  kNotObject,   // Something else: read as empty, moved aside on a flush.
+  kNotObject,   // Something else (or too deep): read as empty, moved aside
+                // on a flush.
   kUnreadable,  // Could not be read; |error| says why.
 };
 
@@ -141,9 +142,22 @@ FileContent ReadDomainFile(const std::string& path) {
     if (n == 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
   }
-  // The parser refuses text that is not UTF-8 as well as bad syntax.
-  Json parsed = Json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_object()) {
+  // The parser refuses text that is not UTF-8 as well as bad syntax. It
+  // takes any depth, but writing the domain back recurses once per level,
+  // so a file is read only as deep as a value may nest.
+  bool too_deep = false;
+  Json parsed = Json::parse(
+      text,
+      [&too_deep](int enclosing, Json::parse_event_t event, Json&) {
+        if ((event == Json::parse_event_t::object_start ||
+             event == Json::parse_event_t::array_start) &&
+            enclosing >= kMaxJsonNesting) {
+          too_deep = true;
+        }
+        return true;
+      },
+      /*allow_exceptions=*/false);
+  if (parsed.is_object() && !too_deep) {
     content.state = FileState::kObject;
     content.object = std::move(parsed);
   } else {

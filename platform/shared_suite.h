@@ -9,8 +9,9 @@
 // syncs it, renames it over preferences.json and syncs the folder. Two
 // processes flushing different keys never lose each other's writes. Reads
 // see the latest flushed file plus this object's pending changes. A file
-// that is not a JSON object is read as an empty domain and is moved aside
-// (kept, never overwritten) by the next flush.
+// that is not a JSON object, or nests deeper than kMaxJsonNesting, is read
+// as an empty domain and is moved aside (kept, never overwritten) by the
+// next flush.
 //
 // One SharedSuite may be used from several threads; its methods lock.
 #ifndef QUILLFEN_PLATFORM_SHARED_SUITE_H_

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "protocol/identifiers.h"
+#include "protocol/json_form.h"
 #include "testing/temp_tree.h"
 
 namespace quillfen {
@@ -146,6 +147,36 @@ TEST_F(SharedSuiteTest, UnreadableFileReadsEmptyAndIsMovedAsideNotLost) {
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(CorruptCopies(), kept);
   }
+}
+
+TEST_F(SharedSuiteTest, FileTooDeepToWriteBackIsMovedAsideNotACrash) {
+  auto nested = [](int depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+  };
+  // A flush writes every key back; this one would overflow the stack.
+  const std::string deep = R"({"message":"m","k":)" + nested(1000000) + "}";
+  tree_.MakeFile(kName + "/preferences.json", deep);
+  SharedSuite suite(SharedSuiteName);
+  EXPECT_FALSE(suite.objectForKey("message"));
+  suite.setObject(Value("fresh"), "reply");
+  ASSERT_TRUE(suite.synchronize()) << suite.lastError();
+  EXPECT_EQ(FileJson(), Json::parse(R"({"reply":"fresh"})"));
+  std::vector<std::string> copies = CorruptCopies();
+  EXPECT_TRUE(copies.size() == 1 && copies[0] == deep);
+
+  // As deep as a value may be, the file is read and kept as it was.
+  const std::string deepest =
+      R"({"message":"m","k":)" + nested(kMaxJsonNesting - 1) + "}";
+  tree_.MakeFile(kName + "/preferences.json", deepest);
+  SharedSuite again(SharedSuiteName);
+  EXPECT_EQ(again.objectForKey("message"), Value("m"));
+  EXPECT_TRUE(again.objectForKey("k"));
+  again.setObject(Value("fresh"), "reply");
+  ASSERT_TRUE(again.synchronize()) << again.lastError();
+  Json expected = Json::parse(deepest);
+  expected["reply"] = "fresh";
+  EXPECT_EQ(FileJson(), expected);
+  EXPECT_EQ(CorruptCopies().size(), 1u);
 }
 
 TEST_F(SharedSuiteTest, TwoProcessesFlushingTheirOwnKeysLoseNothing) {

@@ -11,8 +11,15 @@ namespace {
 using Json = nlohmann::json;
 
 // Converts a parsed document; answers false (with |error| set) on a JSON
-// null, the one JSON value without a property-list form.
-bool ToValue(const Json& json, Value* out, std::string* error) {
+// null, the one JSON value without a property-list form, and on nesting
+// too deep. |enclosing| counts the arrays and objects around |json|.
+bool ToValue(const Json& json, Value* out, std::string* error,
+             int enclosing = 0) {
+  if (json.is_structured() && enclosing >= kMaxJsonNesting) {
+    *error = "arrays and objects are nested more than " +
+             std::to_string(kMaxJsonNesting) + " deep";
+    return false;
+  }
   switch (json.type()) {
     case Json::value_t::string:
       *out = Value(json.get_ref<const std::string&>());
@@ -41,7 +48,7 @@ bool ToValue(const Json& json, Value* out, std::string* error) {
       array.reserve(json.size());
       for (const Json& element : json) {
         Value v;
-        if (!ToValue(element, &v, error)) return false;
+        if (!ToValue(element, &v, error, enclosing + 1)) return false;
         array.push_back(std::move(v));
       }
       *out = Value(std::move(array));
@@ -51,7 +58,7 @@ bool ToValue(const Json& json, Value* out, std::string* error) {
       Dictionary dictionary;
       for (const auto& [key, element] : json.items()) {
         Value v;
-        if (!ToValue(element, &v, error)) return false;
+        if (!ToValue(element, &v, error, enclosing + 1)) return false;
         dictionary.insert_or_assign(key, std::move(v));
       }
       *out = Value(std::move(dictionary));

@@ -14,12 +14,19 @@
 
 namespace quillfen {
 
+// Arrays and objects nested deeper than this are refused: reading and
+// writing a value take one stack frame per level, and a few hundred
+// kilobytes of brackets would otherwise overflow the stack. This system's
+// own records nest three levels deep.
+inline constexpr int kMaxJsonNesting = 512;
+
 struct JsonParseResult {
   std::optional<Value> value;  // Set on success.
   std::string error;           // Why not, otherwise.
 };
 
-// Parses UTF-8 JSON text; the top level may be any JSON value.
+// Parses UTF-8 JSON text; the top level may be any JSON value nested at
+// most kMaxJsonNesting deep.
 JsonParseResult ValueFromJsonText(std::string_view text);
 
 // Compact UTF-8 JSON text of |value|. Strings that are not valid UTF-8 are

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "protocol/removal_keys.h"
 
@@ -78,6 +79,22 @@ TEST(JsonFormTest, TopLevelNeedNotBeAnObject) {
   ASSERT_TRUE(parsed.value);
   EXPECT_TRUE(parsed.value->AsArray());
   EXPECT_EQ(JsonTextFromValue(Value("a\"\n")), R"("a\"\n")");
+}
+
+TEST(JsonFormTest, NestingHasALimitRatherThanOverflowingTheStack) {
+  auto nested = [](int depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+  };
+  const std::string deepest = nested(kMaxJsonNesting);
+  JsonParseResult parsed = ValueFromJsonText(deepest);
+  ASSERT_TRUE(parsed.value) << parsed.error;
+  EXPECT_EQ(JsonTextFromValue(*parsed.value), deepest);
+  for (const std::string& text :
+       {nested(kMaxJsonNesting + 1), "{\"k\":" + nested(1000000) + "}"}) {
+    JsonParseResult deeper = ValueFromJsonText(text);
+    EXPECT_FALSE(deeper.value);
+    EXPECT_NE(deeper.error.find("nested"), std::string::npos) << deeper.error;
+  }
 }
 
 TEST(JsonFormTest, ExactTextRefusesWhatItCannotWriteFaithfully) {

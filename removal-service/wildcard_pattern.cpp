@@ -45,6 +45,8 @@ void WildcardPattern::Compile() {
     return;
   }
   matcher_.reset(pattern_->matcher(status));
+  if (U_SUCCESS(status)) matcher_->setTimeLimit(kIcuStepLimit, status);
+  if (U_SUCCESS(status)) matcher_->setStackLimit(kIcuStackLimit, status);
   if (U_FAILURE(status)) matcher_.reset();
 }
 
@@ -58,7 +60,8 @@ WildcardPattern::WildcardPattern(WildcardPattern&& other) noexcept
       glob_(std::move(other.glob_)),
       pattern_(std::move(other.pattern_)),
       matcher_(std::move(other.matcher_)),
-      text_(other.text_) {
+      text_(other.text_),
+      gave_up_(other.gave_up_) {
   other.text_ = nullptr;
 }
 
@@ -72,11 +75,13 @@ WildcardPattern& WildcardPattern::operator=(WildcardPattern&& other) noexcept {
     matcher_ = std::move(other.matcher_);
     text_ = other.text_;
     other.text_ = nullptr;
+    gave_up_ = other.gave_up_;
   }
   return *this;
 }
 
 bool WildcardPattern::Matches(std::string_view utf8_text) {
+  gave_up_ = false;
   if (glob_) {
     if (IsValidUtf8(utf8_text)) return glob_->Matches(utf8_text);
     if (!pattern_) Compile();
@@ -92,6 +97,7 @@ bool WildcardPattern::MatchesWithIcu(std::string_view utf8_text) {
   if (U_FAILURE(status)) return false;
   matcher_->reset(text_);
   bool found = matcher_->find(status);
+  gave_up_ = status == U_REGEX_TIME_OUT || status == U_REGEX_STACK_OVERFLOW;
   return U_SUCCESS(status) && found;
 }
 

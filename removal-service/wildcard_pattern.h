@@ -11,6 +11,15 @@
 // agrees with ICU on every name and is several times faster; others by ICU,
 // compiled once.
 //
+// A backtracking engine may take time that grows as the name's length to
+// the power of the number of "*" ("*a*a*a*a*a*c" against a 250-byte name
+// runs for hours), and an entry's author can't see that coming. So ICU gets a
+// budget per name far beyond any reasonable entry's need; a name it can't
+// settle within the budget does not match (a removal errs towards keeping),
+// and gave_up() tells. Its backtracking memory is bounded the same way
+// (running out answers no as well): ICU's own bound lets an entry like "++"
+// fill 8 MB per name.
+//
 // A WildcardPattern keeps its matcher's state between calls: use each one
 // from one thread at a time.
 #ifndef QUILLFEN_REMOVAL_SERVICE_WILDCARD_PATTERN_H_
@@ -50,6 +59,15 @@ class WildcardPattern {
   // False when the expression did not compile; it then matches nothing.
   bool compiled() const { return glob_ || matcher_ != nullptr; }
   bool uses_fast_path() const { return glob_.has_value(); }
+  // Whether the last Matches() answered no because ICU ran out of time or
+  // memory.
+  bool gave_up() const { return gave_up_; }
+
+  // ICU's budget per name, in its own steps (each ten thousand moves of its
+  // engine, a fraction of a millisecond).
+  static constexpr int kIcuStepLimit = 100;
+  // Bytes of backtracking state per name: a 255-byte name needs a few KB.
+  static constexpr int kIcuStackLimit = 1 << 20;
 
  private:
   bool MatchesWithIcu(std::string_view utf8_text);
@@ -60,6 +78,7 @@ class WildcardPattern {
   std::unique_ptr<icu::RegexPattern> pattern_;
   std::unique_ptr<icu::RegexMatcher> matcher_;
   UText* text_ = nullptr;  // Reused for every name, never copied.
+  bool gave_up_ = false;
 };
 
 }  // namespace quillfen

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 
 namespace quillfen {
@@ -46,6 +47,44 @@ TEST(WildcardPatternTest, InvalidExpressionMatchesNothing) {
   EXPECT_FALSE(pattern.compiled());
   EXPECT_FALSE(pattern.Matches("file(1"));
   EXPECT_FALSE(pattern.Matches(""));
+}
+
+TEST(WildcardPatternTest, BacktrackingHasABudgetPerName) {
+  // A name that isn't UTF-8 takes even a literal-and-star entry to ICU,
+  // whose backtracking over six "*" ran for hours on this one name.
+  const std::string long_name = std::string(250, 'a') + "\xff";
+  // Entries with expression characters always go to ICU.
+  const std::string grouped_name = "x" + std::string(250, 'a');
+  for (auto engine :
+       {WildcardPattern::Engine::kFastest, WildcardPattern::Engine::kIcu}) {
+    for (auto [entry, name] :
+         {std::pair<const char*, std::string_view>{"*a*a*a*a*a*c", long_name},
+          {"(x)*a*a*a*a*a*c", grouped_name}}) {
+      WildcardPattern pattern(entry, engine);
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_FALSE(pattern.Matches(name)) << entry;
+      EXPECT_TRUE(pattern.gave_up()) << entry;
+      EXPECT_LT(std::chrono::steady_clock::now() - start,
+                std::chrono::seconds(10))
+          << entry;
+      // The budget is per name: the next one gets a full one.
+      EXPECT_TRUE(pattern.Matches("xaaaaa\xff c")) << entry;
+      EXPECT_FALSE(pattern.gave_up()) << entry;
+    }
+  }
+  // A quantified anchor only fills memory; that has a bound too.
+  WildcardPattern anchors("++");
+  EXPECT_FALSE(anchors.Matches("++"));
+  EXPECT_TRUE(anchors.gave_up());
+
+  // Ordinary entries come nowhere near it, even on the longest names.
+  const std::string name_255 = std::string(200, 'b') + "file1 (copy).tmp" +
+                               std::string(38, 'x') + "\xff";
+  for (const char* entry : {"*file(1)*", "*.*", "*(copy)*", "*x*x*\xff"}) {
+    WildcardPattern pattern(entry);
+    EXPECT_TRUE(pattern.Matches(name_255)) << entry;
+    EXPECT_FALSE(pattern.gave_up()) << entry;
+  }
 }
 
 TEST(WildcardPatternTest, LineTerminatorsFollowIcu) {
