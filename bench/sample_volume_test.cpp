@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "removal-service/volume_walker.h"
@@ -153,18 +155,27 @@ TEST(SampleVolumeTest, MaterializeMakesThePlannedTreeOfEmptyFiles) {
   // also says every name is.
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
-  std::vector<std::string> walked;
-  std::size_t nonempty_files = 0;
-  VolumeWalker::Walk(fd, [&](const WalkedItem& item) {
-    walked.emplace_back(item.relative_path);
-    struct stat status;
-    std::string path(item.relative_path);
-    if (!item.is_directory &&
-        (fstatat(fd, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-         !S_ISREG(status.st_mode) || status.st_size != 0)) {
-      ++nonempty_files;
+  struct Recorder : WalkVisitor {
+    void VisitEntries(int folder_fd, std::string_view folder_path,
+                      std::span<const WalkEntry> entries) override {
+      for (const WalkEntry& entry : entries) {
+        walked.push_back(ChildPath(folder_path, entry.name));
+        struct stat status;
+        std::string name(entry.name);
+        if (!entry.is_directory &&
+            (fstatat(folder_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
+                 0 ||
+             !S_ISREG(status.st_mode) || status.st_size != 0)) {
+          ++nonempty_files;
+        }
+      }
     }
-  });
+    std::vector<std::string> walked;
+    std::size_t nonempty_files = 0;
+  } recorder;
+  VolumeWalker::Walk(fd, recorder);
+  std::vector<std::string>& walked = recorder.walked;
+  std::size_t nonempty_files = recorder.nonempty_files;
   close(fd);
   std::sort(walked.begin(), walked.end());
   EXPECT_EQ(walked, volume.SortedPaths());
