@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
-#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -54,35 +52,6 @@ TEST(SampleVolumeTest, SameSeedAndSizeGiveTheSameTreeOfExactlyThatSize) {
   EXPECT_EQ(regular, 2000u);
 }
 
-TEST(SampleVolumeTest, FoldersFollowTheirParentsAndNamesAreUniqueInAFolder) {
-  SampleVolume volume = SampleVolume::Plan(3, 20'000);
-  const std::vector<SampleFolder>& folders = volume.folders();
-  // Every name in each folder, folders' and files' together.
-  std::map<std::string, std::vector<std::string>> names_in;
-  for (std::size_t i = 0; i < folders.size(); ++i) {
-    const SampleFolder& folder = folders[i];
-    ASSERT_LT(folder.parent, static_cast<std::ptrdiff_t>(i));
-    std::string parent_path =
-        folder.parent < 0
-            ? ""
-            : folders[static_cast<std::size_t>(folder.parent)].relative_path;
-    EXPECT_EQ(folder.relative_path, parent_path.empty()
-                                        ? folder.name
-                                        : parent_path + "/" + folder.name);
-    EXPECT_EQ(folder.name.find('/'), std::string::npos);
-    names_in[parent_path].push_back(folder.name);
-    for (const std::string& name : volume.FileNames(i)) {
-      EXPECT_FALSE(name.empty());
-      EXPECT_EQ(name.find('/'), std::string::npos);
-      names_in[folder.relative_path].push_back(name);
-    }
-  }
-  for (auto& [folder, names] : names_in) {
-    std::set<std::string> distinct(names.begin(), names.end());
-    EXPECT_EQ(distinct.size(), names.size()) << "in " << folder;
-  }
-}
-
 TEST(SampleVolumeTest, HoldsEveryShapeTheRemovalHandles) {
   SampleVolume volume = SampleVolume::Plan(1, 100'000);
   std::size_t apple_double_files = 0, ds_store = 0, thumbs = 0, temporary = 0,
@@ -127,19 +96,6 @@ TEST(SampleVolumeTest, HoldsEveryShapeTheRemovalHandles) {
   EXPECT_GT(temporary_folders_with_files, 0u);
   EXPECT_GE(deepest, 40u);
   EXPECT_LE(deepest, 140u);
-}
-
-TEST(SampleVolumeTest, SmallVolumesStillHoldTheRareShapes) {
-  SampleVolume volume = SampleVolume::Plan(2, 3000);
-  std::set<Kind> kinds;
-  std::size_t deepest = 0;
-  for (const SampleFolder& folder : volume.folders()) {
-    kinds.insert(folder.kind);
-    deepest = std::max(deepest, Depth(folder.relative_path));
-  }
-  EXPECT_TRUE(kinds.contains(Kind::kAppleDouble));
-  EXPECT_TRUE(kinds.contains(Kind::kTemporary));
-  EXPECT_GE(deepest, 40u);
 }
 
 TEST(SampleVolumeTest, MaterializeMakesThePlannedTreeOfEmptyFiles) {

@@ -17,11 +17,13 @@
 #include "removal-tool/AppDelegate.h"
 #include "testing/in_process_service.h"
 #include "testing/program.h"
+#include "testing/support.h"
 #include "testing/temp_tree.h"
 
 namespace quillfen {
 namespace {
 
+using ::quillfen::testing::LinesStartingWith;
 using ::quillfen::testing::TempTree;
 using ::quillfen::testing::TestBus;
 using namespace std::chrono_literals;
@@ -114,16 +116,6 @@ class RemovalToolTest : public ::testing::Test {
   TempTree no_services_;
   TestBus bus_;
 };
-
-std::vector<std::string> LinesStartingWith(const std::string& log,
-                                           const std::string& prefix) {
-  std::vector<std::string> lines;
-  std::istringstream in(log);
-  for (std::string line; std::getline(in, line);) {
-    if (line.starts_with(prefix)) lines.push_back(line);
-  }
-  return lines;
-}
 
 TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
   volume_.MakeFile("._a");

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "protocol/json_form.h"
@@ -128,6 +129,16 @@ bool ProcessGone(pid_t pid) {
   std::size_t close = stat.rfind(')');
   return close != std::string::npos && close + 2 < stat.size() &&
          stat[close + 2] == 'Z';
+}
+
+std::vector<std::string> LinesStartingWith(const std::string& text,
+                                           const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(prefix)) lines.push_back(line);
+  }
+  return lines;
 }
 
 Dictionary DictionaryFromJson(const std::string& text) {

@@ -1,4 +1,4 @@
-// Support for the hardening tests: volumes of many files made quickly,
+// Support for the tests: volumes of many files made quickly,
 // polling with a limit, the processes a program started, replies read
 // back, and the figures the tests report to scripts/harden.
 #ifndef QUILLFEN_TESTING_SUPPORT_H_
@@ -45,6 +45,10 @@ bool PollUntil(const std::function<bool()>& condition,
 std::vector<pid_t> ChildrenRunning(pid_t parent, const std::string& exe);
 // Whether |pid| is gone (a zombie left to reap counts as gone).
 bool ProcessGone(pid_t pid);
+
+// The lines of |text| that start with |prefix| (every line for "").
+std::vector<std::string> LinesStartingWith(const std::string& text,
+                                           const std::string& prefix);
 
 // The dictionary in JSON |text| (empty when it isn't one), and the paths
 // of a reply's "pathArray".

@@ -22,15 +22,16 @@
 #include "removal-service/quillfen_removal_service.h"
 #include "testing/in_process_service.h"
 #include "testing/program.h"
+#include "testing/support.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
-#include "testing/support.h"
 
 namespace quillfen {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::LinesStartingWith;
 using testing::Program;
 using testing::ProgramSetup;
 using testing::TempTree;
@@ -41,22 +42,6 @@ using testing::TestBus;
 // whole removal takes far longer than noticing that.
 constexpr int kBusyFolders = 100;
 constexpr int kBusyFilesPerFolder = 100;
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::vector<std::string> LinesStartingWith(const std::string& text,
-                                           const std::string& prefix) {
-  std::vector<std::string> lines;
-  for (const std::string& line : Lines(text)) {
-    if (line.starts_with(prefix)) lines.push_back(line);
-  }
-  return lines;
-}
 
 std::set<std::string> FolderEntries(const std::string& folder) {
   std::set<std::string> names;
@@ -377,7 +362,7 @@ TEST_P(FlushFaultTest, ReplyThatCantBeStoredLeavesTheDomainAsItWas) {
                 "quillfen-remove: the removal tool replied but stored no "
                 "reply"})
       << string("err");
-  EXPECT_EQ(Lines(string("err")).size(), 2u) << string("err");
+  EXPECT_EQ(LinesStartingWith(string("err"), "").size(), 2u) << string("err");
   // The domain as the failed flush found it: the request taken out, the
   // rest intact, byte for byte; no temporary file left over.
   Dictionary before = testing::DictionaryFromJson(string("before"));
