@@ -211,11 +211,6 @@ int MoveAside(const std::string& path) {
   return EEXIST;
 }
 
-// The JSON of a property-list value; json_form owns that mapping.
-Json JsonOf(const Value& value) {
-  return Json::parse(JsonTextFromValue(value));
-}
-
 }  // namespace
 
 SharedSuite::SharedSuite(std::string_view suite_name)
@@ -242,7 +237,7 @@ std::optional<Value> SharedSuite::objectForKey(std::string_view key) {
     if (content.state != FileState::kObject) return std::nullopt;
     auto found = content.object.find(key);
     if (found == content.object.end()) return std::nullopt;
-    return ValueFromJsonText(found->dump()).value;
+    return ValueFromJson(*found).value;
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -293,7 +288,7 @@ bool SharedSuite::synchronize() {
                       : Json::object();
     for (const auto& [key, value] : pending_) {
       if (value) {
-        domain[key] = JsonOf(*value);
+        domain[key] = JsonFromValue(*value);
       } else {
         domain.erase(key);
       }

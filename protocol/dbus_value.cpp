@@ -94,15 +94,17 @@ bool FromVariant(const sdbus::Variant& variant, Value* out,
   } else if (type == "v") {
     return FromVariant(variant.get<sdbus::Variant>(), out, error);
   } else if (type == "as") {
+    std::vector<std::string> strings = variant.get<std::vector<std::string>>();
     Array array;
-    for (std::string& s : variant.get<std::vector<std::string>>()) {
-      array.emplace_back(std::move(s));
-    }
+    array.reserve(strings.size());
+    for (std::string& s : strings) array.emplace_back(std::move(s));
     *out = Value(std::move(array));
   } else if (type == "av") {
+    std::vector<sdbus::Variant> elements =
+        variant.get<std::vector<sdbus::Variant>>();
     Array array;
-    for (const sdbus::Variant& element :
-         variant.get<std::vector<sdbus::Variant>>()) {
+    array.reserve(elements.size());
+    for (const sdbus::Variant& element : elements) {
       Value v;
       if (!FromVariant(element, &v, error)) return false;
       array.push_back(std::move(v));

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace quillfen {
 namespace {
@@ -103,46 +106,157 @@ Json ToJson(const Value& value) {
 
 }  // namespace
 
+namespace {
+
+// Builds a value straight from the parser's events: a reply of many
+// thousand paths is read without a whole document in between.
+class ValueBuilder : public nlohmann::json_sax<Json> {
+ public:
+  bool null() override {
+    error_ = "null is not a property-list value";
+    return false;
+  }
+  bool boolean(bool b) override { return Add(Value(b)); }
+  bool number_integer(std::int64_t i) override { return Add(Value(i)); }
+  bool number_unsigned(std::uint64_t u) override {
+    if (u <=
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return Add(Value(static_cast<std::int64_t>(u)));
+    }
+    return Add(Value(static_cast<double>(u)));
+  }
+  bool number_float(double d, const std::string&) override {
+    return Add(Value(d));
+  }
+  bool string(std::string& s) override { return Add(Value(std::move(s))); }
+  bool binary(Json::binary_t&) override {
+    error_ = "binary data is not a property-list value";
+    return false;
+  }
+  bool start_object(std::size_t) override { return Push(Value(Dictionary())); }
+  bool key(std::string& k) override {
+    key_ = std::move(k);
+    return true;
+  }
+  bool end_object() override { return Close(); }
+  bool start_array(std::size_t) override { return Push(Value(Array())); }
+  bool end_array() override { return Close(); }
+  bool parse_error(std::size_t, const std::string&,
+                   const nlohmann::detail::exception& e) override {
+    error_ = e.what();
+    return false;
+  }
+
+  std::optional<Value>& result() { return result_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  struct Container {
+    Value value;
+    std::string key;  // The key it goes under in its parent, if any.
+  };
+
+  bool Push(Value container) {
+    if (open_.size() >= static_cast<std::size_t>(kMaxJsonNesting)) {
+      error_ = "arrays and objects are nested more than " +
+               std::to_string(kMaxJsonNesting) + " deep";
+      return false;
+    }
+    open_.push_back({std::move(container), std::move(key_)});
+    return true;
+  }
+  bool Close() {
+    Container done = std::move(open_.back());
+    open_.pop_back();
+    key_ = std::move(done.key);
+    return Add(std::move(done.value));
+  }
+  bool Add(Value value) {
+    if (open_.empty()) {
+      result_ = std::move(value);
+    } else if (Array* array = open_.back().value.AsArray()) {
+      array->push_back(std::move(value));
+    } else {
+      // A repeated key keeps its last value, as a parsed document does.
+      open_.back().value.AsDictionary()->insert_or_assign(key_,
+                                                          std::move(value));
+    }
+    return true;
+  }
+
+  std::vector<Container> open_;
+  std::string key_;
+  std::optional<Value> result_;
+  std::string error_;
+};
+
+}  // namespace
+
 JsonParseResult ValueFromJsonText(std::string_view text) {
+  ValueBuilder builder;
   JsonParseResult result;
-  Json json;
   try {
-    json = Json::parse(text);
+    if (Json::sax_parse(text, &builder)) {
+      result.value = std::move(builder.result());
+      return result;
+    }
   } catch (const Json::exception& e) {
     result.error = e.what();
     return result;
   }
+  result.error = builder.error();
+  return result;
+}
+
+namespace {
+
+bool AllRealsFinite(const Value& value) {
+  if (const double* real = value.AsReal()) return std::isfinite(*real);
+  if (const Array* array = value.AsArray()) {
+    for (const Value& element : *array) {
+      if (!AllRealsFinite(element)) return false;
+    }
+  }
+  if (const Dictionary* dictionary = value.AsDictionary()) {
+    for (const auto& [key, element] : *dictionary) {
+      if (!AllRealsFinite(element)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> ExactJsonTextFromValue(const Value& value,
+                                                  std::string* error) {
+  if (!AllRealsFinite(value)) {
+    *error = "a number is not finite";
+    return std::nullopt;
+  }
+  try {
+    // The strict writer refuses text that is not valid UTF-8, keys too.
+    return ToJson(value).dump();
+  } catch (const Json::exception& e) {
+    *error = e.what();
+    return std::nullopt;
+  }
+}
+
+nlohmann::json JsonFromValue(const Value& value) { return ToJson(value); }
+
+JsonParseResult ValueFromJson(const nlohmann::json& json) {
+  JsonParseResult result;
   Value value;
   if (ToValue(json, &value, &result.error)) result.value = std::move(value);
   return result;
 }
 
-std::optional<std::string> ExactJsonTextFromValue(const Value& value,
-                                                  std::string* error) {
-  if (value.type() == Value::Type::kReal && !std::isfinite(*value.AsReal())) {
-    *error = "a number is not finite";
-    return std::nullopt;
-  }
-  if (const Array* array = value.AsArray()) {
-    for (const Value& element : *array) {
-      if (!ExactJsonTextFromValue(element, error)) return std::nullopt;
-    }
-  }
-  if (const Dictionary* dictionary = value.AsDictionary()) {
-    for (const auto& [key, element] : *dictionary) {
-      if (!ExactJsonTextFromValue(Value(key), error) ||
-          !ExactJsonTextFromValue(element, error)) {
-        return std::nullopt;
-      }
-    }
-  }
-  try {
-    return ToJson(value).dump();
-  } catch (const Json::exception& e) {
-    // Text that is not valid UTF-8.
-    *error = e.what();
-    return std::nullopt;
-  }
+void WriteJsonText(const Value& value, std::ostream& out) {
+  nlohmann::detail::serializer<Json> serializer(
+      nlohmann::detail::output_adapter<char>(out), ' ',
+      Json::error_handler_t::replace);
+  serializer.dump(ToJson(value), /*pretty_print=*/false, /*ensure_ascii=*/false,
+                  /*indent_step=*/0);
 }
 
 std::string JsonTextFromValue(const Value& value) {

@@ -6,7 +6,9 @@
 #ifndef QUILLFEN_PROTOCOL_JSON_FORM_H_
 #define QUILLFEN_PROTOCOL_JSON_FORM_H_
 
+#include <nlohmann/json.hpp>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -33,10 +35,19 @@ JsonParseResult ValueFromJsonText(std::string_view text);
 // written with U+FFFD in place of their bad bytes, so this never fails.
 std::string JsonTextFromValue(const Value& value);
 
+// Writes the same text to |out| as it goes, without holding it whole.
+void WriteJsonText(const Value& value, std::ostream& out);
+
 // The same text, but only when |value| can be written exactly: nothing, with
 // |error| set, when a string is not valid UTF-8 or a real is not finite.
 std::optional<std::string> ExactJsonTextFromValue(const Value& value,
                                                   std::string* error);
+
+// The same mapping to and from a parsed document, for code that keeps
+// values inside a larger document (the shared domain's file) and would
+// otherwise write each out as text only to read it back.
+nlohmann::json JsonFromValue(const Value& value);
+JsonParseResult ValueFromJson(const nlohmann::json& json);
 
 }  // namespace quillfen
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 #include <string>
 
 #include "protocol/removal_keys.h"
@@ -38,6 +39,13 @@ TEST(JsonFormTest, ReplyIsWrittenCompactAndReadsBackEqual) {
   JsonParseResult back = ValueFromJsonText(text);
   ASSERT_TRUE(back.value);
   EXPECT_EQ(*back.value, Value(reply));
+
+  // Written as a stream, the same text; bad bytes become U+FFFD either way.
+  reply.emplace("bad", Value("x\xff"));
+  std::ostringstream streamed;
+  WriteJsonText(Value(reply), streamed);
+  EXPECT_EQ(streamed.str(), JsonTextFromValue(Value(reply)));
+  EXPECT_NE(streamed.str().find("x\xEF\xBF\xBD"), std::string::npos);
 }
 
 TEST(JsonFormTest, BadTextIsRefusedWithAReason) {

@@ -44,8 +44,9 @@ int main(int argc, char** argv) {
   quillfen::VolumeWalker::RaiseDescriptorLimit();
 
   auto print = [](quillfen::RemovalReply reply) {
-    std::cout << quillfen::JsonTextFromValue(quillfen::Value(std::move(reply)))
-              << '\n';
+    // Written as it is made: a reply of many paths needn't be held twice.
+    quillfen::WriteJsonText(quillfen::Value(std::move(reply)), std::cout);
+    std::cout << '\n';
   };
   quillfen::QuillfenRemovalService service;
   if (preview) {
