@@ -66,6 +66,25 @@ void BM_ExactNamesAndExtension(benchmark::State& state) {
 }
 BENCHMARK(BM_ExactNamesAndExtension);
 
+// One exact name against one simple "*" entry, each as the only entry of
+// a plan: what a user pays per name for writing "Thumbs*" rather than
+// "Thumbs.db".
+void BM_PlanOneExactName(benchmark::State& state) {
+  RemovalPlan plan =
+      PlanFor({{"fileRemovalArray", Value(NameArray({"Thumbs.db"}))}});
+  OverNames(state,
+            [&plan](const std::string& name) { return plan.Selects(name); });
+}
+BENCHMARK(BM_PlanOneExactName);
+
+void BM_PlanOneStarEntry(benchmark::State& state) {
+  RemovalPlan plan =
+      PlanFor({{"fileRemovalArray", Value(NameArray({"Thumbs*"}))}});
+  OverNames(state,
+            [&plan](const std::string& name) { return plan.Selects(name); });
+}
+BENCHMARK(BM_PlanOneStarEntry);
+
 const char* const kEntries[] = {"*.tmp", "Thumbs*"};
 
 void BM_WildcardFastPath(benchmark::State& state) {

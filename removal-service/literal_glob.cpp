@@ -61,7 +61,22 @@ std::optional<LiteralGlob> LiteralGlob::ForEntry(std::string_view entry) {
     if (star == std::string_view::npos) break;
     start = star + 1;
   }
+  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  glob.prefix_decides_ =
+      glob.pieces_.front().find(kReplacement) == std::string::npos;
+  glob.suffix_decides_ =
+      glob.pieces_.back().find(kReplacement) == std::string::npos;
   return glob;
+}
+
+bool LiteralGlob::SurelyMisses(std::string_view name) const {
+  if (prefix_decides_ && !name.starts_with(pieces_.front())) return true;
+  // A final line terminator may follow the last piece: "$" allows it.
+  return suffix_decides_ && !name.ends_with(pieces_.back()) &&
+         TerminatorBefore(name, name.size()) == 0 &&
+         // Names ending in other than ASCII are left to the full test,
+         // which reads what may be a broken terminator the careful way.
+         (name.empty() || static_cast<unsigned char>(name.back()) < 0x80);
 }
 
 bool LiteralGlob::Matches(std::string_view name) const {

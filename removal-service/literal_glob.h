@@ -28,10 +28,21 @@ class LiteralGlob {
   // Whether |name|, valid UTF-8, matches.
   bool Matches(std::string_view name) const;
 
+  // Whether |name|, any bytes, surely matches neither here nor in the
+  // expression engine, which reads bytes that are not UTF-8 as U+FFFD: its
+  // bytes don't begin with the first piece, or don't end with the last
+  // and end with no line terminator. Costs a comparison or two, so most
+  // names are answered without reading them whole.
+  bool SurelyMisses(std::string_view name) const;
+
  private:
   // The entry split at every "*": the first piece is a prefix of the name,
   // the last a suffix, the others appear in order between them.
   std::vector<std::string> pieces_;
+  // Whether SurelyMisses may look at the first and the last piece: not
+  // when it holds U+FFFD, which a byte that is not UTF-8 also reads as.
+  bool prefix_decides_ = false;
+  bool suffix_decides_ = false;
 };
 
 }  // namespace quillfen

@@ -111,8 +111,10 @@ bool RemovalPlan::HasRules() const {
 
 bool RemovalPlan::Selects(std::string_view name) {
   std::string_view extension = NameExtension(name);
+  // A set's lookup hashes the name even when the set is empty.
   bool exact_hit =
-      exact_names_.contains(name) || exact_extensions_.contains(extension);
+      (!exact_names_.empty() && exact_names_.contains(name)) ||
+      (!exact_extensions_.empty() && exact_extensions_.contains(extension));
   if (exact_hit && !keep_names_.contains(name)) return true;
   for (WildcardPattern& pattern : wildcard_names_) {
     if (pattern.Matches(name)) return true;

@@ -83,6 +83,7 @@ WildcardPattern& WildcardPattern::operator=(WildcardPattern&& other) noexcept {
 bool WildcardPattern::Matches(std::string_view utf8_text) {
   gave_up_ = false;
   if (glob_) {
+    if (glob_->SurelyMisses(utf8_text)) return false;
     if (IsValidUtf8(utf8_text)) return glob_->Matches(utf8_text);
     if (!pattern_) Compile();
   }
