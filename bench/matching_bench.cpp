@@ -69,21 +69,15 @@ BENCHMARK(BM_ExactNamesAndExtension);
 // One exact name against one simple "*" entry, each as the only entry of
 // a plan: what a user pays per name for writing "Thumbs*" rather than
 // "Thumbs.db".
-void BM_PlanOneExactName(benchmark::State& state) {
-  RemovalPlan plan =
-      PlanFor({{"fileRemovalArray", Value(NameArray({"Thumbs.db"}))}});
+void PlanWithOneName(benchmark::State& state, const char* entry) {
+  RemovalPlan plan = PlanFor({{"fileRemovalArray", Value(NameArray({entry}))}});
   OverNames(state,
             [&plan](const std::string& name) { return plan.Selects(name); });
 }
-BENCHMARK(BM_PlanOneExactName);
-
-void BM_PlanOneStarEntry(benchmark::State& state) {
-  RemovalPlan plan =
-      PlanFor({{"fileRemovalArray", Value(NameArray({"Thumbs*"}))}});
-  OverNames(state,
-            [&plan](const std::string& name) { return plan.Selects(name); });
-}
-BENCHMARK(BM_PlanOneStarEntry);
+BENCHMARK_CAPTURE(PlanWithOneName, ExactName, "Thumbs.db")
+    ->Name("BM_PlanOneExactName");
+BENCHMARK_CAPTURE(PlanWithOneName, StarEntry, "Thumbs*")
+    ->Name("BM_PlanOneStarEntry");
 
 const char* const kEntries[] = {"*.tmp", "Thumbs*"};
 

@@ -13,14 +13,27 @@ namespace {
 
 using Json = nlohmann::json;
 
+std::string NestingTooDeep() {
+  return "arrays and objects are nested more than " +
+         std::to_string(kMaxJsonNesting) + " deep";
+}
+
+// Whole numbers beyond the integer range become reals.
+Value FromUnsigned(std::uint64_t u) {
+  if (u <=
+      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    return Value(static_cast<std::int64_t>(u));
+  }
+  return Value(static_cast<double>(u));
+}
+
 // Converts a parsed document; answers false (with |error| set) on a JSON
 // null, the one JSON value without a property-list form, and on nesting
 // too deep. |enclosing| counts the arrays and objects around |json|.
 bool ToValue(const Json& json, Value* out, std::string* error,
              int enclosing = 0) {
   if (json.is_structured() && enclosing >= kMaxJsonNesting) {
-    *error = "arrays and objects are nested more than " +
-             std::to_string(kMaxJsonNesting) + " deep";
+    *error = NestingTooDeep();
     return false;
   }
   switch (json.type()) {
@@ -33,16 +46,9 @@ bool ToValue(const Json& json, Value* out, std::string* error,
     case Json::value_t::number_integer:
       *out = Value(json.get<std::int64_t>());
       return true;
-    case Json::value_t::number_unsigned: {
-      auto u = json.get<std::uint64_t>();
-      if (u <= static_cast<std::uint64_t>(
-                   std::numeric_limits<std::int64_t>::max())) {
-        *out = Value(static_cast<std::int64_t>(u));
-      } else {
-        *out = Value(static_cast<double>(u));
-      }
+    case Json::value_t::number_unsigned:
+      *out = FromUnsigned(json.get<std::uint64_t>());
       return true;
-    }
     case Json::value_t::number_float:
       *out = Value(json.get<double>());
       return true;
@@ -104,10 +110,6 @@ Json ToJson(const Value& value) {
   return nullptr;
 }
 
-}  // namespace
-
-namespace {
-
 // Builds a value straight from the parser's events: a reply of many
 // thousand paths is read without a whole document in between.
 class ValueBuilder : public nlohmann::json_sax<Json> {
@@ -119,11 +121,7 @@ class ValueBuilder : public nlohmann::json_sax<Json> {
   bool boolean(bool b) override { return Add(Value(b)); }
   bool number_integer(std::int64_t i) override { return Add(Value(i)); }
   bool number_unsigned(std::uint64_t u) override {
-    if (u <=
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return Add(Value(static_cast<std::int64_t>(u)));
-    }
-    return Add(Value(static_cast<double>(u)));
+    return Add(FromUnsigned(u));
   }
   bool number_float(double d, const std::string&) override {
     return Add(Value(d));
@@ -158,8 +156,7 @@ class ValueBuilder : public nlohmann::json_sax<Json> {
 
   bool Push(Value container) {
     if (open_.size() >= static_cast<std::size_t>(kMaxJsonNesting)) {
-      error_ = "arrays and objects are nested more than " +
-               std::to_string(kMaxJsonNesting) + " deep";
+      error_ = NestingTooDeep();
       return false;
     }
     open_.push_back({std::move(container), std::move(key_)});
@@ -190,6 +187,21 @@ class ValueBuilder : public nlohmann::json_sax<Json> {
   std::string error_;
 };
 
+bool AllRealsFinite(const Value& value) {
+  if (const double* real = value.AsReal()) return std::isfinite(*real);
+  if (const Array* array = value.AsArray()) {
+    for (const Value& element : *array) {
+      if (!AllRealsFinite(element)) return false;
+    }
+  }
+  if (const Dictionary* dictionary = value.AsDictionary()) {
+    for (const auto& [key, element] : *dictionary) {
+      if (!AllRealsFinite(element)) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 JsonParseResult ValueFromJsonText(std::string_view text) {
@@ -207,25 +219,6 @@ JsonParseResult ValueFromJsonText(std::string_view text) {
   result.error = builder.error();
   return result;
 }
-
-namespace {
-
-bool AllRealsFinite(const Value& value) {
-  if (const double* real = value.AsReal()) return std::isfinite(*real);
-  if (const Array* array = value.AsArray()) {
-    for (const Value& element : *array) {
-      if (!AllRealsFinite(element)) return false;
-    }
-  }
-  if (const Dictionary* dictionary = value.AsDictionary()) {
-    for (const auto& [key, element] : *dictionary) {
-      if (!AllRealsFinite(element)) return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
 
 std::optional<std::string> ExactJsonTextFromValue(const Value& value,
                                                   std::string* error) {
