@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "bench/sample_volume.h"
-#include "removal-service/removal_plan.h"
-#include "removal-service/wildcard_pattern.h"
+#include "removal-engine/removal_plan.h"
+#include "removal-engine/wildcard_pattern.h"
 
 namespace quillfen::bench {
 namespace {

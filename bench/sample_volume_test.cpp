@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "removal-service/volume_walker.h"
+#include "removal-engine/volume_walker.h"
 #include "testing/temp_tree.h"
 
 namespace quillfen::bench {

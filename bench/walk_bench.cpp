@@ -21,9 +21,9 @@
 #include <utility>
 
 #include "bench/sample_volume.h"
-#include "removal-service/quillfen_removal_service.h"
-#include "removal-service/removal_plan.h"
-#include "removal-service/volume_walker.h"
+#include "removal-engine/quillfen_removal_service.h"
+#include "removal-engine/removal_plan.h"
+#include "removal-engine/volume_walker.h"
 
 namespace quillfen::bench {
 namespace {

@@ -11,7 +11,7 @@
 #include "client/removal_options.h"
 #include "client/reply_summary.h"
 #include "protocol/json_form.h"
-#include "removal-service/quillfen_removal_service.h"
+#include "removal-engine/quillfen_removal_service.h"
 
 namespace {
 

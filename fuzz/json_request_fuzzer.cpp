@@ -17,8 +17,8 @@
 #include "fuzz/fuzz_check.h"
 #include "protocol/json_form.h"
 #include "protocol/removal_keys.h"
-#include "removal-service/path_names.h"
-#include "removal-service/removal_plan.h"
+#include "removal-engine/path_names.h"
+#include "removal-engine/removal_plan.h"
 #include "removal-tool/AppDelegate.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
-#include "removal-service/wildcard_pattern.h"
+#include "removal-engine/wildcard_pattern.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "removal-service/quillfen_removal_service.h"
+#include "removal-engine/quillfen_removal_service.h"
 
 namespace quillfen {
 

@@ -10,7 +10,7 @@
 
 #include "removal-service/service_delegate.h"
 #include "removal-service/service_listener.h"
-#include "removal-service/volume_walker.h"
+#include "removal-engine/volume_walker.h"
 
 int main(int argc, char** argv) {
   quillfen::ServiceListener::Options options;

@@ -19,7 +19,7 @@
 #include "platform/shared_suite.h"
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
-#include "removal-service/quillfen_removal_service.h"
+#include "removal-engine/quillfen_removal_service.h"
 #include "testing/in_process_service.h"
 #include "testing/program.h"
 #include "testing/support.h"

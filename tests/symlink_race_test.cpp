@@ -20,7 +20,7 @@
 
 #include "protocol/identifiers.h"
 #include "protocol/removal_keys.h"
-#include "removal-service/quillfen_removal_service.h"
+#include "removal-engine/quillfen_removal_service.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
 #include "testing/support.h"

@@ -1,0 +1,144 @@
+#include "removal-engine/apple_double_listing.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "removal-engine/file_error.h"
+#include "removal-engine/path_names.h"
+
+extern char** environ;
+
+namespace quillfen {
+namespace {
+
+constexpr const char* kFindPath = "/usr/bin/find";
+
+// Whether |line| names something strictly beneath the volume, whose text
+// after the volume's own begins with |prefix|.
+bool IsBeneath(std::string_view line, std::string_view prefix) {
+  return line.size() > prefix.size() && line.starts_with(prefix);
+}
+
+// Whether every component after |prefix| is a plain name and the last one
+// begins "._".
+bool NamesAppleDoubleItem(std::string_view line, std::string_view prefix) {
+  std::string_view rest = line.substr(prefix.size());
+  std::string_view last;
+  while (true) {
+    std::size_t slash = rest.find('/');
+    last = rest.substr(0, slash);
+    if (last.empty() || last == "." || last == "..") return false;
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  return last.starts_with("._");
+}
+
+}  // namespace
+
+std::vector<std::string> AppleDoublePathsFromOutput(
+    std::string_view output, std::string_view volume_spelling) {
+  std::string prefix(volume_spelling);
+  if (prefix.empty() || prefix.back() != '/') prefix.push_back('/');
+
+  // find ends every path with a line feed; only a line feed inside a name
+  // leaves a piece that doesn't start with the volume's path.
+  if (output.ends_with('\n')) output.remove_suffix(1);
+  std::vector<std::string> paths;
+  if (output.empty()) return paths;
+  std::vector<std::string_view> lines;
+  for (std::size_t start = 0;;) {
+    std::size_t end = output.find('\n', start);
+    lines.push_back(output.substr(start, end - start));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::string_view line = lines[i];
+    bool continued = i + 1 < lines.size() && !IsBeneath(lines[i + 1], prefix);
+    if (continued || !IsBeneath(line, prefix) ||
+        !NamesAppleDoubleItem(line, prefix) || !IsValidUtf8(line)) {
+      continue;
+    }
+    paths.emplace_back(line);
+  }
+  return paths;
+}
+
+AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling) {
+  AppleDoubleListing listing;
+  int output_pipe[2];
+  int input_pipe[2];
+  if (pipe2(output_pipe, O_CLOEXEC) != 0) {
+    listing.failure =
+        "The AppleDouble files couldn’t be listed: " + SystemErrorText(errno) +
+        ".";
+    return listing;
+  }
+  if (pipe2(input_pipe, O_CLOEXEC) != 0) {
+    listing.failure =
+        "The AppleDouble files couldn’t be listed: " + SystemErrorText(errno) +
+        ".";
+    close(output_pipe[0]);
+    close(output_pipe[1]);
+    return listing;
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, output_pipe[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, input_pipe[0], STDIN_FILENO);
+  std::string pattern = "._*";
+  std::string name_option = "-name";
+  std::string program = kFindPath;
+  std::string volume = volume_spelling;
+  char* argv[] = {program.data(), volume.data(), name_option.data(),
+                  pattern.data(), nullptr};
+  pid_t pid;
+  int spawn_error =
+      posix_spawn(&pid, kFindPath, &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(output_pipe[1]);
+  close(input_pipe[0]);
+  if (spawn_error != 0) {
+    close(output_pipe[0]);
+    close(input_pipe[1]);
+    listing.failure = "The AppleDouble files couldn’t be listed because " +
+                      std::string(kFindPath) +
+                      " couldn’t be started: " + SystemErrorText(spawn_error) +
+                      ".";
+    return listing;
+  }
+
+  std::string output;
+  char chunk[64 * 1024];
+  for (;;) {
+    ssize_t n = read(output_pipe[0], chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    output.append(chunk, static_cast<std::size_t>(n));
+  }
+  close(output_pipe[0]);
+  close(input_pipe[1]);
+
+  // find's exit status only says that some folder was unreadable, which is
+  // no failure here; but a find that was killed listed only part of the
+  // volume, and that must not pass for the whole listing.
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFSIGNALED(status)) {
+    listing.failure = "The AppleDouble files couldn’t all be listed because " +
+                      std::string(kFindPath) +
+                      " stopped early: " + strsignal(WTERMSIG(status)) + ".";
+  }
+  listing.paths = AppleDoublePathsFromOutput(output, volume_spelling);
+  return listing;
+}
+
+}  // namespace quillfen

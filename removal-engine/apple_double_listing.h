@@ -1,0 +1,38 @@
+// The AppleDouble listing: runs "/usr/bin/find VOLUME -name ._*" as a
+// child process (started directly, no shell; a pipe on its standard output
+// and another on its standard input, its standard error the service's own)
+// and reads its output to the end. One path per line; only lines that name
+// an item beneath the volume whose name begins "._" are kept, so a name
+// holding a line feed can't turn into some other path, and a line that is
+// not valid UTF-8 is dropped alone.
+//
+// Runs on the calling thread and blocks it until find closes its output.
+// Safe to run from several threads at once.
+#ifndef QUILLFEN_REMOVAL_ENGINE_APPLE_DOUBLE_LISTING_H_
+#define QUILLFEN_REMOVAL_ENGINE_APPLE_DOUBLE_LISTING_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillfen {
+
+struct AppleDoubleListing {
+  std::vector<std::string> paths;  // As find printed them.
+  // Why find could not be run, or died before finishing; empty otherwise.
+  std::string failure;
+};
+
+// Lists the "._" items beneath |volume_spelling| (an absolute path with no
+// repeated or trailing slashes).
+AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling);
+
+// Keeps the lines of find's |output| that name an item beneath
+// |volume_spelling| whose name begins "._". A line that the next line
+// continues (a name holding a line feed) is dropped with its continuation.
+std::vector<std::string> AppleDoublePathsFromOutput(
+    std::string_view output, std::string_view volume_spelling);
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_REMOVAL_ENGINE_APPLE_DOUBLE_LISTING_H_

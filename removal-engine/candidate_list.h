@@ -1,0 +1,30 @@
+// CandidateList: the paths (relative to the volume) that one request has
+// selected for removal, gathered from the AppleDouble listing and the walk.
+// A path may be added more than once; it is removed and reported once.
+// Owned by one request on one thread.
+#ifndef QUILLFEN_REMOVAL_ENGINE_CANDIDATE_LIST_H_
+#define QUILLFEN_REMOVAL_ENGINE_CANDIDATE_LIST_H_
+
+#include <string>
+#include <vector>
+
+namespace quillfen {
+
+class CandidateList {
+ public:
+  void Add(std::string relative_path) {
+    paths_.push_back(std::move(relative_path));
+  }
+
+  // The distinct paths, every item before any folder that holds it (so a
+  // selected item inside a selected folder is removed, and reported, on its
+  // own), and the items of one folder next to each other. Empties the list.
+  std::vector<std::string> TakeInRemovalOrder();
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_REMOVAL_ENGINE_CANDIDATE_LIST_H_

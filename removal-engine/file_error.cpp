@@ -1,0 +1,67 @@
+#include "removal-engine/file_error.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace quillfen {
+namespace {
+
+// The cause phrase that completes "“NAME” couldn’t be removed because ",
+// or null when there is none for |error|.
+const char* CausePhrase(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+      return "you don’t have permission to access it.";
+    case ENOENT:
+      return "it no longer exists.";
+    case EROFS:
+      return "the volume is read-only.";
+    case EBUSY:
+      return "it is in use.";
+    case ENOTEMPTY:
+    case EEXIST:
+      return "items were added to it while it was being removed.";
+    case ELOOP:
+      return "its path leads through a symbolic link.";
+    case EXDEV:
+      return "its path leads outside the volume.";
+    case ENAMETOOLONG:
+      return "its path is too long.";
+    case EIO:
+      return "of an input/output error on the volume.";
+    case ENOTDIR:
+      return "a folder on its path was replaced.";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+std::string RemovalErrorDescription(std::string_view item_name, int error) {
+  std::string text = "“";
+  text.append(item_name);
+  text.append("” couldn’t be removed");
+  if (const char* cause = CausePhrase(error)) {
+    text.append(" because ");
+    text.append(cause);
+  } else {
+    text.append(": ");
+    text.append(SystemErrorText(error));
+    text.append(".");
+  }
+  return text;
+}
+
+std::string SystemErrorText(int error) {
+  char buffer[256];
+  // The GNU strerror_r answers a pointer that may or may not be |buffer|.
+  return strerror_r(error, buffer, sizeof buffer);
+}
+
+bool IsNoWritePermission(int error) {
+  return error == EACCES || error == EPERM;
+}
+
+}  // namespace quillfen

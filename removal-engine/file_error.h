@@ -1,0 +1,25 @@
+// Turns the errno of a failed removal into the reply's words: a sentence
+// that names the item and the cause, and whether the failure is the
+// no-write-permission refusal that raises "showReadMe". Pure functions:
+// safe from any thread.
+#ifndef QUILLFEN_REMOVAL_ENGINE_FILE_ERROR_H_
+#define QUILLFEN_REMOVAL_ENGINE_FILE_ERROR_H_
+
+#include <string>
+#include <string_view>
+
+namespace quillfen {
+
+// "“NAME” couldn’t be removed because ..." for the common causes, and the
+// system's own error text otherwise.
+std::string RemovalErrorDescription(std::string_view item_name, int error);
+
+// The system's own text for |error| ("No such file or directory").
+std::string SystemErrorText(int error);
+
+// EACCES and EPERM: the user lacks the right to remove the item.
+bool IsNoWritePermission(int error);
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_REMOVAL_ENGINE_FILE_ERROR_H_

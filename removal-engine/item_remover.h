@@ -1,0 +1,63 @@
+// ItemRemover: removes items beneath a volume directory by descriptor. Every
+// item is reached from the volume's descriptor without following a symbolic
+// link and without leaving the volume, so a tree that changes between the
+// walk and the removal can neither lead a removal outside the volume nor
+// through a link; a link at a selected path is removed itself, never its
+// target. A folder goes with everything in it. The volume directory itself
+// is never removed. The one place where removal meets errno.
+//
+// A folder's contents go in inode order, which some file systems delete
+// much faster than name order. A remover keeps a descriptor of the last
+// parent folder it used, so that siblings are removed without resolving
+// their path again; it belongs to one thread at a time.
+#ifndef QUILLFEN_REMOVAL_ENGINE_ITEM_REMOVER_H_
+#define QUILLFEN_REMOVAL_ENGINE_ITEM_REMOVER_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "removal-engine/directory_reader.h"
+
+namespace quillfen {
+
+struct RemovalFailure {
+  int error;              // errno of the first thing that failed.
+  std::string item_name;  // The item that failed: the selected one, or an
+                          // item inside a selected folder.
+};
+
+class ItemRemover {
+ public:
+  // |volume_fd| stays the caller's and must outlive the remover.
+  explicit ItemRemover(int volume_fd) : volume_fd_(volume_fd) {}
+  ~ItemRemover();
+  ItemRemover(const ItemRemover&) = delete;
+  ItemRemover& operator=(const ItemRemover&) = delete;
+
+  // Removes the item at |relative_path| (from the volume, no leading
+  // slash); a folder with its contents. Nothing on success.
+  std::optional<RemovalFailure> Remove(std::string_view relative_path);
+
+  // Removes the entry |name| of the folder open at |folder_fd|, a folder
+  // with its contents, for a caller that reached that folder safely itself.
+  std::optional<RemovalFailure> RemoveEntry(int folder_fd,
+                                            const std::string& name);
+
+ private:
+  // A descriptor of the folder at |relative_path|, or -errno.
+  int ParentDescriptor(std::string_view relative_path);
+  void ForgetParent();
+  std::optional<RemovalFailure> RemoveDirectory(int parent_fd,
+                                                const std::string& name);
+  std::optional<RemovalFailure> RemoveContents(int fd);
+
+  int volume_fd_;
+  std::string parent_path_;
+  int parent_fd_ = -1;
+  DirectoryReader::Buffer buffer_;
+};
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_REMOVAL_ENGINE_ITEM_REMOVER_H_

@@ -1,0 +1,90 @@
+#include "removal-engine/item_remover.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "testing/temp_tree.h"
+
+namespace quillfen {
+namespace {
+
+using ::quillfen::testing::TempTree;
+
+class ItemRemoverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fd_ = open(volume_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd_, 0);
+  }
+  void TearDown() override { close(fd_); }
+
+  TempTree volume_;
+  TempTree outside_;
+  int fd_ = -1;
+};
+
+TEST_F(ItemRemoverTest, NeverResolvesThroughALinkOrOutOfTheVolume) {
+  outside_.MakeFile("victim.tmp");
+  // A folder on the path was swapped for a link after the walk saw it.
+  volume_.MakeSymlink("swapped", outside_.path());
+  ItemRemover remover(fd_);
+  std::optional<RemovalFailure> failure = remover.Remove("swapped/victim.tmp");
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->error, ELOOP);
+  for (const char* path : {"../victim.tmp", "./x", "a/../../victim.tmp", "",
+                           "/etc/passwd", "x/"}) {
+    EXPECT_TRUE(remover.Remove(path)) << path;
+  }
+  EXPECT_TRUE(outside_.Exists("victim.tmp"));
+  EXPECT_TRUE(volume_.Exists("swapped"));
+}
+
+TEST_F(ItemRemoverTest, CachedParentDoesNotOutliveItsFolder) {
+  volume_.MakeFile("p/a");
+  volume_.MakeFile("p/b");
+  volume_.MakeFile("q/c");
+  ItemRemover remover(fd_);
+  EXPECT_FALSE(remover.Remove("p/a"));
+  EXPECT_FALSE(remover.Remove("p"));
+  volume_.MakeFile("p/b");  // A new folder at the old path.
+  EXPECT_FALSE(remover.Remove("p/b"));
+  EXPECT_FALSE(remover.Remove("q/c"));
+  EXPECT_TRUE(remover.Remove("q/c"));  // Already gone.
+  EXPECT_EQ(volume_.Listing(), (std::vector<std::string>{"p/", "q/"}));
+}
+
+TEST_F(ItemRemoverTest, MissingItemReportsNoSuchFile) {
+  ItemRemover remover(fd_);
+  std::optional<RemovalFailure> failure = remover.Remove("ghost");
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->error, ENOENT);
+  EXPECT_EQ(failure->item_name, "ghost");
+  failure = remover.Remove("no/such/parent");
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->error, ENOENT);
+}
+
+TEST_F(ItemRemoverTest, RefusalInsideAFolderNamesTheItemThatFailed) {
+  volume_.MakeFile("d/locked/inner.txt");
+  volume_.MakeFile("d/free.txt");
+  chmod(volume_.PathOf("d/locked").c_str(), 0555);
+  // Everyone may write in the volume and in "d", so only "locked" refuses.
+  chmod(volume_.path().c_str(), 0777);
+  chmod(volume_.PathOf("d").c_str(), 0777);
+  std::string result = quillfen::testing::RunUnprivileged([&] {
+    ItemRemover remover(fd_);
+    std::optional<RemovalFailure> failure = remover.Remove("d");
+    if (!failure) return std::string("removed");
+    return std::to_string(failure->error) + " " + failure->item_name;
+  });
+  EXPECT_EQ(result, std::to_string(EACCES) + " inner.txt");
+  EXPECT_TRUE(volume_.Exists("d/locked/inner.txt"));
+  EXPECT_FALSE(volume_.Exists("d/free.txt"));  // The rest still goes.
+}
+
+}  // namespace
+}  // namespace quillfen

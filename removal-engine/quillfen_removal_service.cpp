@@ -1,0 +1,151 @@
+#include "removal-engine/quillfen_removal_service.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <future>
+#include <utility>
+
+#include "protocol/removal_keys.h"
+#include "removal-engine/candidate_list.h"
+#include "removal-engine/file_error.h"
+#include "removal-engine/item_remover.h"
+#include "removal-engine/path_names.h"
+#include "removal-engine/removal_plan.h"
+#include "removal-engine/removal_sweep.h"
+#include "removal-engine/volume_walker.h"
+
+namespace quillfen {
+namespace {
+
+// Why the volume folder can't be opened, in the reply's words.
+std::string VolumeOpenFailure(const std::string& path, int error) {
+  std::string quoted = "“" + path + "”";
+  switch (error) {
+    case ENOENT:
+      return "The volume " + quoted + " doesn’t exist.";
+    case ENOTDIR:
+      return "The volume " + quoted + " isn’t a folder.";
+    case ELOOP:
+      return "The volume " + quoted +
+             " is a symbolic link; give the folder it points to.";
+    case EACCES:
+    case EPERM:
+      return "The volume " + quoted +
+             " couldn’t be opened because you don’t have permission to "
+             "access it.";
+    default:
+      return "The volume " + quoted +
+             " couldn’t be opened: " + SystemErrorText(error) + ".";
+  }
+}
+
+}  // namespace
+
+RemovalReply EmptyRemovalReply(Value volume_path) {
+  RemovalReply reply;
+  reply.emplace(kShowReadMeKey, Value(false));
+  reply.emplace(kVolumePathKey, std::move(volume_path));
+  reply.emplace(kPathArrayKey, Value(Array()));
+  reply.emplace(kErrorDictKey, Value(Dictionary()));
+  return reply;
+}
+
+AppleDoubleListing QuillfenRemovalService::appleDoubleArrayForUrl(
+    const std::string& volume_spelling) {
+  return ListAppleDoubleFiles(volume_spelling);
+}
+
+void QuillfenRemovalService::removeWithFileDict(const RemovalRequest& request,
+                                                const ReplyBlock& withReply) {
+  withReply(CarryOut(request, /*remove=*/true));
+}
+
+RemovalReply QuillfenRemovalService::previewWithFileDict(
+    const RemovalRequest& request) {
+  return CarryOut(request, /*remove=*/false);
+}
+
+RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
+                                              bool remove) {
+  RemovalPlan::Reading reading = RemovalPlan::FromRequest(request);
+  if (!reading.plan) {
+    RemovalReply reply = EmptyRemovalReply();
+    if (!reading.refusal.empty()) {
+      const std::string& volume_path =
+          *Find(request, kVolumePathKey)->AsString();
+      reply[std::string(kVolumePathKey)] = Value(volume_path);
+      reply[std::string(kErrorDictKey)] =
+          Value(Dictionary{{volume_path, Value(reading.refusal)}});
+    }
+    return reply;
+  }
+  RemovalPlan& plan = *reading.plan;
+  const std::string& volume = plan.volume_spelling();
+  RemovalReply reply = EmptyRemovalReply(Value(plan.volume_path()));
+  RemovalRecord record(volume);
+
+  int volume_fd =
+      open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (volume_fd < 0) {
+    int error = errno;
+    struct stat status;
+    // O_DIRECTORY makes a link to a folder fail as "not a folder".
+    if (error == ENOTDIR && lstat(volume.c_str(), &status) == 0 &&
+        S_ISLNK(status.st_mode)) {
+      error = ELOOP;
+    }
+    record.errors.emplace(plan.volume_path(),
+                          Value(VolumeOpenFailure(plan.volume_path(), error)));
+    record.show_read_me = IsNoWritePermission(error);
+  } else {
+    ItemRemover remover(volume_fd);
+    ItemRemover* removing = remove ? &remover : nullptr;
+    // find lists the AppleDouble items while the volume is walked.
+    std::future<AppleDoubleListing> listing;
+    if (plan.apple_double()) {
+      listing = std::async(std::launch::async, [this, &volume] {
+        return appleDoubleArrayForUrl(volume);
+      });
+    }
+    RemovalSweep sweep(plan, removing, &record);
+    if (plan.HasRules()) VolumeWalker::Walk(volume_fd, sweep);
+
+    if (listing.valid()) {
+      AppleDoubleListing found = listing.get();
+      if (!found.failure.empty()) {
+        record.errors.emplace(plan.volume_path(), Value(found.failure));
+      }
+      // What the sweep already took care of is taken care of once; the
+      // rest (all of it, when nothing was walked) goes deepest first.
+      CandidateList candidates;
+      std::size_t prefix = volume == "/" ? 1 : volume.size() + 1;
+      for (std::string& path : found.paths) {
+        if (plan.Keeps(LastComponent(path))) continue;
+        std::string relative = path.substr(prefix);
+        if (!sweep.selected().contains(relative)) {
+          candidates.Add(std::move(relative));
+        }
+      }
+      for (const std::string& path : candidates.TakeInRemovalOrder()) {
+        std::optional<RemovalFailure> failure;
+        if (remove) failure = remover.Remove(path);
+        if (failure) {
+          record.Failed(path, *failure);
+        } else {
+          record.Removed(path);
+        }
+      }
+    }
+    close(volume_fd);
+  }
+
+  reply[std::string(kShowReadMeKey)] = Value(record.show_read_me);
+  reply[std::string(kPathArrayKey)] = Value(std::move(record.removed));
+  reply[std::string(kErrorDictKey)] = Value(std::move(record.errors));
+  return reply;
+}
+
+}  // namespace quillfen

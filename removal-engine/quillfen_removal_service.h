@@ -1,0 +1,48 @@
+// QuillfenRemovalService: the removal engine. Given one RemovalRequest it
+// selects the items beneath the volume that the request names (AppleDouble
+// files listed by find, exact names and extensions less the keep list,
+// wildcard patterns), removes them, and answers one RemovalReply: the
+// removed paths, and for every failure the path and the reason.
+//
+// The engine has no state: an object may serve any number of requests, one
+// after another or on several threads at once. All of a request's work is
+// done on the calling thread, inside the call.
+#ifndef QUILLFEN_REMOVAL_ENGINE_QUILLFEN_REMOVAL_SERVICE_H_
+#define QUILLFEN_REMOVAL_ENGINE_QUILLFEN_REMOVAL_SERVICE_H_
+
+#include <functional>
+#include <string>
+
+#include "protocol/quillfen_removal_service_protocol.h"
+#include "protocol/value.h"
+#include "removal-engine/apple_double_listing.h"
+
+namespace quillfen {
+
+class QuillfenRemovalService : public QuillfenRemovalServiceProtocol {
+ public:
+  // Carries out |request| and calls |withReply| exactly once, at the end,
+  // on the calling thread. A request without a string "volumePath" gets the
+  // empty reply; one that can't be carried out safely removes nothing and
+  // says why in "errorDict" under its volume path.
+  void removeWithFileDict(const RemovalRequest& request,
+                          const ReplyBlock& withReply) override;
+
+  // What |request| would remove, without removing anything: a reply whose
+  // "pathArray" lists the selected items, every item before a folder that
+  // holds it, and whose "errorDict" holds only refusals of the request.
+  RemovalReply previewWithFileDict(const RemovalRequest& request);
+
+  // The AppleDouble items beneath the volume, listed by find.
+  AppleDoubleListing appleDoubleArrayForUrl(const std::string& volume_spelling);
+
+ private:
+  RemovalReply CarryOut(const RemovalRequest& request, bool remove);
+};
+
+// A reply with all four keys: nothing removed, nothing failed.
+RemovalReply EmptyRemovalReply(Value volume_path = Value(""));
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_REMOVAL_ENGINE_QUILLFEN_REMOVAL_SERVICE_H_

@@ -1,0 +1,312 @@
+#include "removal-engine/quillfen_removal_service.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <set>
+
+#include "protocol/json_form.h"
+#include "protocol/removal_keys.h"
+#include "testing/temp_tree.h"
+
+namespace quillfen {
+namespace {
+
+using ::quillfen::testing::TempTree;
+using Strings = std::vector<std::string>;
+using PathSet = std::set<std::string>;
+
+Value Names(std::initializer_list<const char*> names) {
+  Array array;
+  for (const char* name : names) array.emplace_back(name);
+  return Value(std::move(array));
+}
+
+// Runs one request and checks that the reply came exactly once, whole.
+RemovalReply RunRequest(const RemovalRequest& request) {
+  int calls = 0;
+  RemovalReply reply;
+  QuillfenRemovalService().removeWithFileDict(request, [&](RemovalReply r) {
+    ++calls;
+    reply = std::move(r);
+  });
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(reply.size(), 4u);
+  for (std::string_view key :
+       {kShowReadMeKey, kVolumePathKey, kPathArrayKey, kErrorDictKey}) {
+    EXPECT_TRUE(Find(reply, key)) << key;
+  }
+  return reply;
+}
+
+PathSet Removed(const RemovalReply& reply) {
+  PathSet paths;
+  for (const Value& path : *Find(reply, kPathArrayKey)->AsArray()) {
+    paths.insert(*path.AsString());
+  }
+  // Reported once each.
+  EXPECT_EQ(paths.size(), Find(reply, kPathArrayKey)->AsArray()->size());
+  return paths;
+}
+
+const Dictionary& Errors(const RemovalReply& reply) {
+  return *Find(reply, kErrorDictKey)->AsDictionary();
+}
+
+bool ShowReadMe(const RemovalReply& reply) {
+  return *Find(reply, kShowReadMeKey)->AsBoolean();
+}
+
+class RemovalServiceTest : public ::testing::Test {
+ protected:
+  RemovalRequest Request(Dictionary keys = {}) {
+    keys.emplace("volumePath", Value(volume_.path()));
+    return keys;
+  }
+  PathSet Paths(std::initializer_list<const char*> relative) {
+    PathSet paths;
+    for (const char* p : relative) paths.insert(volume_.PathOf(p));
+    return paths;
+  }
+
+  TempTree volume_;
+  TempTree outside_;
+};
+
+TEST_F(RemovalServiceTest, SelectionRulesWorkTogether) {
+  for (const char* f :
+       {".DS_Store", "sub/.DS_Store", "Thumbs.db", "sub/Thumbs.db.bak", "a.tmp",
+        "sub/deep/b.tmp", "keep.tmp", "both", "photo.jpg", "notes.txt",
+        "._photo.jpg", "sub/._x", "a.TMP", "tmp"}) {
+    volume_.MakeFile(f);
+  }
+  RemovalReply reply = RunRequest(
+      Request({{"appleDouble", Value(true)},
+               {"fileRemovalArray", Names({".DS_Store", "Thumbs*", "both"})},
+               {"extensionsArray", Names({"tmp"})},
+               {"fileKeepArray", Names({"keep.tmp", "both", "._photo.jpg"})}}));
+  EXPECT_EQ(Removed(reply),
+            Paths({".DS_Store", "sub/.DS_Store", "Thumbs.db",
+                   "sub/Thumbs.db.bak", "a.tmp", "sub/deep/b.tmp", "sub/._x"}));
+  EXPECT_TRUE(Errors(reply).empty());
+  EXPECT_FALSE(ShowReadMe(reply));
+  EXPECT_EQ(volume_.Listing(),
+            (Strings{"._photo.jpg", "a.TMP", "both", "keep.tmp", "notes.txt",
+                     "photo.jpg", "sub/", "sub/deep/", "tmp"}));
+}
+
+TEST_F(RemovalServiceTest, AppleDoubleAloneSkipsTheWalkAndHonoursKeep) {
+  volume_.MakeFile("._a");
+  volume_.MakeFile("x/._b");
+  volume_.MakeFile("._keep");
+  volume_.MakeFile("._dir/content.txt");
+  volume_.MakeFile("Thumbs.db");
+  volume_.MakeFile("._name\xff");  // Can't be named in a reply: stays.
+  RemovalReply reply = RunRequest(Request(
+      {{"appleDouble", Value(1)}, {"fileKeepArray", Names({"._keep"})}}));
+  EXPECT_EQ(Removed(reply), Paths({"._a", "x/._b", "._dir"}));
+  EXPECT_EQ(volume_.Listing(),
+            (Strings{"._keep", "._name\xff", "Thumbs.db", "x/"}));
+  EXPECT_TRUE(Errors(reply).empty());
+}
+
+TEST_F(RemovalServiceTest, AppleDoubleFalseOrAbsentLeavesThemAlone) {
+  volume_.MakeFile("._a");
+  for (Value flag : {Value(false), Value(0)}) {
+    EXPECT_TRUE(Removed(RunRequest(Request({{"appleDouble", flag}}))).empty());
+  }
+  EXPECT_TRUE(Removed(RunRequest(Request())).empty());
+  EXPECT_TRUE(volume_.Exists("._a"));
+}
+
+TEST_F(RemovalServiceTest, WildcardsRemoveEvenKeptNames) {
+  volume_.MakeFile("Thumbs.db");
+  volume_.MakeFile("x.tmp");
+  RemovalReply reply =
+      RunRequest(Request({{"fileRemovalArray", Names({"Thumbs*"})},
+                          {"extensionsArray", Names({"t?mp*"})},
+                          {"fileKeepArray", Names({"Thumbs.db", "x.tmp"})}}));
+  EXPECT_EQ(Removed(reply), Paths({"Thumbs.db", "x.tmp"}));
+}
+
+TEST_F(RemovalServiceTest, StarExtensionTakesEverythingButTheVolume) {
+  volume_.MakeFile("a.txt");
+  volume_.MakeFile("Makefile");
+  volume_.MakeFile("dir/inner/.hidden");
+  RemovalReply reply = RunRequest(Request({{"extensionsArray", Names({"*"})}}));
+  EXPECT_EQ(Removed(reply), Paths({"a.txt", "Makefile", "dir", "dir/inner",
+                                   "dir/inner/.hidden"}));
+  EXPECT_TRUE(Errors(reply).empty());
+  EXPECT_TRUE(volume_.Listing().empty());
+  EXPECT_TRUE(volume_.Exists(""));
+}
+
+TEST_F(RemovalServiceTest,
+       SelectedItemsInsideSelectedFoldersAreReportedRemoved) {
+  volume_.MakeFile("cache.tmp/a.tmp");
+  volume_.MakeFile("cache.tmp/sub.tmp/b.tmp");
+  volume_.MakeFile("cache.tmp/other.txt");
+  volume_.MakeFile("cache.tmp/._y");
+  volume_.MakeFile("._dir/._inner");
+  RemovalReply reply = RunRequest(Request(
+      {{"appleDouble", Value(true)}, {"extensionsArray", Names({"tmp"})}}));
+  EXPECT_EQ(Removed(reply),
+            Paths({"cache.tmp", "cache.tmp/a.tmp", "cache.tmp/sub.tmp",
+                   "cache.tmp/sub.tmp/b.tmp", "cache.tmp/._y", "._dir",
+                   "._dir/._inner"}));
+  EXPECT_TRUE(Errors(reply).empty());
+  EXPECT_TRUE(volume_.Listing().empty());
+}
+
+TEST_F(RemovalServiceTest, OneFileHasOneSpellingWhateverTheVolumePath) {
+  volume_.MakeFile("._x.tmp");
+  volume_.MakeFile("d/._y");
+  std::string sloppy = "/" + volume_.path() + "//";
+  RemovalReply reply = RunRequest({{"volumePath", Value(sloppy)},
+                                   {"appleDouble", Value(true)},
+                                   {"fileRemovalArray", Names({"._*", "._y"})},
+                                   {"extensionsArray", Names({"tmp", "t*"})}});
+  EXPECT_EQ(Removed(reply), Paths({"._x.tmp", "d/._y"}));
+  EXPECT_TRUE(Errors(reply).empty());
+  EXPECT_EQ(*Find(reply, kVolumePathKey), Value(sloppy));
+}
+
+TEST_F(RemovalServiceTest, ExactNamesAndPatternsFollowTheirOwnRules) {
+  for (const char* f : {"file(1).txt", "file1.txt", "a.b", "aXb", "ab", "axxb",
+                        "Ab", "x.log"}) {
+    volume_.MakeFile(f);
+  }
+  RemovalReply reply = RunRequest(
+      Request({{"fileRemovalArray", Names({"file(1).txt", "a.b", "bad(*"})},
+               {"extensionsArray", Names({".log"})}}));
+  EXPECT_EQ(Removed(reply), Paths({"file(1).txt", "a.b"}));
+  reply =
+      RunRequest(Request({{"fileRemovalArray", Names({"a*b", "file(1)*"})}}));
+  EXPECT_EQ(Removed(reply), Paths({"aXb", "ab", "axxb", "file1.txt"}));
+  EXPECT_EQ(volume_.Listing(), (Strings{"Ab", "x.log"}));
+}
+
+TEST_F(RemovalServiceTest, NothingSelectedGivesACleanReply) {
+  volume_.MakeFile("keep/me.txt");
+  std::string path = volume_.path() + "/";
+  RemovalReply reply = RunRequest({{"volumePath", Value(path)},
+                                   {"appleDouble", Value(true)},
+                                   {"fileRemovalArray", Names({"absent"})}});
+  EXPECT_EQ(reply, RemovalReply({{"showReadMe", Value(false)},
+                                 {"volumePath", Value(path)},
+                                 {"pathArray", Value(Array{})},
+                                 {"errorDict", Value(Dictionary{})}}));
+  EXPECT_EQ(JsonTextFromValue(Value(reply)),
+            R"({"errorDict":{},"pathArray":[],"showReadMe":false,)"
+            R"("volumePath":")" +
+                path + R"("})");
+}
+
+TEST_F(RemovalServiceTest, LinksAreItemsNeverPaths) {
+  outside_.MakeFile("precious.tmp");
+  outside_.MakeFile("Thumbs.db");
+  volume_.MakeSymlink("into-outside", outside_.path());
+  volume_.MakeSymlink("link.tmp", outside_.PathOf("precious.tmp"));
+  volume_.MakeSymlink("._link", outside_.path());
+  RemovalReply reply =
+      RunRequest(Request({{"appleDouble", Value(true)},
+                          {"fileRemovalArray", Names({"Thumbs.db"})},
+                          {"extensionsArray", Names({"tmp"})}}));
+  EXPECT_EQ(Removed(reply), Paths({"link.tmp", "._link"}));
+  EXPECT_EQ(volume_.Listing(), Strings{"into-outside"});
+  EXPECT_EQ(outside_.Listing(), (Strings{"Thumbs.db", "precious.tmp"}));
+}
+
+TEST_F(RemovalServiceTest, PermissionRefusalRaisesShowReadMe) {
+  volume_.MakeFile("locked/a.tmp");
+  volume_.MakeFile("locked/folder.tmp/inner");
+  volume_.MakeFile("free/b.tmp");
+  chmod(volume_.PathOf("free").c_str(), 0777);
+  std::string json = quillfen::testing::RunUnprivileged([&] {
+    return JsonTextFromValue(
+        Value(RunRequest(Request({{"extensionsArray", Names({"tmp"})}}))));
+  });
+  JsonParseResult parsed = ValueFromJsonText(json);
+  ASSERT_TRUE(parsed.value) << json;
+  const Dictionary& reply = *parsed.value->AsDictionary();
+  EXPECT_TRUE(ShowReadMe(reply));
+  EXPECT_EQ(Removed(reply), Paths({"free/b.tmp"}));
+  EXPECT_EQ(Errors(reply),
+            Dictionary({{volume_.PathOf("locked/a.tmp"),
+                         Value("“a.tmp” couldn’t be removed because you don’t "
+                               "have permission to access it.")},
+                        {volume_.PathOf("locked/folder.tmp"),
+                         Value("“folder.tmp” couldn’t be removed because you "
+                               "don’t have permission to access it.")}}));
+  EXPECT_TRUE(volume_.Exists("locked/a.tmp"));
+  EXPECT_TRUE(volume_.Exists("locked/folder.tmp/inner"));
+}
+
+TEST_F(RemovalServiceTest, RequestsWithoutAStringVolumePathGetTheEmptyReply) {
+  volume_.MakeFile("._a");
+  RemovalReply empty{{"showReadMe", Value(false)},
+                     {"volumePath", Value("")},
+                     {"pathArray", Value(Array{})},
+                     {"errorDict", Value(Dictionary{})}};
+  EXPECT_EQ(RunRequest({}), empty);
+  EXPECT_EQ(
+      RunRequest({{"volumePath", Value(42)}, {"appleDouble", Value(true)}}),
+      empty);
+  EXPECT_TRUE(volume_.Exists("._a"));
+}
+
+TEST_F(RemovalServiceTest, BadRequestsRemoveNothingAndSayWhy) {
+  volume_.MakeFile("._a");
+  volume_.MakeFile("x.tmp");
+  volume_.MakeFile("plain-file");
+  volume_.MakeSymlink("volume-link", volume_.path());
+  const Value all_tmp = Names({"tmp"});
+  struct Case {
+    Dictionary request;
+    std::string key;
+    std::string says;
+  };
+  std::string v = volume_.path();
+  std::vector<Case> cases = {
+      {{{"volumePath", Value("relative")}}, "relative", "absolute"},
+      {{{"volumePath", Value(v + "/missing")}}, v + "/missing", "exist"},
+      {{{"volumePath", Value(v + "/plain-file")}},
+       v + "/plain-file",
+       "isn’t a folder"},
+      {{{"volumePath", Value(v + "/volume-link")}},
+       v + "/volume-link",
+       "symbolic link"},
+      {{{"volumePath", Value(v)}, {"appleDouble", Value("true")}},
+       v,
+       "appleDouble"},
+      {{{"volumePath", Value(v)},
+        {"fileKeepArray", Value("x.tmp")},
+        {"extensionsArray", all_tmp}},
+       v,
+       "fileKeepArray"},
+      {{{"volumePath", Value(v)},
+        {"fileKeepArray", Value(Array{Value("x.tmp"), Value(true)})},
+        {"extensionsArray", all_tmp}},
+       v,
+       "fileKeepArray"},
+      {{{"volumePath", Value(v)}, {"extensionsArray", Value("tmp")}},
+       v,
+       "extensionsArray"},
+  };
+  for (Case& c : cases) {
+    c.request.emplace("appleDouble", Value(true));
+    RemovalReply reply = RunRequest(c.request);
+    EXPECT_TRUE(Removed(reply).empty()) << c.key;
+    ASSERT_EQ(Errors(reply).size(), 1u) << c.key;
+    EXPECT_EQ(Errors(reply).begin()->first, c.key);
+    EXPECT_NE(Errors(reply).begin()->second.AsString()->find(c.says),
+              std::string::npos)
+        << *Errors(reply).begin()->second.AsString();
+    EXPECT_EQ(*Find(reply, kVolumePathKey), *Find(c.request, kVolumePathKey));
+  }
+  EXPECT_EQ(volume_.Listing(),
+            (Strings{"._a", "plain-file", "volume-link", "x.tmp"}));
+}
+
+}  // namespace
+}  // namespace quillfen

@@ -1,0 +1,58 @@
+// quillfen-engine: carries out one RemovalRequest in-process, without the
+// bus: reads the request's JSON text from a file (or standard input) and
+// prints the reply's JSON text. With --preview it removes nothing and
+// prints what it would remove. For the demo, benchmarks and diagnosis.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include "protocol/json_form.h"
+#include "removal-engine/quillfen_removal_service.h"
+#include "removal-engine/volume_walker.h"
+
+int main(int argc, char** argv) {
+  int first = 1;
+  bool preview = argc > 1 && std::string(argv[1]) == "--preview";
+  if (preview) ++first;
+  if (argc - first > 1 ||
+      (argc - first == 1 && std::string(argv[first]) == "--help")) {
+    std::fprintf(stderr, "usage: %s [--preview] [REQUEST.json]\n", argv[0]);
+    return 2;
+  }
+  std::string text;
+  if (argc - first == 1 && std::string(argv[first]) != "-") {
+    std::ifstream file(argv[first], std::ios::binary);
+    if (!file) {
+      std::fprintf(stderr, "quillfen-engine: can't read %s\n", argv[first]);
+      return 2;
+    }
+    text.assign(std::istreambuf_iterator<char>(file), {});
+  } else {
+    text.assign(std::istreambuf_iterator<char>(std::cin), {});
+  }
+  quillfen::JsonParseResult parsed = quillfen::ValueFromJsonText(text);
+  if (!parsed.value || !parsed.value->AsDictionary()) {
+    std::fprintf(stderr,
+                 "quillfen-engine: the request is not a JSON object%s%s\n",
+                 parsed.error.empty() ? "" : ": ", parsed.error.c_str());
+    return 2;
+  }
+
+  quillfen::VolumeWalker::RaiseDescriptorLimit();
+
+  auto print = [](quillfen::RemovalReply reply) {
+    // Written as it is made: a reply of many paths needn't be held twice.
+    quillfen::WriteJsonText(quillfen::Value(std::move(reply)), std::cout);
+    std::cout << '\n';
+  };
+  quillfen::QuillfenRemovalService service;
+  if (preview) {
+    print(service.previewWithFileDict(*parsed.value->AsDictionary()));
+  } else {
+    service.removeWithFileDict(*parsed.value->AsDictionary(), print);
+  }
+  return 0;
+}

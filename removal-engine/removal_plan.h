@@ -1,0 +1,84 @@
+// RemovalPlan: one RemovalRequest read and checked, in the form the walk
+// asks of every item: exact names and extensions in hash sets, wildcard
+// entries compiled once, the keep list, and the volume's one spelling.
+//
+// A plan belongs to the request being served. Selects() reuses compiled
+// matchers, so a plan is used by one thread at a time.
+#ifndef QUILLFEN_REMOVAL_ENGINE_REMOVAL_PLAN_H_
+#define QUILLFEN_REMOVAL_ENGINE_REMOVAL_PLAN_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "protocol/value.h"
+#include "removal-engine/wildcard_pattern.h"
+
+namespace quillfen {
+
+// Lets the sets be probed with a string_view without building a string.
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const {
+    return std::hash<std::string_view>{}(s);
+  }
+};
+using NameSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
+
+class RemovalPlan {
+ public:
+  // What reading a request gave: a plan, or why the request is refused.
+  struct Reading;
+
+  // Checks the request's keys and types (not the file system). A request
+  // without a string "volumePath" yields neither plan nor message: it is
+  // answered with the empty reply.
+  static Reading FromRequest(const RemovalRequest& request);
+
+  RemovalPlan(RemovalPlan&&) = default;
+  RemovalPlan& operator=(RemovalPlan&&) = default;
+
+  bool apple_double() const { return apple_double_; }
+  // "volumePath" exactly as the request sent it.
+  const std::string& volume_path() const { return volume_path_; }
+  // The volume path with repeated and trailing slashes folded: the one
+  // spelling used for the walk, for find's argument and in the reply.
+  const std::string& volume_spelling() const { return volume_spelling_; }
+
+  // Whether any name, extension or wildcard rule exists, that is, whether
+  // the volume needs to be walked at all.
+  bool HasRules() const;
+
+  // Whether an item named |name| is selected by the name, extension and
+  // wildcard rules: a wildcard hit always is; an exact hit unless the name
+  // is on the keep list. Files and folders alike.
+  bool Selects(std::string_view name);
+
+  // Whether the keep list holds |name| (it protects AppleDouble files too).
+  bool Keeps(std::string_view name) const { return keep_names_.contains(name); }
+
+ private:
+  RemovalPlan() = default;
+
+  bool apple_double_ = false;
+  std::string volume_path_;
+  std::string volume_spelling_;
+  NameSet exact_names_;
+  NameSet exact_extensions_;
+  NameSet keep_names_;
+  std::vector<WildcardPattern> wildcard_names_;
+  std::vector<WildcardPattern> wildcard_extensions_;
+};
+
+struct RemovalPlan::Reading {
+  std::optional<RemovalPlan> plan;
+  // When there is no plan: why, or empty for a request without a string
+  // "volumePath".
+  std::string refusal;
+};
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_REMOVAL_ENGINE_REMOVAL_PLAN_H_

@@ -1,0 +1,76 @@
+#include "removal-engine/removal_plan.h"
+
+#include <gtest/gtest.h>
+
+namespace quillfen {
+namespace {
+
+Array Names(std::initializer_list<const char*> names) {
+  Array array;
+  for (const char* name : names) array.emplace_back(name);
+  return array;
+}
+
+RemovalPlan PlanFor(Dictionary request) {
+  if (!request.contains("volumePath")) request["volumePath"] = Value("/v");
+  RemovalPlan::Reading reading = RemovalPlan::FromRequest(request);
+  EXPECT_TRUE(reading.plan) << reading.refusal;
+  return std::move(*reading.plan);
+}
+
+std::string RefusalFor(Dictionary request) {
+  RemovalPlan::Reading reading = RemovalPlan::FromRequest(request);
+  EXPECT_FALSE(reading.plan);
+  return reading.refusal;
+}
+
+TEST(RemovalPlanTest, StarExtensionSelectsEveryName) {
+  RemovalPlan plan = PlanFor({{"extensionsArray", Value(Names({"*"}))}});
+  for (const char* name : {"a.txt", "Makefile", ".profile", "dir", "x."}) {
+    EXPECT_TRUE(plan.Selects(name)) << name;
+  }
+}
+
+TEST(RemovalPlanTest, EmptyEntriesSelectNothing) {
+  RemovalPlan plan = PlanFor({{"fileRemovalArray", Value(Names({""}))},
+                              {"extensionsArray", Value(Names({""}))}});
+  EXPECT_FALSE(plan.HasRules());
+  EXPECT_FALSE(plan.Selects("Makefile"));
+  EXPECT_FALSE(plan.Selects("folder"));
+}
+
+TEST(RemovalPlanTest, AppleDoubleAcceptsBooleansAndNumbers) {
+  EXPECT_FALSE(PlanFor({}).apple_double());
+  EXPECT_TRUE(PlanFor({{"appleDouble", Value(true)}}).apple_double());
+  EXPECT_FALSE(PlanFor({{"appleDouble", Value(false)}}).apple_double());
+  EXPECT_TRUE(PlanFor({{"appleDouble", Value(2)}}).apple_double());
+  EXPECT_FALSE(PlanFor({{"appleDouble", Value(0)}}).apple_double());
+  EXPECT_TRUE(PlanFor({{"appleDouble", Value(0.5)}}).apple_double());
+  EXPECT_FALSE(PlanFor({{"appleDouble", Value(true)}}).HasRules());
+}
+
+TEST(RemovalPlanTest, BadRequestsAreRefusedNamingWhatIsWrong) {
+  struct Case {
+    const char* key;
+    Value value;
+    const char* says;
+  };
+  for (const Case& c :
+       {Case{"appleDouble", Value("yes"), "appleDouble"},
+        Case{"fileKeepArray", Value("keep.tmp"), "fileKeepArray"},
+        Case{"fileKeepArray", Value(Array{Value(1)}), "fileKeepArray"},
+        Case{"extensionsArray", Value(Dictionary{}), "extensionsArray"},
+        Case{"fileRemovalArray", Value(true), "fileRemovalArray"},
+        Case{"volumePath", Value("relative/path"), "absolute"},
+        Case{"volumePath", Value(""), "absolute"},
+        Case{"volumePath", Value(std::string("/v\0x", 4)), "NUL"}}) {
+    Dictionary request{{"volumePath", Value("/v")}};
+    request[c.key] = c.value;
+    EXPECT_NE(RefusalFor(request).find(c.says), std::string::npos) << c.key;
+  }
+  // Without a string "volumePath" there is nothing to say: the empty reply.
+  EXPECT_EQ(RefusalFor({{"volumePath", Value(7)}}), "");
+}
+
+}  // namespace
+}  // namespace quillfen

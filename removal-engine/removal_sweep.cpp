@@ -1,0 +1,79 @@
+#include "removal-engine/removal_sweep.h"
+
+#include <algorithm>
+
+#include "removal-engine/file_error.h"
+#include "removal-engine/path_names.h"
+
+namespace quillfen {
+
+void RemovalRecord::Removed(std::string_view relative_path) {
+  removed.emplace_back(JoinVolumePath(volume, relative_path));
+}
+
+void RemovalRecord::Failed(std::string_view relative_path,
+                           const RemovalFailure& failure) {
+  errors.insert_or_assign(
+      JoinVolumePath(volume, relative_path),
+      Value(RemovalErrorDescription(failure.item_name, failure.error)));
+  if (IsNoWritePermission(failure.error)) show_read_me = true;
+}
+
+RemovalSweep::RemovalSweep(RemovalPlan& plan, ItemRemover* remover,
+                           RemovalRecord* record)
+    : plan_(plan),
+      remover_(remover),
+      record_(record),
+      // A volume path with a line feed leaves find no line it can read.
+      apple_double_(plan.apple_double() &&
+                    plan.volume_spelling().find('\n') == std::string::npos) {}
+
+bool RemovalSweep::Selects(std::string_view folder_path,
+                           std::string_view name) {
+  if (plan_.Selects(name)) return true;
+  return apple_double_ && name.starts_with("._") && !plan_.Keeps(name) &&
+         name.find('\n') == std::string_view::npos &&
+         folder_path.find('\n') == std::string_view::npos;
+}
+
+void RemovalSweep::VisitEntries(int /*folder_fd*/, std::string_view folder_path,
+                                std::span<const WalkEntry> entries) {
+  for (const WalkEntry& entry : entries) {
+    if (!Selects(folder_path, entry.name)) continue;
+    std::string path = ChildPath(folder_path, entry.name);
+    if (entry.is_directory) {
+      selected_folders_.insert(path);
+    } else {
+      files_.emplace_back(entry.inode, entry.name);
+    }
+    selected_.insert(std::move(path));
+  }
+}
+
+void RemovalSweep::FinishFolder(int folder_fd, std::string_view folder_path) {
+  std::sort(files_.begin(), files_.end());
+  for (const auto& [inode, name] : files_) Remove(folder_fd, folder_path, name);
+  files_.clear();
+}
+
+void RemovalSweep::LeaveFolder(int parent_fd, std::string_view folder_path,
+                               std::string_view name) {
+  auto it = selected_folders_.find(ChildPath(folder_path, name));
+  if (it == selected_folders_.end()) return;
+  selected_folders_.erase(it);
+  Remove(parent_fd, folder_path, std::string(name));
+}
+
+void RemovalSweep::Remove(int folder_fd, std::string_view folder_path,
+                          const std::string& name) {
+  std::string path = ChildPath(folder_path, name);
+  std::optional<RemovalFailure> failure;
+  if (remover_ != nullptr) failure = remover_->RemoveEntry(folder_fd, name);
+  if (failure) {
+    record_->Failed(path, *failure);
+  } else {
+    record_->Removed(path);
+  }
+}
+
+}  // namespace quillfen

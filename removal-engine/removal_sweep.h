@@ -1,0 +1,71 @@
+// RemovalSweep: selects items by a request's rules while the volume is
+// walked, and removes them as soon as they can go: a folder's selected
+// files once the folder has been read (in inode order, by descriptor), a
+// selected folder once everything in it has been walked, so a selected
+// item inside a selected folder is removed, and reported, on its own.
+// Without a remover it only records what it would remove (a preview).
+//
+// The AppleDouble rule is applied here too, exactly as the find listing
+// is read ("._" names, less the keep list, on paths without a line feed),
+// so that an AppleDouble item inside a selected folder is also removed
+// before its folder. Belongs to the one thread that walks.
+#ifndef QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
+#define QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "protocol/value.h"
+#include "removal-engine/item_remover.h"
+#include "removal-engine/removal_plan.h"
+#include "removal-engine/volume_walker.h"
+
+namespace quillfen {
+
+// What a request removed and what failed, in the reply's terms.
+struct RemovalRecord {
+  explicit RemovalRecord(std::string volume_spelling)
+      : volume(std::move(volume_spelling)) {}
+  void Removed(std::string_view relative_path);
+  void Failed(std::string_view relative_path, const RemovalFailure& failure);
+
+  std::string volume;  // The volume's spelling, for full paths.
+  Array removed;
+  Dictionary errors;
+  bool show_read_me = false;
+};
+
+class RemovalSweep : public WalkVisitor {
+ public:
+  // |remover| may be null: then nothing is removed, all is recorded as if.
+  RemovalSweep(RemovalPlan& plan, ItemRemover* remover, RemovalRecord* record);
+
+  // Every path the sweep selected, whatever became of it.
+  const NameSet& selected() const { return selected_; }
+
+  void VisitEntries(int folder_fd, std::string_view folder_path,
+                    std::span<const WalkEntry> entries) override;
+  void FinishFolder(int folder_fd, std::string_view folder_path) override;
+  void LeaveFolder(int parent_fd, std::string_view folder_path,
+                   std::string_view name) override;
+
+ private:
+  bool Selects(std::string_view folder_path, std::string_view name);
+  void Remove(int folder_fd, std::string_view folder_path,
+              const std::string& name);
+
+  RemovalPlan& plan_;
+  ItemRemover* remover_;
+  RemovalRecord* record_;
+  bool apple_double_;
+  NameSet selected_;
+  NameSet selected_folders_;  // Waiting for their contents to be walked.
+  // The current folder's selected files, by inode.
+  std::vector<std::pair<std::uint64_t, std::string>> files_;
+};
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
