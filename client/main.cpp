@@ -3,12 +3,11 @@
 // in the shared domain, starts the tool and reads the reply.
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
 
+#include "client/command_line.h"
 #include "client/removal_exchange.h"
-#include "client/removal_options.h"
 #include "client/reply_summary.h"
 #include "protocol/json_form.h"
 #include "removal-engine/quillfen_removal_service.h"
@@ -32,81 +31,28 @@ void ClearProgress() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{
-      "Removes unwanted files from a volume: \"._\" AppleDouble files, "
-      "named files and extensions (exact, or with \"*\" wildcards), less a "
-      "keep list. Prints what was removed and why anything else was not.",
-      "quillfen-remove"};
-  app.set_version_flag("--version",
-                       std::string("quillfen-remove ") + QUILLFEN_VERSION);
-  app.footer(
-      "Exit status: 0 when everything selected was removed, 1 when some "
-      "items were not, 2 on a usage error or when the exchange with the "
-      "removal tool failed.");
-
-  quillfen::RemovalOptions options;
-  std::string request_file;
-  bool preview = false, json = false;
-  double timeout_seconds = 0;
-  app.add_option("volume", options.volume_path,
-                 "The folder to clean (normally a volume's mount point)");
-  app.add_flag("-a,--apple-double", options.apple_double,
-               "Remove \"._\" AppleDouble files and folders");
-  app.add_option(
-         "-n,--name", options.names,
-         "A name to remove; with \"*\", a wildcard pattern (repeatable)")
-      ->allow_extra_args(false);
-  app.add_option(
-         "-e,--ext", options.extensions,
-         "An extension to remove, without its dot; \"*\" allowed (repeatable)")
-      ->allow_extra_args(false);
-  app.add_option("-k,--keep", options.keep,
-                 "A name never removed by the name, extension or \"._\" rules "
-                 "(repeatable)")
-      ->allow_extra_args(false);
-  auto* request_option =
-      app.add_option("-r,--request", request_file,
-                     "Take the JSON request from FILE (\"-\": standard input)")
-          ->type_name("FILE");
-  app.add_flag("-p,--preview", preview,
-               "List what would be removed; remove nothing");
-  app.add_flag("-j,--json", json,
-               "Print the reply's JSON instead of a summary");
-  app.add_option("-t,--timeout", timeout_seconds,
-                 "Give up after SECONDS without a reply")
-      ->type_name("SECONDS")
-      ->check(CLI::PositiveNumber);
-  for (const char* excluded :
-       {"volume", "--apple-double", "--name", "--ext", "--keep"}) {
-    request_option->excludes(excluded);
-  }
-  try {
-    app.parse(argc, argv);
-    if (request_file.empty() && options.volume_path.empty()) {
-      throw CLI::RequiredError("volume (or --request)");
-    }
-  } catch (const CLI::ParseError& e) {
-    int status = app.exit(e);
-    return status == 0 ? 0 : kExitUsageOrExchangeError;
-  }
+  quillfen::CommandLineReading reading = quillfen::ReadCommandLine(argc, argv);
+  if (!reading.command_line) return reading.exit_status;
+  const quillfen::CommandLine& line = *reading.command_line;
 
   quillfen::RemovalRequest request;
-  if (!request_file.empty()) {
-    quillfen::RequestReading reading = quillfen::ReadRequest(request_file);
-    if (!reading.request) {
-      std::fprintf(stderr, "quillfen-remove: %s\n", reading.error.c_str());
+  if (!line.request_file.empty()) {
+    quillfen::RequestReading from_file =
+        quillfen::ReadRequest(line.request_file);
+    if (!from_file.request) {
+      std::fprintf(stderr, "quillfen-remove: %s\n", from_file.error.c_str());
       return kExitUsageOrExchangeError;
     }
-    request = std::move(*reading.request);
+    request = std::move(*from_file.request);
   } else {
-    request = quillfen::RequestFromOptions(options);
+    request = quillfen::RequestFromOptions(line.options);
   }
 
-  if (preview) {
+  if (line.preview) {
     // The engine's own selection, here and read-only: the tool never runs.
     quillfen::RemovalReply selection =
         quillfen::QuillfenRemovalService().previewWithFileDict(request);
-    if (json) {
+    if (line.json) {
       std::cout << quillfen::JsonTextFromValue(quillfen::Value(selection))
                 << "\n";
     } else {
@@ -118,9 +64,9 @@ int main(int argc, char** argv) {
   quillfen::ExchangeSettings settings;
   settings.tool_path = quillfen::LocateRemovalTool();
   settings.service_dir = quillfen::LocateServiceDir();
-  if (timeout_seconds > 0) {
+  if (line.timeout_seconds > 0) {
     settings.timeout = std::chrono::milliseconds(
-        static_cast<long long>(timeout_seconds * 1000));
+        static_cast<long long>(line.timeout_seconds * 1000));
   }
   bool on_terminal = isatty(STDERR_FILENO);
   if (on_terminal) settings.progress = ShowProgress;
@@ -139,7 +85,7 @@ int main(int argc, char** argv) {
                  reply.error.c_str());
     return kExitUsageOrExchangeError;
   }
-  if (json) {
+  if (line.json) {
     std::cout << *outcome.reply_json << "\n";
   } else {
     std::cout << quillfen::SummarizeReply(*reply.value->AsDictionary());

@@ -87,13 +87,15 @@ TEST_F(QuillfenRemoveTest, SummaryAndExitStatuses) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "Removed 2 items from " + volume_.path() + ".\n");
 
+  // A request that can't start is said in one line, removal or preview.
   std::string missing = volume_.PathOf("missing");
   run = Remove({"-a", missing});
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.out.find("1 item wasn’t removed:\n  " + missing +
-                         ": The volume “" + missing + "” doesn’t exist."),
-            std::string::npos)
-      << run.out;
+  EXPECT_EQ(run.out, "The volume “" + missing + "” doesn’t exist.\n");
+  std::string file = volume_.PathOf("photo.jpg");
+  run = Remove({"--preview", "-a", file});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "The volume “" + file + "” isn’t a folder.\n");
 
   EXPECT_EQ(Remove({}).status, 2);  // No volume.
   EXPECT_EQ(Remove({"--request", "-", volume_.path()}).status, 2);
@@ -125,6 +127,17 @@ TEST(ReplySummaryTest, FailuresComeWithTheirReasonsAndThePermissionHint) {
   reply["showReadMe"] = Value(false);
   EXPECT_EQ(SummarizeReply(reply).find("lack of permission"),
             std::string::npos);
+
+  // An error under the volume's own path is the whole story only when
+  // nothing was removed and nothing else failed.
+  reply["errorDict"] = Value(Dictionary{{"/v", Value("Stopped early.")}});
+  EXPECT_TRUE(SummarizeReply(reply).starts_with("Removed 2 items from /v.\n"));
+  reply["pathArray"] = Value(Array{});
+  EXPECT_EQ(SummarizeReply(reply), "Stopped early.\n");
+  EXPECT_EQ(ExitStatusFor(reply), kExitSomeFailed);
+  reply["errorDict"] = Value(
+      Dictionary{{"/v", Value("Stopped early.")}, {"/v/a", Value("Busy.")}});
+  EXPECT_TRUE(SummarizeReply(reply).starts_with("Removed 0 items from /v.\n"));
 }
 
 TEST_F(QuillfenRemoveTest, PreviewRemovesNothingAndListsWhatRemovalRemoves) {

@@ -1,5 +1,7 @@
 #include "client/reply_summary.h"
 
+#include <optional>
+
 #include "protocol/removal_keys.h"
 
 namespace quillfen {
@@ -34,9 +36,41 @@ void AppendErrors(const RemovalReply& reply, std::string* text) {
   }
 }
 
+// The engine's reason when the request never started: the volume can't
+// be opened or the request is refused. It then answers with nothing
+// removed and one error, under the volume's own path.
+std::optional<std::string> WhyNothingStarted(const RemovalReply& reply) {
+  if (CountOf(reply, kPathArrayKey) > 0) return std::nullopt;
+  const Value* errors = Find(reply, kErrorDictKey);
+  if (errors == nullptr || errors->AsDictionary() == nullptr ||
+      errors->AsDictionary()->size() != 1) {
+    return std::nullopt;
+  }
+  const auto& [path, reason] = *errors->AsDictionary()->begin();
+  if (path != VolumeOf(reply) || reason.AsString() == nullptr) {
+    return std::nullopt;
+  }
+  return *reason.AsString();
+}
+
+void AppendPermissionHint(const RemovalReply& reply, std::string* text) {
+  const Value* show_read_me = Find(reply, kShowReadMeKey);
+  if (show_read_me && show_read_me->AsBoolean() && *show_read_me->AsBoolean()) {
+    *text +=
+        "Some items could not be removed for lack of permission. Run "
+        "quillfen-remove as a user who may change those folders, or give "
+        "yourself write access to them, and try again.\n";
+  }
+}
+
 }  // namespace
 
 std::string SummarizeReply(const RemovalReply& reply) {
+  if (std::optional<std::string> reason = WhyNothingStarted(reply)) {
+    std::string text = *reason + "\n";
+    AppendPermissionHint(reply, &text);
+    return text;
+  }
   std::size_t removed = CountOf(reply, kPathArrayKey);
   std::size_t failed = CountOf(reply, kErrorDictKey);
   std::string text;
@@ -50,17 +84,14 @@ std::string SummarizeReply(const RemovalReply& reply) {
         Items(failed) + (failed == 1 ? " wasn’t" : " weren’t") + " removed:\n";
     AppendErrors(reply, &text);
   }
-  const Value* show_read_me = Find(reply, kShowReadMeKey);
-  if (show_read_me && show_read_me->AsBoolean() && *show_read_me->AsBoolean()) {
-    text +=
-        "Some items could not be removed for lack of permission. Run "
-        "quillfen-remove as a user who may change those folders, or give "
-        "yourself write access to them, and try again.\n";
-  }
+  AppendPermissionHint(reply, &text);
   return text;
 }
 
 std::string SummarizePreview(const RemovalReply& preview) {
+  if (std::optional<std::string> reason = WhyNothingStarted(preview)) {
+    return *reason + "\n";
+  }
   std::string text;
   const Value* paths = Find(preview, kPathArrayKey);
   std::size_t count = CountOf(preview, kPathArrayKey);

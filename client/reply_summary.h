@@ -1,7 +1,8 @@
 // How quillfen-remove tells a person what happened: a summary of a
 // RemovalReply (how many items went, each failure with its reason, the
-// permission hint when "showReadMe" is set), of a preview, and the exit
-// status that goes with a reply. Pure functions: safe from any thread.
+// permission hint when "showReadMe" is set, or only the reason when the
+// request couldn't start at all), of a preview, and the exit status that
+// goes with a reply. Pure functions: safe from any thread.
 #ifndef QUILLFEN_CLIENT_REPLY_SUMMARY_H_
 #define QUILLFEN_CLIENT_REPLY_SUMMARY_H_
 

@@ -1,0 +1,36 @@
+// The command line of quillfen-remove: its options, their help text and
+// how what was typed becomes a CommandLine, kept apart from carrying the
+// removal out so that the options can be read, documented and completed in
+// one place. ReadCommandLine prints help, the version and usage errors
+// itself; otherwise it has no effect. Safe from any thread.
+#ifndef QUILLFEN_CLIENT_COMMAND_LINE_H_
+#define QUILLFEN_CLIENT_COMMAND_LINE_H_
+
+#include <optional>
+#include <string>
+
+#include "client/removal_options.h"
+
+namespace quillfen {
+
+// What a person asked quillfen-remove to do.
+struct CommandLine {
+  RemovalOptions options;      // Empty when the request comes from a file.
+  std::string request_file;    // "-": standard input; empty: from options.
+  bool preview = false;        // Select only; the tool never runs.
+  bool json = false;           // The reply's JSON instead of a summary.
+  double timeout_seconds = 0;  // 0: wait as long as the removal takes.
+};
+
+struct CommandLineReading {
+  std::optional<CommandLine> command_line;
+  // When there is no command line: the status to exit with, 0 after
+  // --help or --version, kExitUsageOrExchangeError after a usage error.
+  int exit_status = 0;
+};
+
+CommandLineReading ReadCommandLine(int argc, const char* const* argv);
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_CLIENT_COMMAND_LINE_H_

@@ -1,0 +1,17 @@
+# Completion of quillfen-remove's options and arguments for fish. The
+# options are those of client/command_line.cpp; the client's tests check
+# that the two agree.
+
+# The volume: a folder.
+complete -c quillfen-remove -f -a '(__fish_complete_directories)'
+
+complete -c quillfen-remove -s h -l help -d 'Print the options and exit'
+complete -c quillfen-remove -l version -d 'Print the version and exit'
+complete -c quillfen-remove -s a -l apple-double -d 'Remove ._ AppleDouble files and folders'
+complete -c quillfen-remove -s n -l name -x -d 'A name to remove, or a wildcard pattern with *'
+complete -c quillfen-remove -s e -l ext -x -d 'An extension to remove, without its dot'
+complete -c quillfen-remove -s k -l keep -x -d 'A name never removed by the other rules'
+complete -c quillfen-remove -s r -l request -r -F -d 'Take the JSON request from FILE (- for standard input)'
+complete -c quillfen-remove -s p -l preview -d 'List what would be removed; remove nothing'
+complete -c quillfen-remove -s j -l json -d 'Print the reply as JSON instead of a summary'
+complete -c quillfen-remove -s t -l timeout -x -d 'Give up after SECONDS without a reply'
