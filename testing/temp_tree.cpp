@@ -114,7 +114,15 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
         _exit(3);
       }
     }
-    std::string result = body();
+    // An exception must not unwind into the test runner's copy here.
+    std::string result;
+    try {
+      result = body();
+    } catch (const std::exception& e) {
+      result = std::string("child failed: ") + e.what();
+    } catch (...) {
+      result = "child failed: an exception";
+    }
     std::size_t written = 0;
     while (written < result.size()) {
       ssize_t n =

@@ -43,7 +43,9 @@ std::string TreeSnapshot(const std::string& path);
 
 // Runs |body| in a child process that has given up root (when the tests run
 // as root, it becomes "nobody"), and answers what |body| returned, or a
-// text beginning "child failed" when it could not run.
+// text beginning "child failed" when it could not run or threw. A check
+// that fails in the child is lost: |body| answers what it saw, and the
+// caller checks it.
 std::string RunUnprivileged(const std::function<std::string()>& body);
 
 }  // namespace quillfen::testing
