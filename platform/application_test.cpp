@@ -62,7 +62,7 @@ TEST(ApplicationTest, MainQueueServesOtherThreadsUntilTerminate) {
   ended.set_value();
   watchdog.join();
   delegate->worker.join();
-  EXPECT_FALSE(outstayed) << "the main queue kept serving after terminate";
+  EXPECT_FALSE(outstayed) << "the main queue did not end";
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(delegate->launched_on_main);
   EXPECT_FALSE(delegate->worker_is_main);

@@ -51,10 +51,6 @@ void TempTree::MakeFile(const std::string& relative,
   std::ofstream(p, std::ios::binary) << content;
 }
 
-void TempTree::MakeDir(const std::string& relative) {
-  fs::create_directories(PathOf(relative));
-}
-
 void TempTree::MakeSymlink(const std::string& relative,
                            const std::string& target) {
   fs::path p = PathOf(relative);
