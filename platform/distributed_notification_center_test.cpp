@@ -5,16 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
-#include <thread>
 
+#include "testing/support.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
 
 namespace quillfen {
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(DistributedNotificationCenterTest,
      ReachesOtherProcessesEvenFromOneThatExitsAtOnce) {
@@ -56,15 +55,12 @@ TEST(DistributedNotificationCenterTest,
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  for (;;) {
-    {
-      std::lock_guard lock(mutex);
-      if (received.size() >= 2 || std::chrono::steady_clock::now() > deadline)
-        break;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
+  testing::PollUntil(
+      [&] {
+        std::lock_guard lock(mutex);
+        return received.size() >= 2;
+      },
+      testing::kPatience);
   watcher->leaveEventLoop();
   std::sort(received.begin(), received.end());
   EXPECT_EQ(received,

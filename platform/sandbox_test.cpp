@@ -42,7 +42,13 @@ std::string InChild(const std::function<std::string()>& body) {
   if (pipe2(fds, O_CLOEXEC) != 0) return "pipe failed";
   pid_t pid = fork();
   if (pid == 0) {
-    std::string report = body() + "|end";
+    // An exception must not unwind into the test runner's copy here.
+    std::string report;
+    try {
+      report = body() + "|end";
+    } catch (const std::exception& e) {
+      report = std::string("threw: ") + e.what();
+    }
     _exit(write(fds[1], report.data(), report.size()) ==
                   static_cast<ssize_t>(report.size())
               ? 0

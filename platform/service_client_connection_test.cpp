@@ -8,31 +8,21 @@
 
 #include "protocol/identifiers.h"
 #include "testing/in_process_service.h"
+#include "testing/support.h"
 #include "testing/temp_tree.h"
 
 namespace quillfen {
 namespace {
 
+using ::quillfen::testing::kPatience;
 using ::quillfen::testing::TempTree;
 using ::quillfen::testing::TestBus;
-using namespace std::chrono_literals;
 
 class EchoService : public QuillfenRemovalServiceProtocol {
  public:
   void removeWithFileDict(const RemovalRequest& request,
                           const ReplyBlock& withReply) override {
     withReply(request);
-  }
-};
-
-class EchoDelegate : public ServiceListenerDelegate {
- public:
-  bool listenerShouldAcceptNewConnection(ServiceListener&,
-                                         ServiceConnection& c) override {
-    c.setExportedInterface(ServiceInterface::WithProtocol());
-    c.setExportedObject(std::make_shared<EchoService>());
-    c.resume();
-    return true;
   }
 };
 
@@ -50,8 +40,7 @@ class ServiceClientConnectionTest : public ::testing::Test {
     return connection;
   }
   void StartService() {
-    service_ =
-        std::make_unique<testing::InProcessService>(bus_, &delegate_, 200ms);
+    service_ = std::make_unique<testing::InProcessService>(bus_, &delegate_);
   }
 
   TempTree no_services_;
@@ -65,20 +54,27 @@ class ServiceClientConnectionTest : public ::testing::Test {
 
 TEST_F(ServiceClientConnectionTest, RepliesArriveOnTheConnectionsThread) {
   StartService();
-  auto connection = Connect();
+  // Outlives the connection, whose thread sets it.
   std::promise<std::pair<Dictionary, std::thread::id>> replied;
+  auto connection = Connect();
   connection->remoteObjectProxy()->removeWithFileDict(
       {{"volumePath", Value("/v")}}, [&](RemovalReply reply) {
         replied.set_value({reply, std::this_thread::get_id()});
       });
-  auto [reply, thread] = replied.get_future().get();
+  auto replied_future = replied.get_future();
+  ASSERT_EQ(replied_future.wait_for(kPatience), std::future_status::ready)
+      << "no reply";
+  auto [reply, thread] = replied_future.get();
   EXPECT_EQ(reply, (Dictionary{{"volumePath", Value("/v")}}));
   EXPECT_NE(thread, std::this_thread::get_id());
 
   // Invalidation runs the handler once, on that same thread.
   connection->invalidate();
   connection->invalidate();
-  EXPECT_EQ(invalidated_.get_future().get(), thread);
+  auto invalidated = invalidated_.get_future();
+  ASSERT_EQ(invalidated.wait_for(kPatience), std::future_status::ready)
+      << "the invalidation handler didn't run";
+  EXPECT_EQ(invalidated.get(), thread);
   connection.reset();
   EXPECT_EQ(invalidations_, 1);
 }
@@ -90,7 +86,7 @@ TEST_F(ServiceClientConnectionTest,
   connection->remoteObjectProxy()->removeWithFileDict(
       {}, [&](RemovalReply) { replied = true; });
   auto invalidated = invalidated_.get_future();
-  EXPECT_EQ(invalidated.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(invalidated.wait_for(kPatience), std::future_status::ready);
   EXPECT_FALSE(replied);
   EXPECT_EQ(invalidations_, 1);
 }
@@ -105,9 +101,10 @@ TEST_F(ServiceClientConnectionTest, ReplyBlockMayDropTheLastReference) {
     done.set_value();
   });
   connection.reset();
-  EXPECT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(done.get_future().wait_for(kPatience), std::future_status::ready);
   // Going away invalidates it too; the handler still runs, once.
-  EXPECT_EQ(invalidated_.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(invalidated_.get_future().wait_for(kPatience),
+            std::future_status::ready);
   EXPECT_EQ(invalidations_, 1);
 }
 

@@ -22,39 +22,54 @@ Value Names(std::initializer_list<const char*> names) {
   return Value(std::move(array));
 }
 
-// Runs one request and checks that the reply came exactly once, whole.
-RemovalReply RunRequest(const RemovalRequest& request) {
-  int calls = 0;
-  RemovalReply reply;
-  QuillfenRemovalService().removeWithFileDict(request, [&](RemovalReply r) {
-    ++calls;
-    reply = std::move(r);
-  });
-  EXPECT_EQ(calls, 1);
+// Runs one request and answers every reply it gave.
+std::vector<RemovalReply> Serve(const RemovalRequest& request) {
+  std::vector<RemovalReply> replies;
+  QuillfenRemovalService().removeWithFileDict(
+      request, [&](RemovalReply r) { replies.push_back(std::move(r)); });
+  return replies;
+}
+
+// Checks that the reply came exactly once, whole, and answers it.
+RemovalReply OneWholeReply(std::vector<RemovalReply> replies) {
+  EXPECT_EQ(replies.size(), 1u);
+  if (replies.empty()) return {};
+  RemovalReply& reply = replies.front();
   EXPECT_EQ(reply.size(), 4u);
   for (std::string_view key :
        {kShowReadMeKey, kVolumePathKey, kPathArrayKey, kErrorDictKey}) {
     EXPECT_TRUE(Find(reply, key)) << key;
   }
-  return reply;
+  return std::move(reply);
 }
 
+RemovalReply RunRequest(const RemovalRequest& request) {
+  return OneWholeReply(Serve(request));
+}
+
+// The accessors below answer nothing for a reply that isn't whole, which
+// OneWholeReply has already failed.
 PathSet Removed(const RemovalReply& reply) {
+  const Value* array = Find(reply, kPathArrayKey);
+  if (array == nullptr || array->AsArray() == nullptr) return {};
   PathSet paths;
-  for (const Value& path : *Find(reply, kPathArrayKey)->AsArray()) {
-    paths.insert(*path.AsString());
+  for (const Value& path : *array->AsArray()) {
+    if (const std::string* text = path.AsString()) paths.insert(*text);
   }
   // Reported once each.
-  EXPECT_EQ(paths.size(), Find(reply, kPathArrayKey)->AsArray()->size());
+  EXPECT_EQ(paths.size(), array->AsArray()->size());
   return paths;
 }
 
-const Dictionary& Errors(const RemovalReply& reply) {
-  return *Find(reply, kErrorDictKey)->AsDictionary();
+Dictionary Errors(const RemovalReply& reply) {
+  const Value* errors = Find(reply, kErrorDictKey);
+  if (errors == nullptr || errors->AsDictionary() == nullptr) return {};
+  return *errors->AsDictionary();
 }
 
 bool ShowReadMe(const RemovalReply& reply) {
-  return *Find(reply, kShowReadMeKey)->AsBoolean();
+  const Value* flag = Find(reply, kShowReadMeKey);
+  return flag != nullptr && flag->AsBoolean() && *flag->AsBoolean();
 }
 
 class RemovalServiceTest : public ::testing::Test {
@@ -221,14 +236,29 @@ TEST_F(RemovalServiceTest, PermissionRefusalRaisesShowReadMe) {
   volume_.MakeFile("locked/a.tmp");
   volume_.MakeFile("locked/folder.tmp/inner");
   volume_.MakeFile("free/b.tmp");
+  // Nothing can be taken out of "locked" or "folder.tmp"; anyone may take
+  // from "free".
+  chmod(volume_.PathOf("locked/folder.tmp").c_str(), 0555);
+  chmod(volume_.PathOf("locked").c_str(), 0555);
   chmod(volume_.PathOf("free").c_str(), 0777);
+  // Root is refused nothing: the request runs in a child without root's
+  // privileges, which sends its replies back to be checked here.
   std::string json = quillfen::testing::RunUnprivileged([&] {
-    return JsonTextFromValue(
-        Value(RunRequest(Request({{"extensionsArray", Names({"tmp"})}}))));
+    Array replies;
+    for (RemovalReply& reply :
+         Serve(Request({{"extensionsArray", Names({"tmp"})}}))) {
+      replies.emplace_back(std::move(reply));
+    }
+    return JsonTextFromValue(Value(std::move(replies)));
   });
   JsonParseResult parsed = ValueFromJsonText(json);
-  ASSERT_TRUE(parsed.value) << json;
-  const Dictionary& reply = *parsed.value->AsDictionary();
+  ASSERT_TRUE(parsed.value && parsed.value->AsArray()) << json;
+  std::vector<RemovalReply> replies;
+  for (Value& reply : *parsed.value->AsArray()) {
+    ASSERT_TRUE(reply.AsDictionary()) << json;
+    replies.push_back(std::move(*reply.AsDictionary()));
+  }
+  RemovalReply reply = OneWholeReply(std::move(replies));
   EXPECT_TRUE(ShowReadMe(reply));
   EXPECT_EQ(Removed(reply), Paths({"free/b.tmp"}));
   EXPECT_EQ(Errors(reply),
@@ -238,8 +268,9 @@ TEST_F(RemovalServiceTest, PermissionRefusalRaisesShowReadMe) {
                         {volume_.PathOf("locked/folder.tmp"),
                          Value("“folder.tmp” couldn’t be removed because you "
                                "don’t have permission to access it.")}}));
-  EXPECT_TRUE(volume_.Exists("locked/a.tmp"));
-  EXPECT_TRUE(volume_.Exists("locked/folder.tmp/inner"));
+  EXPECT_EQ(volume_.Listing(),
+            (Strings{"free/", "locked/", "locked/a.tmp", "locked/folder.tmp/",
+                     "locked/folder.tmp/inner"}));
 }
 
 TEST_F(RemovalServiceTest, RequestsWithoutAStringVolumePathGetTheEmptyReply) {

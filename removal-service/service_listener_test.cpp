@@ -11,6 +11,7 @@
 
 #include "protocol/identifiers.h"
 #include "testing/in_process_service.h"
+#include "testing/support.h"
 #include "testing/temp_tree.h"
 
 namespace quillfen {
@@ -18,13 +19,15 @@ namespace {
 
 using ::quillfen::testing::CallRemoveWithFileDict;
 using ::quillfen::testing::InProcessService;
-using namespace std::chrono_literals;
+using ::quillfen::testing::kPatience;
+using ::quillfen::testing::PollUntil;
 
 // Answers with its own identity and the request's "tag"; a request with
-// "hold" waits until the test opens the gate.
+// "hold" waits until the test opens the gate, counted in |held| meanwhile.
 class RecordingObject : public QuillfenRemovalServiceProtocol {
  public:
-  explicit RecordingObject(std::shared_future<void> gate) : gate_(gate) {}
+  RecordingObject(std::shared_future<void> gate, std::atomic<int>* held)
+      : gate_(gate), held_(held) {}
   void removeWithFileDict(const RemovalRequest& request,
                           const ReplyBlock& withReply) override {
     int running = ++running_;
@@ -32,7 +35,11 @@ class RecordingObject : public QuillfenRemovalServiceProtocol {
     while (seen < running &&
            !max_running->compare_exchange_weak(seen, running)) {
     }
-    if (request.contains("hold")) gate_.wait();
+    if (request.contains("hold")) {
+      ++*held_;
+      gate_.wait();
+      --*held_;
+    }
     --running_;
     withReply({{"object",
                 Value(std::to_string(reinterpret_cast<std::uintptr_t>(this)))},
@@ -45,18 +52,30 @@ class RecordingObject : public QuillfenRemovalServiceProtocol {
  private:
   std::atomic<int> running_ = 0;
   std::shared_future<void> gate_;
+  std::atomic<int>* held_;
 };
 
 class ServiceListenerTest : public ::testing::Test {
  protected:
-  void Start(std::chrono::milliseconds idle) {
-    service_ = std::make_unique<InProcessService>(bus_, &delegate_, idle);
+  // A test that stopped early must not leave a call held: the service's
+  // end waits for it.
+  ~ServiceListenerTest() override { OpenGate(); }
+
+  void Start() {
+    service_ = std::make_unique<InProcessService>(bus_, &delegate_);
   }
-  Dictionary Call(sdbus::IConnection& peer, const char* tag,
-                  bool hold = false) {
-    Dictionary request{{"tag", Value(tag)}};
-    if (hold) request.emplace("hold", Value(true));
-    return CallRemoveWithFileDict(peer, request);
+  // A call that isn't answered in good time fails the test by throwing.
+  Dictionary Call(sdbus::IConnection& peer, const char* tag) {
+    return CallRemoveWithFileDict(peer, Dictionary{{"tag", Value(tag)}},
+                                  kPatience);
+  }
+  void OpenGate() {
+    if (!gate_opened_) open_gate_.set_value();
+    gate_opened_ = true;
+  }
+  // Whether |count| calls came to be held at the gate in good time.
+  bool HeldSoon(int count) {
+    return PollUntil([&] { return held_ == count; }, kPatience);
   }
   void SendHeld(sdbus::IProxy& proxy, const char* tag,
                 std::function<void(const sdbus::Error*)> done) {
@@ -73,11 +92,13 @@ class ServiceListenerTest : public ::testing::Test {
   testing::TestBus bus_{no_services_.path()};
   std::promise<void> open_gate_;
   std::shared_future<void> gate_ = open_gate_.get_future().share();
+  bool gate_opened_ = false;
+  std::atomic<int> held_ = 0;
   // Written on the listener's thread during an offer.
   std::vector<std::weak_ptr<RecordingObject>> objects_;
   std::vector<std::shared_ptr<std::atomic<int>>> max_running_;
   testing::ExportingDelegate delegate_{[this] {
-    auto object = std::make_shared<RecordingObject>(gate_);
+    auto object = std::make_shared<RecordingObject>(gate_, &held_);
     objects_.push_back(object);
     max_running_.push_back(object->max_running);
     return object;
@@ -86,7 +107,7 @@ class ServiceListenerTest : public ::testing::Test {
 };
 
 TEST_F(ServiceListenerTest, EachPeerHasItsOwnObjectForAllItsCalls) {
-  Start(200ms);
+  Start();
   auto a = bus_.Connect(), b = bus_.Connect();
   Dictionary a1 = Call(*a, "a1"), b1 = Call(*b, "b1"), a2 = Call(*a, "a2");
   EXPECT_EQ(a2.at("tag"), Value("a2"));
@@ -99,7 +120,7 @@ TEST_F(ServiceListenerTest, EachPeerHasItsOwnObjectForAllItsCalls) {
 }
 
 TEST_F(ServiceListenerTest, OnePeersCallsQueueWhileAnotherPeerIsServed) {
-  Start(200ms);
+  Start();
   auto a = bus_.Connect(), b = bus_.Connect();
   a->enterEventLoopAsync();
   auto proxy = sdbus::createProxy(*a, std::string(ServiceName),
@@ -113,10 +134,12 @@ TEST_F(ServiceListenerTest, OnePeersCallsQueueWhileAnotherPeerIsServed) {
     });
   }
   // "b" is served while "a" is held inside its first call.
+  ASSERT_TRUE(HeldSoon(1));
   EXPECT_EQ(Call(*b, "short").at("tag"), Value("short"));
   EXPECT_EQ(replies, 0);
-  open_gate_.set_value();
-  all_replied.wait();
+  OpenGate();
+  EXPECT_TRUE(PollUntil([&] { return all_replied.try_wait(); }, kPatience))
+      << replies << " of 5 calls answered";
   EXPECT_EQ(replies, 5);
   a->leaveEventLoop();
   EXPECT_EQ(*max_running_[0], 1);  // One after another, never side by side.
@@ -124,28 +147,23 @@ TEST_F(ServiceListenerTest, OnePeersCallsQueueWhileAnotherPeerIsServed) {
 
 TEST_F(ServiceListenerTest,
        PeerLeavingMidCallDropsItsObjectAndOthersAreServed) {
-  Start(300ms);
+  Start();
   {
     auto a = bus_.Connect();
     auto proxy = sdbus::createProxy(*a, std::string(ServiceName),
                                     std::string(kServiceObjectPath));
     SendHeld(*proxy, "gone", [](const sdbus::Error*) {});
     a->processPendingRequest();  // Sends the call.
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(HeldSoon(1));
   }  // The peer leaves while its call runs.
-  open_gate_.set_value();
+  OpenGate();
   auto b = bus_.Connect();
   EXPECT_EQ(Call(*b, "next").at("tag"), Value("next"));
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!objects_[0].expired() &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
-  EXPECT_TRUE(objects_[0].expired());
+  EXPECT_TRUE(PollUntil([&] { return objects_[0].expired(); }, kPatience));
 }
 
 TEST_F(ServiceListenerTest, PeerThatNeverCallsCostsNothingAndIdleStillStops) {
-  Start(100ms);
+  Start();
   auto a = bus_.Connect();
   sdbus::createProxy(*a, std::string(ServiceName),
                      std::string(kServiceObjectPath))
@@ -161,17 +179,17 @@ TEST(ServiceListenerRefusalTest, ConnectionNotResumedGetsAnError) {
     bool listenerShouldAcceptNewConnection(ServiceListener&,
                                            ServiceConnection& c) override {
       c.setExportedInterface(ServiceInterface::WithProtocol());
-      c.setExportedObject(
-          std::make_shared<RecordingObject>(std::shared_future<void>()));
+      c.setExportedObject(std::make_shared<RecordingObject>(
+          std::shared_future<void>(), nullptr));
       return true;  // But never resumed: nothing may reach the object.
     }
   } half_set_up;
   testing::TempTree no_services;
   testing::TestBus bus(no_services.path());
-  InProcessService service(bus, &half_set_up, 100ms);
+  InProcessService service(bus, &half_set_up);
   auto a = bus.Connect();
   try {
-    CallRemoveWithFileDict(*a, Dictionary{{"tag", Value("x")}});
+    CallRemoveWithFileDict(*a, Dictionary{{"tag", Value("x")}}, kPatience);
     ADD_FAILURE() << "the call went through";
   } catch (const sdbus::Error& e) {
     EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.AccessDenied");

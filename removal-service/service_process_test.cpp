@@ -8,6 +8,7 @@
 
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
+#include "testing/support.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
 
@@ -161,7 +162,8 @@ TEST_F(ServiceProcessTest, IdleStopAndReactivationLoseNoCall) {
     for (int i = 0; i < 15; ++i) {
       std::this_thread::sleep_for(
           std::chrono::milliseconds(60 + random() % 80));
-      Dictionary reply = CallRemoveWithFileDict(*connection, request);
+      Dictionary reply =
+          CallRemoveWithFileDict(*connection, request, testing::kPatience);
       if (reply.at("volumePath") == Value(volume_.path())) ++answered;
     }
     return answered;
@@ -170,7 +172,11 @@ TEST_F(ServiceProcessTest, IdleStopAndReactivationLoseNoCall) {
   for (int seed = 1; seed <= 4; ++seed) {
     callers.push_back(std::async(std::launch::async, caller, seed));
   }
-  for (auto& answered : callers) EXPECT_EQ(answered.get(), 15);
+  for (auto& answered : callers) {
+    ASSERT_EQ(answered.wait_for(testing::kPatience), std::future_status::ready)
+        << "a caller is still waiting";
+    EXPECT_EQ(answered.get(), 15);
+  }
 }
 
 }  // namespace

@@ -151,11 +151,8 @@ TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
   EXPECT_EQ(Read("toolVersion"), Value(ToolShortVersionString()));
   EXPECT_EQ(Read("quillfen"), Value(Dictionary{{"theme", Value("dark")}}));
 
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (watcher.objects().empty() &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
+  testing::PollUntil([&] { return !watcher.objects().empty(); },
+                     testing::kPatience);
   EXPECT_EQ(watcher.objects(),
             std::vector<std::string>{std::string(ToolIdentifier)});
   EXPECT_FALSE(watcher.extra_arguments());
@@ -163,13 +160,18 @@ TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
 
 TEST_F(RemovalToolTest, WithoutAMessageItPublishesItsVersionAndWaits) {
   bool confined = false;
-  ToolRun run = RunTool(600ms, [&](pid_t pid) {
-    std::this_thread::sleep_for(300ms);
+  bool published = false;
+  // Once it has published its version, its launch is over: it is then
+  // watched for a while, to see that it doesn't quit.
+  ToolRun run = RunTool(500ms, [&](pid_t pid) {
+    published = testing::PollUntil(
+        [&] { return Read("toolVersion").has_value(); }, testing::kPatience);
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
       if (line == "NoNewPrivs:\t1") confined = true;
     }
   });
+  ASSERT_TRUE(published) << run.log;
   EXPECT_FALSE(run.exited) << "the tool quit without a message";
   EXPECT_TRUE(confined) << "the tool did not confine itself";
   EXPECT_EQ(Read("toolVersion"), Value(ToolShortVersionString()));
@@ -227,14 +229,7 @@ TEST_F(RemovalToolWithStandInTest, RequestIsTakenOutBeforeTheServiceIsCalled) {
   DomainReadingDelegate delegate;
   // Idle for longer than a loaded machine takes to launch the tool: with
   // no activation file, a stand-in gone idle would leave its call unserved.
-  ServiceListener listener({5s});
-  listener.setDelegate(&delegate);
-  auto serving =
-      std::async(std::launch::async, [&] { return listener.resume(); });
-  auto probe = bus_.Connect();
-  while (testing::OwnerPid(*probe, std::string(ServiceName)) < 0) {
-    std::this_thread::sleep_for(2ms);
-  }
+  testing::InProcessService service(bus_, &delegate, 5s);
   LeaveMessage(Value(R"({"volumePath":"/nonexistent"})"));
   ToolRun run = RunTool(10s);
   ASSERT_TRUE(run.exited) << run.log;

@@ -1,8 +1,9 @@
 #include "testing/in_process_service.h"
 
-#include <thread>
+#include <gtest/gtest.h>
 
 #include "protocol/identifiers.h"
+#include "testing/support.h"
 
 namespace quillfen::testing {
 
@@ -17,23 +18,36 @@ bool ExportingDelegate::listenerShouldAcceptNewConnection(
 InProcessService::InProcessService(const TestBus& bus,
                                    ServiceListenerDelegate* delegate,
                                    std::chrono::milliseconds idle_timeout)
-    : listener_({idle_timeout}) {
+    : idle_timeout_(idle_timeout), listener_({idle_timeout}) {
   listener_.setDelegate(delegate);
   serving_ =
       std::async(std::launch::async, [this] { return listener_.resume(); });
-  WaitForOwner(*bus.Connect(), std::string(ServiceName));
+  auto probe = bus.Connect();
+  bool owned = false;
+  // A listener that has ended already will never own the name.
+  PollUntil(
+      [&] {
+        owned = OwnerPid(*probe, std::string(ServiceName)) >= 0;
+        return owned || serving_.wait_for(std::chrono::seconds(0)) ==
+                            std::future_status::ready;
+      },
+      kPatience);
+  if (!owned) ADD_FAILURE() << "the in-process service never owned its name";
 }
 
 InProcessService::~InProcessService() {
+  // The listener's thread uses this object: there is no leaving before it
+  // ends.
   if (serving_.valid()) serving_.wait();
 }
 
-int InProcessService::WaitUntilStopped() { return serving_.get(); }
-
-void WaitForOwner(sdbus::IConnection& connection, const std::string& name) {
-  while (OwnerPid(connection, name) < 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+int InProcessService::WaitUntilStopped() {
+  if (serving_.wait_for(idle_timeout_ + kPatience) !=
+      std::future_status::ready) {
+    ADD_FAILURE() << "the in-process service did not stop when idle";
+    return -1;
   }
+  return serving_.get();
 }
 
 }  // namespace quillfen::testing

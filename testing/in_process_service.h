@@ -27,25 +27,29 @@ class ExportingDelegate : public ServiceListenerDelegate {
   MakeObject make_;
 };
 
+// An idle period longer than a loaded machine takes between two steps of
+// a test, so that no listener stops under one (nothing restarts it), yet
+// short enough to wait out as each test ends.
+inline constexpr std::chrono::milliseconds kTestIdle{1500};
+
 class InProcessService {
  public:
   // Serves with |delegate|, which must outlive this, and returns once the
-  // name is owned.
+  // name is owned (the test fails when it isn't in good time).
   InProcessService(const TestBus& bus, ServiceListenerDelegate* delegate,
-                   std::chrono::milliseconds idle_timeout);
+                   std::chrono::milliseconds idle_timeout = kTestIdle);
   // Waits for the listener to stop by itself.
   ~InProcessService();
 
-  // Waits for the idle stop and answers the listener's status.
+  // Waits for the idle stop and answers the listener's status, or -1 (and
+  // the test fails) when it doesn't come in good time.
   int WaitUntilStopped();
 
  private:
+  const std::chrono::milliseconds idle_timeout_;
   ServiceListener listener_;
   std::future<int> serving_;
 };
-
-// Waits until someone owns |name| on the bus.
-void WaitForOwner(sdbus::IConnection& connection, const std::string& name);
 
 }  // namespace quillfen::testing
 

@@ -37,6 +37,11 @@ bool MakeFileAt(int dir_fd, const std::string& name,
 // How many entries the folder at |path| holds (-1 when it can't be read).
 long EntryCount(const std::string& path);
 
+// How long a test waits for something that should come at once before it
+// fails: far longer than a loaded machine takes, far shorter than the
+// test's own time limit, so that a fault reads as a failure, not a hang.
+inline constexpr std::chrono::seconds kPatience{30};
+
 // Polls |condition| until it holds or |limit| has passed; answers it.
 bool PollUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds limit);

@@ -51,10 +51,6 @@ void TempTree::MakeFile(const std::string& relative,
   std::ofstream(p, std::ios::binary) << content;
 }
 
-void TempTree::MakeDir(const std::string& relative) {
-  fs::create_directories(PathOf(relative));
-}
-
 void TempTree::MakeSymlink(const std::string& relative,
                            const std::string& target) {
   fs::path p = PathOf(relative);
@@ -114,7 +110,15 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
         _exit(3);
       }
     }
-    std::string result = body();
+    // An exception must not unwind into the test runner's copy here.
+    std::string result;
+    try {
+      result = body();
+    } catch (const std::exception& e) {
+      result = std::string("child failed: ") + e.what();
+    } catch (...) {
+      result = "child failed: an exception";
+    }
     std::size_t written = 0;
     while (written < result.size()) {
       ssize_t n =

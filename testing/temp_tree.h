@@ -23,7 +23,6 @@ class TempTree {
 
   // Each creates the item's missing parent folders too.
   void MakeFile(const std::string& relative, const std::string& content = "");
-  void MakeDir(const std::string& relative);
   void MakeSymlink(const std::string& relative, const std::string& target);
 
   // Whether an item (a dangling link included) exists at |relative|.
@@ -43,7 +42,9 @@ std::string TreeSnapshot(const std::string& path);
 
 // Runs |body| in a child process that has given up root (when the tests run
 // as root, it becomes "nobody"), and answers what |body| returned, or a
-// text beginning "child failed" when it could not run.
+// text beginning "child failed" when it could not run or threw. A check
+// that fails in the child is lost: |body| answers what it saw, and the
+// caller checks it.
 std::string RunUnprivileged(const std::function<std::string()>& body);
 
 }  // namespace quillfen::testing

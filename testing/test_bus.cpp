@@ -28,23 +28,27 @@ std::unique_ptr<sdbus::IConnection> TestBus::Connect() const {
   return sdbus::createSessionBusConnectionWithAddress(bus_->address());
 }
 
-DbusDictionary CallRemoveWithFileDict(sdbus::IConnection& connection,
-                                      const DbusDictionary& request) {
+DbusDictionary CallRemoveWithFileDict(
+    sdbus::IConnection& connection, const DbusDictionary& request,
+    std::optional<std::chrono::milliseconds> limit) {
   auto proxy = sdbus::createProxy(connection, std::string(ServiceName),
                                   std::string(kServiceObjectPath));
   DbusDictionary reply;
   proxy->callMethod("RemoveWithFileDict")
       .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
-      .withTimeout(UINT64_MAX)
+      .withTimeout(limit ? static_cast<std::uint64_t>(
+                               std::chrono::microseconds(*limit).count())
+                         : UINT64_MAX)
       .withArguments(request)
       .storeResultsTo(reply);
   return reply;
 }
 
-Dictionary CallRemoveWithFileDict(sdbus::IConnection& connection,
-                                  const Dictionary& request) {
+Dictionary CallRemoveWithFileDict(
+    sdbus::IConnection& connection, const Dictionary& request,
+    std::optional<std::chrono::milliseconds> limit) {
   DictionaryFromDbusResult reply = DictionaryFromDbus(
-      CallRemoveWithFileDict(connection, DbusFromDictionary(request)));
+      CallRemoveWithFileDict(connection, DbusFromDictionary(request), limit));
   if (!reply.dictionary) throw std::runtime_error(reply.error);
   return *reply.dictionary;
 }

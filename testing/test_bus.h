@@ -8,7 +8,9 @@
 #include <sdbus-c++/sdbus-c++.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/private_bus.h"
@@ -34,12 +36,15 @@ class TestBus {
   std::unique_ptr<PrivateBus> bus_;
 };
 
-// Calls RemoveWithFileDict with no timeout and waits for the reply; a D-Bus
-// error is thrown as sdbus::Error.
-DbusDictionary CallRemoveWithFileDict(sdbus::IConnection& connection,
-                                      const DbusDictionary& request);
-Dictionary CallRemoveWithFileDict(sdbus::IConnection& connection,
-                                  const Dictionary& request);
+// Calls RemoveWithFileDict and waits for the reply, by default without a
+// limit (removing a large volume takes long); a D-Bus error, the limit's
+// passing included, is thrown as sdbus::Error.
+DbusDictionary CallRemoveWithFileDict(
+    sdbus::IConnection& connection, const DbusDictionary& request,
+    std::optional<std::chrono::milliseconds> limit = std::nullopt);
+Dictionary CallRemoveWithFileDict(
+    sdbus::IConnection& connection, const Dictionary& request,
+    std::optional<std::chrono::milliseconds> limit = std::nullopt);
 
 // The process that owns |name| on the bus, or -1 when nobody does.
 pid_t OwnerPid(sdbus::IConnection& connection, const std::string& name);
