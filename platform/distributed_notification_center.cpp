@@ -10,6 +10,21 @@ std::string NotificationMatchRule(std::string_view name) {
          std::string(name) + "'";
 }
 
+std::optional<std::string> NotificationObject(sdbus::Message& message) {
+  std::string object, more;
+  try {
+    // Reading past the last argument leaves the message false; reading an
+    // argument of another type throws.
+    message >> object;
+    if (!message) return std::nullopt;
+    message >> more;
+    if (message) return std::nullopt;
+  } catch (const sdbus::Error&) {
+    return std::nullopt;
+  }
+  return object;
+}
+
 DistributedNotificationCenter& DistributedNotificationCenter::defaultCenter() {
   static DistributedNotificationCenter* center =
       new DistributedNotificationCenter;
