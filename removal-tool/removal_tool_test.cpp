@@ -2,6 +2,7 @@
 // of a temporary XDG_CONFIG_HOME, the tool started as a process on a
 // private bus, the reply and the notification observed from outside.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -159,6 +160,58 @@ TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
   EXPECT_EQ(watcher.objects(),
             std::vector<std::string>{std::string(ToolIdentifier)});
   EXPECT_FALSE(watcher.extra_arguments());
+}
+
+// Quillfen may start the tool again before an earlier launch has taken
+// the request: the launches take turns at the domain's lock, and only the
+// first finds the request.
+TEST_F(RemovalToolTest, OfManyLaunchesForOneRequestOneCarriesItOut) {
+  constexpr int kTools = 6;
+  constexpr int kFiles = 20;
+  for (int i = 0; i < kFiles; ++i) {
+    volume_.MakeFile("f" + std::to_string(i) + ".tmp");
+  }
+  LeaveMessage(Value(R"({"volumePath":")" + volume_.path() +
+                     R"(","extensionsArray":["tmp"]})"));
+  NotificationWatcher watcher(bus_);
+  std::vector<std::unique_ptr<testing::Program>> tools;
+  for (int i = 0; i < kTools; ++i) {
+    tools.push_back(std::make_unique<testing::Program>(
+        QUILLFEN_TOOL_PATH, testing::ProgramSetup({})));
+  }
+  auto ended = [&] {
+    std::vector<int> which;
+    for (int i = 0; i < kTools; ++i) {
+      if (tools[i]->Ended()) which.push_back(i);
+    }
+    return which;
+  };
+  ASSERT_TRUE(testing::PollUntil([&] { return !ended().empty(); }, 60s));
+  const int carrier = ended().front();
+  EXPECT_EQ(tools[carrier]->exit_status(), 0) << tools[carrier]->err();
+  // A second taker would call the service and reply at about the same
+  // time: give it well over that to show itself.
+  EXPECT_FALSE(testing::PollUntil(
+      [&] { return watcher.objects().size() > 1 || ended().size() > 1; }, 2s));
+  EXPECT_EQ(watcher.objects(),
+            std::vector<std::string>{std::string(ToolIdentifier)});
+  std::optional<Value> reply = Read("reply");
+  ASSERT_TRUE(reply && reply->AsString());
+  Dictionary fields = testing::DictionaryFromJson(*reply->AsString());
+  EXPECT_EQ(testing::RemovedPaths(fields).size(), std::size_t{kFiles})
+      << *reply->AsString();
+  EXPECT_EQ(fields.at("errorDict"), Value(Dictionary{}));
+  EXPECT_TRUE(volume_.Listing().empty());
+  EXPECT_FALSE(Read("message"));
+  // The others found no request and wait, as without a message, until
+  // they are ended.
+  for (int i = 0; i < kTools; ++i) {
+    if (i == carrier) continue;
+    EXPECT_EQ(tools[i]->err(), "");
+    ASSERT_EQ(kill(tools[i]->pid(), SIGTERM), 0);
+    EXPECT_TRUE(tools[i]->WaitFor(10s));
+    EXPECT_EQ(tools[i]->signal(), SIGTERM);
+  }
 }
 
 TEST_F(RemovalToolTest, WithoutAMessageItPublishesItsVersionAndWaits) {
