@@ -66,12 +66,16 @@ class Scanner {
           if (!Consume('}')) {
             if (!MemberStart()) return false;
             open.push_back('{');
+            continue;  // On to its first value.
           }
           break;
         case '[':
           ++pos_;
           SkipSpace();
-          if (!Consume(']')) open.push_back('[');
+          if (!Consume(']')) {
+            open.push_back('[');
+            continue;
+          }
           break;
         case '"':
           if (!String()) return false;

@@ -337,7 +337,7 @@ bool SharedSuite::Flush(std::string_view take_key, Taken* taken) {
   std::string temp_name;
   int folder_for_cleanup = -1;
   auto fail_because = [&](std::string_view step, std::string_view reason) {
-    if (!temp_name.empty()) {
+    if (!temp_name.empty() && folder_for_cleanup >= 0) {
       unlinkat(folder_for_cleanup, temp_name.c_str(), 0);
     }
     last_error_ = DescribeFailure(file, step, reason);
@@ -435,8 +435,12 @@ bool SharedSuite::Flush(std::string_view take_key, Taken* taken) {
       return fail("syncing its folder", errno);
     }
   } catch (const std::bad_alloc&) {
+    // The folder is closed by now: a temporary file left goes at the next
+    // flush.
+    folder_for_cleanup = -1;
     return fail("preparing its content", ENOMEM);
   } catch (const std::exception& e) {
+    folder_for_cleanup = -1;
     return fail_because("preparing its content", e.what());
   }
   pending_.clear();
