@@ -11,18 +11,22 @@ std::string NotificationMatchRule(std::string_view name) {
 }
 
 std::optional<std::string> NotificationObject(sdbus::Message& message) {
-  std::string object, more;
+  // The type of the next argument; past the last one the bus library
+  // answers a NUL type (reading there would throw, as for a wrong type).
+  auto next_type = [&message] {
+    std::string type, contents;
+    message.peekType(type, contents);
+    return type.empty() ? '\0' : type[0];
+  };
   try {
-    // Reading past the last argument leaves the message false; reading an
-    // argument of another type throws.
+    if (next_type() != 's') return std::nullopt;
+    std::string object;
     message >> object;
-    if (!message) return std::nullopt;
-    message >> more;
-    if (message) return std::nullopt;
+    if (next_type() != '\0') return std::nullopt;
+    return object;
   } catch (const sdbus::Error&) {
     return std::nullopt;
   }
-  return object;
 }
 
 DistributedNotificationCenter& DistributedNotificationCenter::defaultCenter() {

@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +15,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <new>
-#include <random>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -201,10 +201,16 @@ bool IsTempName(std::string_view name) {
 int CreateTempFile(int folder_fd, std::string* name) {
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
+    // From the kernel, not a device file: the tool's sandbox has none. A
+    // name that is taken, or predictable, only costs another attempt.
+    unsigned char bytes[6] = {};
+    if (getrandom(bytes, sizeof bytes, 0) !=
+        static_cast<ssize_t>(sizeof bytes)) {
+      bytes[attempt % 6] ^= static_cast<unsigned char>(attempt + getpid());
+    }
     *name = std::string(kTempPrefix);
-    for (int i = 0; i < 6; ++i) name->push_back(kAlphabet[random() % 62]);
+    for (unsigned char byte : bytes) name->push_back(kAlphabet[byte % 62]);
     int fd = openat(folder_fd, name->c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
