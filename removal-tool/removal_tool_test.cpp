@@ -1,11 +1,15 @@
 // The removal tool as Quillfen uses it: a request left in the shared domain
 // of a temporary XDG_CONFIG_HOME, the tool started as a process on a
 // private bus, the reply and the notification observed from outside.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -174,11 +178,36 @@ TEST_F(RemovalToolTest, OfManyLaunchesForOneRequestOneCarriesItOut) {
   LeaveMessage(Value(R"({"volumePath":")" + volume_.path() +
                      R"(","extensionsArray":["tmp"]})"));
   NotificationWatcher watcher(bus_);
+  // Held while the tools start, so that they all queue at the lock and go
+  // on close together.
+  const std::string lock_path =
+      SharedSuite(SharedSuiteName).folder() + "/preferences.lock";
+  int lock = open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
   std::vector<std::unique_ptr<testing::Program>> tools;
   for (int i = 0; i < kTools; ++i) {
     tools.push_back(std::make_unique<testing::Program>(
         QUILLFEN_TOOL_PATH, testing::ProgramSetup({})));
   }
+  auto waits_at_lock = [&](pid_t pid) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code ignored;
+    for (const auto& fd : std::filesystem::directory_iterator(fds, ignored)) {
+      if (std::filesystem::read_symlink(fd.path(), ignored) == lock_path) {
+        return true;
+      }
+    }
+    return false;
+  };
+  EXPECT_TRUE(testing::PollUntil(
+      [&] {
+        return std::all_of(tools.begin(), tools.end(), [&](const auto& t) {
+          return waits_at_lock(t->pid());
+        });
+      },
+      60s));
+  close(lock);
   auto ended = [&] {
     std::vector<int> which;
     for (int i = 0; i < kTools; ++i) {
