@@ -188,15 +188,39 @@ class Scanner {
   std::size_t pos_ = 0;
 };
 
-// The key a member's text names. Without a backslash it is the text
-// between the quotes; an escape that names no character (a lone
-// surrogate) leaves the text as written, which no key of this system
-// matches.
+unsigned Hex4(std::string_view text, std::size_t at) {
+  unsigned value = 0;
+  for (std::size_t i = at; i < at + 4 && i < text.size(); ++i) {
+    char c = text[i];
+    value = value * 16 + (c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+  }
+  return value;
+}
+
+void AppendUtf8(std::string& out, unsigned cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// The key a member's text names. An escape that names no character (half
+// a surrogate pair) leaves the text as written, which no key of this
+// system matches.
 std::string KeyOf(std::string_view quoted) {
-  std::string_view inner = quoted.substr(1, quoted.size() - 2);
-  if (inner.find('\\') == std::string_view::npos) return std::string(inner);
-  Json parsed = Json::parse(quoted, nullptr, /*allow_exceptions=*/false);
-  return parsed.is_string() ? parsed.get<std::string>() : std::string(quoted);
+  std::optional<std::string> key = JsonObjectText::DecodeString(quoted);
+  return key ? std::move(*key) : std::string(quoted);
 }
 
 }  // namespace
@@ -238,6 +262,55 @@ std::optional<JsonObjectText> JsonObjectText::Parse(std::string text,
   scanner.SkipSpace();
   if (!scanner.AtEnd()) return fail("text after the JSON object");
   return object;
+}
+
+std::optional<std::string> JsonObjectText::DecodeString(
+    std::string_view quoted) {
+  std::string out;
+  out.reserve(quoted.size());
+  const std::size_t end = quoted.size() - 1;  // The closing quote.
+  std::size_t i = 1;
+  while (i < end) {
+    std::size_t escape = std::min(quoted.find('\\', i), end);
+    out.append(quoted.substr(i, escape - i));
+    if (escape == end) break;
+    const char c = quoted[escape + 1];
+    i = escape + 2;
+    switch (c) {
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'u': {
+        unsigned cp = Hex4(quoted, i);
+        i += 4;
+        if (cp >= 0xDC00 && cp <= 0xDFFF) return std::nullopt;
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+          if (quoted.substr(i, 2) != "\\u") return std::nullopt;
+          unsigned low = Hex4(quoted, i + 2);
+          if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
+          i += 6;
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        }
+        AppendUtf8(out, cp);
+        break;
+      }
+      default:  // '"', '\\' and '/' stand for themselves.
+        out += c;
+    }
+  }
+  return out;
 }
 
 std::optional<std::string_view> JsonObjectText::Find(

@@ -43,6 +43,12 @@ class JsonObjectText {
   // no white space between them.
   std::string Text() const;
 
+  // The characters of a JSON string as Find() answers it (quotes and
+  // escapes included, valid), or nothing when an escape names half of a
+  // surrogate pair, which no UTF-8 text can hold. Much faster than a
+  // general parser on a long string, such as a reply of many paths.
+  static std::optional<std::string> DecodeString(std::string_view quoted);
+
  private:
   struct Span {
     std::size_t offset = 0, size = 0;

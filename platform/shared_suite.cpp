@@ -174,6 +174,17 @@ FileContent ReadDomainFile(int folder_fd) {
   return content;
 }
 
+// The value whose JSON text is |text|, or nothing when it has no
+// property-list form. A string, the common case, is read directly.
+std::optional<Value> ValueOfText(std::string_view text) {
+  if (text.starts_with('"')) {
+    std::optional<std::string> string = JsonObjectText::DecodeString(text);
+    return string ? std::optional<Value>(Value(std::move(*string)))
+                  : std::nullopt;
+  }
+  return ValueFromJsonText(text).value;
+}
+
 int WriteAll(int fd, const std::string& text) {
   std::size_t written = 0;
   while (written < text.size()) {
@@ -308,7 +319,7 @@ std::optional<Value> SharedSuite::objectForKey(std::string_view key) {
     if (content.state != FileState::kObject) return std::nullopt;
     std::optional<std::string_view> text = content.object.Find(key);
     if (!text) return std::nullopt;
-    return ValueFromJsonText(*text).value;
+    return ValueOfText(*text);
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -387,7 +398,7 @@ bool SharedSuite::Flush(std::string_view take_key, Taken* taken) {
         found.value = pending->second;
       } else if (std::optional<std::string_view> text = domain.Find(take_key)) {
         found.found = true;
-        found.value = ValueFromJsonText(*text).value;
+        found.value = ValueOfText(*text);
       }
       // Nothing to take and nothing to write: no need to touch the file.
       if (!found.found && changes.empty()) {
