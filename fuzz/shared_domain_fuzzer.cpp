@@ -92,7 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string file = folder + "/" + std::string(kFileName);
   WriteFile(file, original);
   const Json before = Json::parse(original, nullptr, false);
-  const bool was_object = before.is_object();
+  // The reference parser ends its input at a NUL byte, which JSON text
+  // never holds: whatever follows would go unchecked.
+  const bool was_object =
+      before.is_object() && original.find('\0') == std::string_view::npos;
 
   SharedSuite suite(kSuite);
   std::optional<Value> message = suite.objectForKey("message");
