@@ -81,6 +81,42 @@ TEST_F(QuillfenRemoveTest, OptionsBecomeTheRequestAndJsonIsTheStoredReply) {
   EXPECT_FALSE(Stored("message"));
 }
 
+// The domain is Quillfen's: an exchange changes its own keys only, and
+// every other one comes back as the very text it was.
+TEST_F(QuillfenRemoveTest, OtherKeysOfTheDomainComeBackByteForByte) {
+  const std::vector<std::string> members = {
+      R"("big":12345678901234567890123)",
+      R"("huge":1e400)",
+      R"("e":1e5)",
+      R"("long":-0.10000000000000000555111512312578270211815834045410156250)",
+      R"("esc":"\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00\u0000")",
+      "\"uni\":\"\xE2\x80\xA8 \xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80\"",
+      R"("nested":{ "a" : [1, 2.50, {"b": null}, []], "c" :{"d":-0.0E-0} })"};
+  std::string domain = "{\"toolVersion\":\"0.0\", ";
+  for (const std::string& member : members) domain += member + ", ";
+  domain += "\"reply\":\"stale\"}";
+  const std::string folder = SharedSuite::FolderFor(SharedSuiteName);
+  fs::create_directories(folder);
+  std::ofstream(folder + "/preferences.json", std::ios::binary) << domain;
+  MakeSampleVolume();
+
+  ProgramRun run = Remove({"--json", "-a", volume_.path()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::string after = testing::FileContent(folder + "/preferences.json");
+  std::size_t at = 0;
+  for (const std::string& member : members) {
+    std::size_t found = after.find(member, at);
+    EXPECT_NE(found, std::string::npos) << member << " in " << after;
+    at = found == std::string::npos ? at : found + member.size();
+  }
+  EXPECT_EQ(Stored("reply"), Value(run.out.substr(0, run.out.size() - 1)));
+  EXPECT_FALSE(Stored("message"));
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    EXPECT_EQ(entry.path().filename().string().find("corrupt"),
+              std::string::npos);
+  }
+}
+
 TEST_F(QuillfenRemoveTest, SummaryAndExitStatuses) {
   MakeSampleVolume();
   ProgramRun run = Remove({"-a", volume_.path()});

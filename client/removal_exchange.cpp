@@ -70,7 +70,14 @@ class ExchangeLock {
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
     std::string path = folder + "/exchange.lock";
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Never through a link: the lock would be created wherever it points.
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0 && errno == ELOOP) {
+      *error = "can't open " + path +
+               ": it is a symbolic link, which this system never follows; "
+               "remove it";
+      return false;
+    }
     if (fd_ < 0) {
       *error = SystemError("can't open " + path);
       return false;
@@ -226,7 +233,7 @@ ToolActivity ReadToolActivity(pid_t tool) {
 bool DomainLocked() {
   std::string path =
       SharedSuite::FolderFor(SharedSuiteName) + "/preferences.lock";
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   bool locked = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   close(fd);
@@ -325,9 +332,7 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
     connection.addMatch(
         NotificationMatchRule("replySentNotification"),
         [&notified](sdbus::Message& message) {
-          std::string object;
-          message >> object;
-          if (object == ToolIdentifier) notified = true;
+          if (NotificationObject(message) == ToolIdentifier) notified = true;
         },
         sdbus::floating_slot);
   } catch (const sdbus::Error& e) {

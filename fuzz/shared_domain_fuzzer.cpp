@@ -1,8 +1,11 @@
 // The shared preferences file is written by Quillfen and may hold anything
 // by the time the tool reads it. Whatever the file holds, reading keys must
-// not crash and a flush must succeed; a flush keeps every key it did not
-// change exactly as it was, and a file that is not a JSON object is kept,
-// byte for byte, under a new name beside it.
+// not crash, and taking the message and storing a reply must succeed; they
+// keep every other key as it was (a second flush of the same change writes
+// the same bytes), and a file that is not a JSON object is kept, byte for
+// byte, under a new name beside it. Every text the reference parser takes
+// for an object is kept in place; the domain may keep more (numbers past
+// its range), never less.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -55,23 +58,6 @@ void WriteFile(const std::string& path, std::string_view bytes) {
   close(fd);
 }
 
-// How many arrays and objects deep |json| nests, without recursing: the
-// inputs may be deeper than the stack.
-int Nesting(const Json& json) {
-  int deepest = 0;
-  std::vector<std::pair<const Json*, int>> pending{{&json, 0}};
-  while (!pending.empty()) {
-    auto [value, enclosing] = pending.back();
-    pending.pop_back();
-    if (!value->is_structured()) continue;
-    deepest = std::max(deepest, enclosing + 1);
-    for (const Json& element : *value) {
-      pending.emplace_back(&element, enclosing + 1);
-    }
-  }
-  return deepest;
-}
-
 std::vector<std::string> FolderEntries() {
   std::vector<std::string> names;
   DIR* dir = opendir(folder.c_str());
@@ -105,17 +91,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string_view original(reinterpret_cast<const char*>(data), size);
   const std::string file = folder + "/" + std::string(kFileName);
   WriteFile(file, original);
-  // The same reading the suite does: syntax errors, text that is not UTF-8
-  // and nesting deeper than any value may go all make a file that is not
-  // an object.
   const Json before = Json::parse(original, nullptr, false);
+  // The reference parser ends its input at a NUL byte, which JSON text
+  // never holds: whatever follows would go unchecked.
   const bool was_object =
-      before.is_object() && Nesting(before) <= quillfen::kMaxJsonNesting;
+      before.is_object() && original.find('\0') == std::string_view::npos;
 
   SharedSuite suite(kSuite);
   std::optional<Value> message = suite.objectForKey("message");
   std::optional<Value> version = suite.objectForKey("toolVersion");
-  if (!was_object) FUZZ_CHECK(!message && !version);
+  // Taken as the tool takes it: read and removed in one flush.
+  std::optional<SharedSuite::Taken> taken = suite.takeObjectForKey("message");
+  FUZZ_CHECK(taken && suite.lastError().empty());
+  FUZZ_CHECK(taken->value == message);
+  if (was_object) {
+    FUZZ_CHECK(taken->found == before.contains("message"));
+    if (taken->found) {
+      FUZZ_CHECK(message == quillfen::ValueFromJson(before["message"]).value);
+    }
+  }
 
   // Writing back what was read is what the tool does with a reply.
   const Value reply =
@@ -125,24 +119,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   suite.setObject(reply, kSetKey);
   FUZZ_CHECK(suite.synchronize());
   FUZZ_CHECK(suite.lastError().empty());
-
-  const Json after = Json::parse(ReadFile(file), nullptr, false);
-  FUZZ_CHECK(after.is_object());
-  FUZZ_CHECK(after.contains(kSetKey));
-  FUZZ_CHECK(after[std::string(kSetKey)] ==
-             Json::parse(quillfen::JsonTextFromValue(reply)));
   std::optional<Value> reread = SharedSuite(kSuite).objectForKey(kSetKey);
   FUZZ_CHECK(reread && *reread == reply);
+  FUZZ_CHECK(!SharedSuite(kSuite).objectForKey("message"));
+  const std::string written = ReadFile(file);
+  {
+    SharedSuite again(kSuite);
+    again.setObject(reply, kSetKey);
+    FUZZ_CHECK(again.synchronize());
+    FUZZ_CHECK(ReadFile(file) == written);
+  }
 
+  const Json after = Json::parse(written, nullptr, false);
   if (was_object) {
+    FUZZ_CHECK(after.is_object());
+    FUZZ_CHECK(after[std::string(kSetKey)] ==
+               Json::parse(quillfen::JsonTextFromValue(reply)));
     for (const auto& [key, value] : before.items()) {
-      if (key == kSetKey) continue;
+      if (key == kSetKey || key == "message") continue;
       FUZZ_CHECK(after.contains(key) && after[key] == value);
     }
-    FUZZ_CHECK(after.size() ==
-               before.size() + (before.contains(kSetKey) ? 0 : 1));
-  } else {
-    FUZZ_CHECK(after.size() == 1);
+    FUZZ_CHECK(after.size() == before.size() -
+                                   (before.contains("message") ? 1 : 0) +
+                                   (before.contains(kSetKey) ? 0 : 1));
   }
 
   // Beside the file only its lock remains, and the moved-aside original
@@ -156,6 +155,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     FUZZ_CHECK(!was_object && ReadFile(path) == original);
     unlink(path.c_str());
   }
-  FUZZ_CHECK(moved_aside == (was_object ? 0 : 1));
+  FUZZ_CHECK(moved_aside <= 1);
+  if (was_object) FUZZ_CHECK(moved_aside == 0);
+  // What was moved aside left a domain of the reply alone.
+  if (moved_aside == 1) {
+    FUZZ_CHECK(after.is_object() && after.size() == 1);
+    FUZZ_CHECK(!message && !version);
+  }
   return 0;
 }

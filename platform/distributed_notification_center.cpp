@@ -10,6 +10,25 @@ std::string NotificationMatchRule(std::string_view name) {
          std::string(name) + "'";
 }
 
+std::optional<std::string> NotificationObject(sdbus::Message& message) {
+  // The type of the next argument; past the last one the bus library
+  // answers a NUL type (reading there would throw, as for a wrong type).
+  auto next_type = [&message] {
+    std::string type, contents;
+    message.peekType(type, contents);
+    return type.empty() ? '\0' : type[0];
+  };
+  try {
+    if (next_type() != 's') return std::nullopt;
+    std::string object;
+    message >> object;
+    if (next_type() != '\0') return std::nullopt;
+    return object;
+  } catch (const sdbus::Error&) {
+    return std::nullopt;
+  }
+}
+
 DistributedNotificationCenter& DistributedNotificationCenter::defaultCenter() {
   static DistributedNotificationCenter* center =
       new DistributedNotificationCenter;

@@ -12,9 +12,11 @@
 
 #include <sdbus-c++/IConnection.h>
 #include <sdbus-c++/IObject.h>
+#include <sdbus-c++/Message.h>
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +29,11 @@ inline constexpr std::string_view kNotificationInterface =
 
 // The match rule that receives the notification |name| on a bus connection.
 std::string NotificationMatchRule(std::string_view name);
+
+// The object of a received notification: its one string argument. Nothing
+// when the signal has another form (no argument, another type, more than
+// one): any program on the bus may send a signal by the same name.
+std::optional<std::string> NotificationObject(sdbus::Message& message);
 
 class DistributedNotificationCenter {
  public:

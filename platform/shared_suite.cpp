@@ -1,29 +1,33 @@
 #include "platform/shared_suite.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <new>
-#include <nlohmann/json.hpp>
 #include <system_error>
 #include <utility>
+#include <vector>
 
+#include "platform/json_object_text.h"
 #include "protocol/json_form.h"
 
 namespace quillfen {
 namespace {
 
-using Json = nlohmann::json;
-
 constexpr std::string_view kFileName = "preferences.json";
 constexpr std::string_view kLockName = "preferences.lock";
+constexpr std::string_view kTempPrefix = "preferences.json.tmp-";
 
 // Closes on scope exit, so that every early return of a flush lets go of
 // the lock and the files it opened.
@@ -94,24 +98,40 @@ int MakeFolders(const std::string& folder) {
   return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
 }
 
+// The reason a failed open of the lock or the file gives: with O_NOFOLLOW
+// on a single name, ELOOP means a symbolic link stands there.
+std::string OpenErrorText(std::string_view name, int error) {
+  if (error == ELOOP) {
+    return std::string(name) +
+           " is a symbolic link, which this system never follows; remove "
+           "it";
+  }
+  return SystemErrorText(error);
+}
+
+// The domain's folder, opened for the calls beneath it.
+int OpenFolder(const std::string& folder) {
+  return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 enum class FileState {
   kMissing,     // No file: an empty domain.
   kObject,      // A JSON object, in |object|.
-  kNotObject,   // Something else (or too deep): read as empty, moved aside
-                // on a flush.
+  kNotObject,   // Something else: read as empty, moved aside on a flush.
   kUnreadable,  // Could not be read; |error| says why.
 };
 
 struct FileContent {
   FileState state = FileState::kMissing;
-  Json object;
+  JsonObjectText object;
   int error = 0;
 };
 
-FileContent ReadDomainFile(const std::string& path) {
+FileContent ReadDomainFile(int folder_fd) {
   FileContent content;
   // Non-blocking so that a FIFO put at the path can't hang the caller.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = openat(folder_fd, kFileName.data(),
+                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) {
     content.state =
         errno == ENOENT ? FileState::kMissing : FileState::kUnreadable;
@@ -130,6 +150,7 @@ FileContent ReadDomainFile(const std::string& path) {
     return content;
   }
   std::string text;
+  text.reserve(static_cast<std::size_t>(info.st_size));
   char buffer[65536];
   for (;;) {
     ssize_t n = read(fd, buffer, sizeof buffer);
@@ -142,28 +163,26 @@ FileContent ReadDomainFile(const std::string& path) {
     if (n == 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
   }
-  // The parser refuses text that is not UTF-8 as well as bad syntax. It
-  // takes any depth, but writing the domain back recurses once per level,
-  // so a file is read only as deep as a value may nest.
-  bool too_deep = false;
-  Json parsed = Json::parse(
-      text,
-      [&too_deep](int enclosing, Json::parse_event_t event, Json&) {
-        if ((event == Json::parse_event_t::object_start ||
-             event == Json::parse_event_t::array_start) &&
-            enclosing >= kMaxJsonNesting) {
-          too_deep = true;
-        }
-        return true;
-      },
-      /*allow_exceptions=*/false);
-  if (parsed.is_object() && !too_deep) {
+  std::string ignored;
+  if (std::optional<JsonObjectText> object =
+          JsonObjectText::Parse(std::move(text), &ignored)) {
     content.state = FileState::kObject;
-    content.object = std::move(parsed);
+    content.object = std::move(*object);
   } else {
     content.state = FileState::kNotObject;
   }
   return content;
+}
+
+// The value whose JSON text is |text|, or nothing when it has no
+// property-list form. A string, the common case, is read directly.
+std::optional<Value> ValueOfText(std::string_view text) {
+  if (text.starts_with('"')) {
+    std::optional<std::string> string = JsonObjectText::DecodeString(text);
+    return string ? std::optional<Value>(Value(std::move(*string)))
+                  : std::nullopt;
+  }
+  return ValueFromJsonText(text).value;
 }
 
 int WriteAll(int fd, const std::string& text) {
@@ -178,32 +197,94 @@ int WriteAll(int fd, const std::string& text) {
   return 0;
 }
 
-// Renames |from| to |to| only if nothing is at |to|.
-int RenameWithoutReplacing(const std::string& from, const std::string& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+// A temporary file beside the domain file is named kTempPrefix and six
+// letters or digits; no other file there is ever taken for one.
+bool IsTempName(std::string_view name) {
+  if (!name.starts_with(kTempPrefix)) return false;
+  name.remove_prefix(kTempPrefix.size());
+  return name.size() == 6 && std::all_of(name.begin(), name.end(), [](char c) {
+           return std::isalnum(static_cast<unsigned char>(c));
+         });
+}
+
+// Creates a new temporary file beneath |folder_fd|; answers its descriptor
+// (and name) or -1 with errno set.
+int CreateTempFile(int folder_fd, std::string* name) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    // From the kernel, not a device file: the tool's sandbox has none. A
+    // name that is taken, or predictable, only costs another attempt.
+    unsigned char bytes[6] = {};
+    if (getrandom(bytes, sizeof bytes, 0) !=
+        static_cast<ssize_t>(sizeof bytes)) {
+      bytes[attempt % 6] ^= static_cast<unsigned char>(attempt + getpid());
+    }
+    *name = std::string(kTempPrefix);
+    for (unsigned char byte : bytes) name->push_back(kAlphabet[byte % 62]);
+    int fd = openat(folder_fd, name->c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// Removes the temporary files of flushes that never finished (a process
+// killed mid-flush). Called with the lock held: every flush holds it while
+// its own temporary file exists, so any other one found now is stale.
+void RemoveStaleTempFiles(int folder_fd) {
+  int fd = dup(folder_fd);
+  if (fd < 0) return;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return;
+  }
+  std::vector<std::string> stale;
+  while (dirent* entry = readdir(dir)) {
+    struct stat info;
+    if (IsTempName(entry->d_name) &&
+        fstatat(folder_fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(info.st_mode)) {
+      stale.emplace_back(entry->d_name);
+    }
+  }
+  closedir(dir);
+  // A leftover that can't be removed does no harm beyond its space.
+  for (const std::string& name : stale) unlinkat(folder_fd, name.c_str(), 0);
+}
+
+// Renames |from| to |to| beneath |folder_fd| only if nothing is at |to|.
+int RenameWithoutReplacing(int folder_fd, const std::string& from,
+                           const std::string& to) {
+  if (renameat2(folder_fd, from.c_str(), folder_fd, to.c_str(),
                 RENAME_NOREPLACE) == 0) {
     return 0;
   }
   if (errno != EINVAL && errno != ENOSYS) return errno;
   // File systems without the flag: a hard link refuses an existing name
   // just the same (and a non-file can't be linked, only reported).
-  if (link(from.c_str(), to.c_str()) != 0) return errno;
-  if (unlink(from.c_str()) != 0) return errno;
+  if (linkat(folder_fd, from.c_str(), folder_fd, to.c_str(), 0) != 0) {
+    return errno;
+  }
+  if (unlinkat(folder_fd, from.c_str(), 0) != 0) return errno;
   return 0;
 }
 
 // Keeps a file this system can't read under a new, unused name beside it,
 // so that whatever wrote it can still be looked into.
-int MoveAside(const std::string& path) {
+int MoveAside(int folder_fd) {
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  const std::string base = path + ".corrupt-" + stamp;
+  const std::string from(kFileName);
+  const std::string base = from + ".corrupt-" + stamp;
   for (int n = 1; n < 1000; ++n) {
     std::string target = n == 1 ? base : base + "-" + std::to_string(n);
-    int error = RenameWithoutReplacing(path, target);
+    int error = RenameWithoutReplacing(folder_fd, from, target);
     // ENOENT: someone else took it away meanwhile; nothing left to keep.
     if (error == ENOENT) return 0;
     if (error != EEXIST) return error;
@@ -232,12 +313,13 @@ std::optional<Value> SharedSuite::objectForKey(std::string_view key) {
     return pending->second;
   }
   try {
-    FileContent content =
-        ReadDomainFile(folder_ + "/" + std::string(kFileName));
+    FileDescriptor folder_fd(OpenFolder(folder_));
+    if (folder_fd.get() < 0) return std::nullopt;
+    FileContent content = ReadDomainFile(folder_fd.get());
     if (content.state != FileState::kObject) return std::nullopt;
-    auto found = content.object.find(key);
-    if (found == content.object.end()) return std::nullopt;
-    return ValueFromJson(*found).value;
+    std::optional<std::string_view> text = content.object.Find(key);
+    if (!text) return std::nullopt;
+    return ValueOfText(*text);
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -253,13 +335,28 @@ void SharedSuite::removeObjectForKey(std::string_view key) {
 }
 
 bool SharedSuite::synchronize() {
-  // Held for the whole flush: two threads flushing one object must not
-  // apply an older snapshot of pending_ after a newer one.
   std::lock_guard<std::mutex> lock(mutex_);
+  return Flush("", nullptr);
+}
+
+std::optional<SharedSuite::Taken> SharedSuite::takeObjectForKey(
+    std::string_view key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Taken taken;
+  if (!Flush(key, &taken)) return std::nullopt;
+  return taken;
+}
+
+// Called with mutex_ held for the whole flush: two threads flushing one
+// object must not apply an older snapshot of pending_ after a newer one.
+bool SharedSuite::Flush(std::string_view take_key, Taken* taken) {
   const std::string file = folder_ + "/" + std::string(kFileName);
-  std::string temp_path;
+  std::string temp_name;
+  int folder_for_cleanup = -1;
   auto fail_because = [&](std::string_view step, std::string_view reason) {
-    if (!temp_path.empty()) unlink(temp_path.c_str());
+    if (!temp_name.empty() && folder_for_cleanup >= 0) {
+      unlinkat(folder_for_cleanup, temp_name.c_str(), 0);
+    }
     last_error_ = DescribeFailure(file, step, reason);
     return false;
   };
@@ -270,41 +367,62 @@ bool SharedSuite::synchronize() {
     if (int error = MakeFolders(folder_)) {
       return fail("creating its folder", error);
     }
-    const std::string lock_path = folder_ + "/" + std::string(kLockName);
-    FileDescriptor lock_file(
-        open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (lock_file.get() < 0) return fail("opening its lock file", errno);
+    FileDescriptor folder_fd(OpenFolder(folder_));
+    if (folder_fd.get() < 0) return fail("opening its folder", errno);
+    folder_for_cleanup = folder_fd.get();
+    FileDescriptor lock_file(openat(folder_fd.get(), kLockName.data(),
+                                    O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                                    0600));
+    if (lock_file.get() < 0) {
+      return fail_because("opening its lock file",
+                          OpenErrorText(kLockName, errno));
+    }
     while (flock(lock_file.get(), LOCK_EX) != 0) {
       if (errno != EINTR) return fail("locking it", errno);
     }
+    RemoveStaleTempFiles(folder_fd.get());
 
-    FileContent current = ReadDomainFile(file);
+    FileContent current = ReadDomainFile(folder_fd.get());
     if (current.state == FileState::kUnreadable) {
       // Writing without its keys would lose them.
-      return fail("reading it", current.error);
+      return fail_because("reading it",
+                          OpenErrorText(kFileName, current.error));
     }
-    Json domain = current.state == FileState::kObject
-                      ? std::move(current.object)
-                      : Json::object();
-    for (const auto& [key, value] : pending_) {
+    JsonObjectText& domain = current.object;
+    // What the flush writes: the pending changes, and the taking.
+    std::map<std::string, std::optional<Value>, std::less<>> changes = pending_;
+    if (!take_key.empty()) {
+      Taken found;
+      if (auto pending = pending_.find(take_key); pending != pending_.end()) {
+        found.found = pending->second.has_value();
+        found.value = pending->second;
+      } else if (std::optional<std::string_view> text = domain.Find(take_key)) {
+        found.found = true;
+        found.value = ValueOfText(*text);
+      }
+      // Nothing to take and nothing to write: no need to touch the file.
+      if (!found.found && changes.empty()) {
+        *taken = found;
+        last_error_.clear();
+        return true;
+      }
+      changes.insert_or_assign(std::string(take_key), std::nullopt);
+      *taken = std::move(found);
+    }
+    for (const auto& [key, value] : changes) {
       if (value) {
-        domain[key] = JsonFromValue(*value);
+        domain.Set(key, JsonTextFromValue(*value));
       } else {
-        domain.erase(key);
+        domain.Erase(key);
       }
     }
-    const std::string text =
-        domain.dump(-1, ' ', false, Json::error_handler_t::replace);
+    const std::string text = domain.Text();
 
-    FileDescriptor folder_fd(
-        open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder_fd.get() < 0) return fail("opening its folder", errno);
-    std::string pattern = file + ".XXXXXX";
-    FileDescriptor temp(mkostemp(pattern.data(), O_CLOEXEC));
+    FileDescriptor temp(CreateTempFile(folder_fd.get(), &temp_name));
     if (temp.get() < 0) {
+      temp_name.clear();
       return fail("creating a temporary file beside it", errno);
     }
-    temp_path = pattern;
     if (int error = WriteAll(temp.get(), text)) {
       return fail("writing a temporary file beside it", error);
     }
@@ -317,14 +435,15 @@ bool SharedSuite::synchronize() {
     // Moved aside only now, so that a flush failing earlier leaves the
     // unreadable file where it was.
     if (current.state == FileState::kNotObject) {
-      if (int error = MoveAside(file)) {
+      if (int error = MoveAside(folder_fd.get())) {
         return fail("moving its unreadable content aside", error);
       }
     }
-    if (rename(temp_path.c_str(), file.c_str()) != 0) {
+    if (renameat(folder_fd.get(), temp_name.c_str(), folder_fd.get(),
+                 kFileName.data()) != 0) {
       return fail("replacing it", errno);
     }
-    temp_path.clear();
+    temp_name.clear();
     // Without this the rename itself may not survive a crash. The pending
     // changes are kept on failure: they are already in the file, so a
     // later flush writes them again harmlessly. Some file systems can't
@@ -333,8 +452,12 @@ bool SharedSuite::synchronize() {
       return fail("syncing its folder", errno);
     }
   } catch (const std::bad_alloc&) {
+    // The folder is closed by now: a temporary file left goes at the next
+    // flush.
+    folder_for_cleanup = -1;
     return fail("preparing its content", ENOMEM);
   } catch (const std::exception& e) {
+    folder_for_cleanup = -1;
     return fail_because("preparing its content", e.what());
   }
   pending_.clear();

@@ -1,17 +1,20 @@
 // SharedSuite: the preferences domain that the removal tool and Quillfen
 // share. It lives in ${XDG_CONFIG_HOME:-$HOME/.config}/<suite name>/ as
-// preferences.json, one JSON object; keys this system doesn't know are kept
-// exactly as they are.
+// preferences.json, one JSON object; every key this object doesn't change
+// is written back as the very text it was read as (see JsonObjectText).
 //
 // Sets and removals stay in memory until synchronize(), which takes an
-// exclusive lock on preferences.lock, reads the file again, applies this
-// object's pending changes, writes a temporary file in the same folder,
-// syncs it, renames it over preferences.json and syncs the folder. Two
-// processes flushing different keys never lose each other's writes. Reads
-// see the latest flushed file plus this object's pending changes. A file
-// that is not a JSON object, or nests deeper than kMaxJsonNesting, is read
-// as an empty domain and is moved aside (kept, never overwritten) by the
-// next flush.
+// exclusive lock on preferences.lock, removes temporary files that an
+// interrupted flush left, reads the file again, applies this object's
+// pending changes, writes a temporary file in the same folder, syncs it,
+// renames it over preferences.json and syncs the folder. Two processes
+// flushing different keys never lose each other's writes. Reads see the
+// latest flushed file plus this object's pending changes. A file that is
+// not JSON, or whose top level is not an object, is read as an empty domain
+// and is moved aside (kept, never overwritten) by the next flush.
+//
+// The lock and the file are opened beneath the folder without following a
+// symbolic link: a link in their place is refused, never written through.
 //
 // One SharedSuite may be used from several threads; its methods lock.
 #ifndef QUILLFEN_PLATFORM_SHARED_SUITE_H_
@@ -49,7 +52,21 @@ class SharedSuite {
   bool synchronize();
   std::string lastError() const;
 
+  struct Taken {
+    bool found = false;          // The key was there, and is gone now.
+    std::optional<Value> value;  // Its value, when it has a property-list
+                                 // form (a JSON null has none).
+  };
+  // Reads |key|, removes it and flushes (pending changes too) in one step
+  // under the domain's lock, so that of processes taking the same key at
+  // once only one finds it. Nothing, with lastError() saying why, when the
+  // domain could not be locked, read or written: the key then stays.
+  std::optional<Taken> takeObjectForKey(std::string_view key);
+
  private:
+  // synchronize(), taking |take_key| out as it goes unless it is empty.
+  bool Flush(std::string_view take_key, Taken* taken);
+
   const std::string folder_;
   mutable std::mutex mutex_;
   // Pending changes: a value to set, or nothing to remove.

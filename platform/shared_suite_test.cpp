@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,48 +105,144 @@ TEST_F(SharedSuiteTest, PendingChangesAreVisibleToOthersOnlyOnceFlushed) {
   EXPECT_EQ(FileJson(), Json::parse(R"({"message":"again"})"));
 }
 
-TEST_F(SharedSuiteTest, KeysThisSystemDoesNotKnowSurviveAFlush) {
-  const std::string original = R"({"unknown": null,
-    "nested": {"a": [1, 2.5, {"b": null}], "c": "\u00e9t\u00e9"},
-    "plain": {"x": -7, "y": [true, "s"]},
-    "huge": 18446744073709551615, "message": "old"})";
+TEST_F(SharedSuiteTest, KeysThisSystemDoesNotChangeAreWrittenBackByteForByte) {
+  // Past every number type, escaped and not, nested with white space, a
+  // repeated key, and a value nested far deeper than any value is read.
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::vector<std::string> kept = {
+      R"("unknown":null)",
+      R"("big":12345678901234567890123)",
+      R"("e":1e5)",
+      R"("far":-1E400)",
+      R"("long":0.1000000000000000055511151231257827021181583404541015625)",
+      R"("esc\u0061ped":"\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00\u0000")",
+      "\"uni\":\"\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80\"",
+      R"("nested":{ "a" : [1, 2.50, {"b": null}], "c" :{} })",
+      R"("plain":{"x":-7,"y":[true,"s"]})",
+      R"("dup":1)",
+      R"("dup":2)",
+      "\"deep\":" + deep};
+  std::string original = "\n{ \"message\" : \"old\" ,";
+  for (const std::string& member : kept) original += "\t" + member + " ,\n";
+  original += "\"message\":\"older\"}\n";
   tree_.MakeFile(kName + "/preferences.json", original);
+
   SharedSuite suite(SharedSuiteName);
-  // A null anywhere inside leaves a value without property-list form.
+  // Values without a property-list form read as absent.
   EXPECT_FALSE(suite.objectForKey("unknown"));
   EXPECT_FALSE(suite.objectForKey("nested"));
+  EXPECT_FALSE(suite.objectForKey("deep"));
   EXPECT_EQ(suite.objectForKey("plain"),
             Value(Dictionary{{"x", Value(-7)},
                              {"y", Value(Array{Value(true), Value("s")})}}));
-  suite.removeObjectForKey("message");
+  EXPECT_EQ(
+      suite.objectForKey("escaped"),
+      Value(std::string("\"\\/\b\f\n\r\t\xC3\xA9\xF0\x9F\x98\x80\0", 15)));
+  EXPECT_EQ(suite.objectForKey("dup"), Value(2));
+  EXPECT_EQ(suite.objectForKey("message"), Value("older"));
+
+  std::optional<SharedSuite::Taken> taken = suite.takeObjectForKey("message");
+  ASSERT_TRUE(taken) << suite.lastError();
+  EXPECT_TRUE(taken->found);
+  EXPECT_EQ(taken->value, Value("older"));
   suite.setObject(Value("r"), "reply");
   ASSERT_TRUE(suite.synchronize()) << suite.lastError();
-  Json expected = Json::parse(original);
-  expected.erase("message");
-  expected["reply"] = "r";
-  EXPECT_EQ(FileJson(), expected);
+  std::string expected = "{";
+  for (const std::string& member : kept) expected += member + ",";
+  EXPECT_EQ(ReadText(FilePath()), expected + R"("reply":"r"})");
   EXPECT_TRUE(CorruptCopies().empty());
+  // Taken once: both of its members went.
+  taken = suite.takeObjectForKey("message");
+  ASSERT_TRUE(taken);
+  EXPECT_FALSE(taken->found);
 }
 
 TEST_F(SharedSuiteTest, UnreadableFileReadsEmptyAndIsMovedAsideNotLost) {
   // Flushed within the same second: each copy still needs its own name.
   std::vector<std::string> kept;
-  // The last one would overflow the stack when written back.
-  const std::string too_deep = R"({"message":"m","k":)" +
-                               std::string(1000000, '[') +
-                               std::string(1000000, ']') + "}";
   for (std::string bad :
        {std::string("not json {"), std::string(R"(["message", "an array"])"),
-        std::string("{\"message\": \"\xff\"}"), too_deep}) {
+        std::string("{\"message\": \"\xff\"}"),
+        std::string(R"({"message":"m"} {})"), std::string(R"({"n":01})"),
+        std::string("")}) {
     tree_.MakeFile(kName + "/preferences.json", bad);
     SharedSuite suite(SharedSuiteName);
     EXPECT_FALSE(suite.objectForKey("message")) << bad;
     suite.setObject(Value("fresh"), "reply");
     ASSERT_TRUE(suite.synchronize()) << suite.lastError();
-    EXPECT_EQ(FileJson(), Json::parse(R"({"reply":"fresh"})"));
+    EXPECT_EQ(ReadText(FilePath()), R"({"reply":"fresh"})");
     kept.push_back(bad);
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(CorruptCopies(), kept);
+  }
+}
+
+TEST_F(SharedSuiteTest, LinksInPlaceOfTheLockOrTheFileAreRefused) {
+  tree_.MakeFile("outside/target", "not the domain's");
+  for (const char* name : {"preferences.lock", "preferences.json"}) {
+    for (const char* target : {"outside/target", "outside/nothing"}) {
+      SCOPED_TRACE(std::string(name) + " -> " + target);
+      const std::string link = kName + "/" + name;
+      for (const char* file : {"preferences.lock", "preferences.json"}) {
+        unlink(tree_.PathOf(kName + "/" + file).c_str());
+        tree_.MakeFile(kName + "/" + file, R"({"message":"m"})");
+      }
+      ASSERT_EQ(unlink(tree_.PathOf(link).c_str()), 0);
+      tree_.MakeSymlink(link, tree_.PathOf(target));
+      const std::string before = testing::TreeSnapshot(tree_.path());
+
+      SharedSuite suite(SharedSuiteName);
+      suite.setObject(Value("r"), "reply");
+      EXPECT_FALSE(suite.synchronize());
+      EXPECT_NE(
+          suite.lastError().find(std::string(name) + " is a symbolic link"),
+          std::string::npos)
+          << suite.lastError();
+      EXPECT_FALSE(suite.takeObjectForKey("message"));
+      if (std::string(name) == "preferences.json") {
+        EXPECT_FALSE(suite.objectForKey("message"));
+      }
+      EXPECT_EQ(testing::TreeSnapshot(tree_.path()), before);
+      ASSERT_EQ(unlink(tree_.PathOf(link).c_str()), 0);
+    }
+  }
+}
+
+TEST_F(SharedSuiteTest, OfManyProcessesTakingOneKeyOneGetsIt) {
+  constexpr int kTakers = 8;
+  tree_.MakeFile(kName + "/preferences.json",
+                 R"({"message":"request","other":1.50})");
+  // A flush killed half-way left this behind; these are not its kind.
+  const std::vector<std::string> not_temporary = {
+      "preferences.json.backup", "preferences.json.tmp-Ab12C",
+      "preferences.json.corrupt-20260101-000000"};
+  tree_.MakeFile(kName + "/preferences.json.tmp-Ab12Cd", "{\"half");
+  for (const std::string& name : not_temporary) {
+    tree_.MakeFile(kName + "/" + name, "x");
+  }
+  std::vector<pid_t> children;
+  for (int i = 0; i < kTakers; ++i) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::optional<SharedSuite::Taken> taken =
+          SharedSuite(SharedSuiteName).takeObjectForKey("message");
+      _exit(!taken ? 2 : taken->found && taken->value == Value("request"));
+    }
+    children.push_back(child);
+  }
+  int found = 0;
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) < 2) << status;
+    found += WEXITSTATUS(status);
+  }
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(ReadText(FilePath()), R"({"other":1.50})");
+  EXPECT_FALSE(tree_.Exists(kName + "/preferences.json.tmp-Ab12Cd"));
+  for (const std::string& name : not_temporary) {
+    EXPECT_TRUE(tree_.Exists(kName + "/" + name)) << name;
   }
 }
 

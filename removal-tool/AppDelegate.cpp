@@ -1,5 +1,6 @@
 #include "removal-tool/AppDelegate.h"
 
+#include "platform/application.h"
 #include "platform/distributed_notification_center.h"
 #include "platform/shared_suite.h"
 #include "platform/system_log.h"
@@ -43,17 +44,31 @@ void AppDelegate::updateVersion() {
 
 void AppDelegate::checkForMessageFromQuillfen() {
   SharedSuite suite(SharedSuiteName);
-  if (!suite.objectForKey(kMessageKey)) return;
-  std::optional<Value> message = suite.objectForKey(kMessageKey);
-  // The request is consumed before it is acted on.
-  suite.removeObjectForKey(kMessageKey);
-  Synchronize(suite);
+  // The request is consumed before it is acted on, read and removed in one
+  // step under the domain's lock: of several launches, one gets it.
+  std::optional<SharedSuite::Taken> taken = suite.takeObjectForKey(kMessageKey);
+  if (!taken) {
+    // Nothing was taken, so nothing is carried out; waiting on would only
+    // leave a process behind.
+    SystemLog("Couldn't take the message from the shared domain: " +
+              suite.lastError());
+    std::shared_ptr<AppDelegate> self = shared_from_this();
+    Application::shared().post(
+        [self] { Application::shared().terminate(self.get()); });
+    return;
+  }
+  if (!taken->found) return;
+  const std::optional<Value>& message = taken->value;
   std::optional<Dictionary> request;
   if (message && message->AsString()) {
     request = convertJSONToDictionary(*message->AsString());
   } else if (message) {
     SystemLog("Error converting JSON to dictionary: the message is " +
               std::string(DescribeType(message->type())) + ", not JSON text.");
+  } else {
+    SystemLog(
+        "Error converting JSON to dictionary: the message is not JSON "
+        "text.");
   }
   sendDictToRemovalService(std::move(request));
 }

@@ -30,8 +30,10 @@ class AppDelegate : public ApplicationDelegate,
 
   // Writes the tool's short version under "toolVersion" and flushes.
   void updateVersion();
-  // Takes "message" out of the shared domain (flushed before anything
-  // else happens) and sends its request to the service.
+  // Takes "message" out of the shared domain (read, removed and flushed
+  // under its lock before anything else happens) and sends its request to
+  // the service. When the domain can't be locked or written it takes
+  // nothing, logs one line and asks the application to terminate.
   void checkForMessageFromQuillfen();
   // Stores |json| under "reply" (nothing removes it), flushes, posts the
   // reply notification and asks the application to terminate.

@@ -1,10 +1,15 @@
 // The removal tool as Quillfen uses it: a request left in the shared domain
 // of a temporary XDG_CONFIG_HOME, the tool started as a process on a
 // private bus, the reply and the notification observed from outside.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -156,6 +161,83 @@ TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
   EXPECT_EQ(watcher.objects(),
             std::vector<std::string>{std::string(ToolIdentifier)});
   EXPECT_FALSE(watcher.extra_arguments());
+}
+
+// Quillfen may start the tool again before an earlier launch has taken
+// the request: the launches take turns at the domain's lock, and only the
+// first finds the request.
+TEST_F(RemovalToolTest, OfManyLaunchesForOneRequestOneCarriesItOut) {
+  constexpr int kTools = 6;
+  constexpr int kFiles = 20;
+  for (int i = 0; i < kFiles; ++i) {
+    volume_.MakeFile("f" + std::to_string(i) + ".tmp");
+  }
+  LeaveMessage(Value(R"({"volumePath":")" + volume_.path() +
+                     R"(","extensionsArray":["tmp"]})"));
+  NotificationWatcher watcher(bus_);
+  // Held while the tools start, so that they all queue at the lock and go
+  // on close together.
+  const std::string lock_path =
+      SharedSuite(SharedSuiteName).folder() + "/preferences.lock";
+  int lock = open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  std::vector<std::unique_ptr<testing::Program>> tools;
+  for (int i = 0; i < kTools; ++i) {
+    tools.push_back(std::make_unique<testing::Program>(
+        QUILLFEN_TOOL_PATH, testing::ProgramSetup({})));
+  }
+  auto waits_at_lock = [&](pid_t pid) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code ignored;
+    for (const auto& fd : std::filesystem::directory_iterator(fds, ignored)) {
+      if (std::filesystem::read_symlink(fd.path(), ignored) == lock_path) {
+        return true;
+      }
+    }
+    return false;
+  };
+  EXPECT_TRUE(testing::PollUntil(
+      [&] {
+        return std::all_of(tools.begin(), tools.end(), [&](const auto& t) {
+          return waits_at_lock(t->pid());
+        });
+      },
+      60s));
+  close(lock);
+  auto ended = [&] {
+    std::vector<int> which;
+    for (int i = 0; i < kTools; ++i) {
+      if (tools[i]->Ended()) which.push_back(i);
+    }
+    return which;
+  };
+  ASSERT_TRUE(testing::PollUntil([&] { return !ended().empty(); }, 60s));
+  const int carrier = ended().front();
+  EXPECT_EQ(tools[carrier]->exit_status(), 0) << tools[carrier]->err();
+  // A second taker would call the service and reply at about the same
+  // time: give it well over that to show itself.
+  EXPECT_FALSE(testing::PollUntil(
+      [&] { return watcher.objects().size() > 1 || ended().size() > 1; }, 2s));
+  EXPECT_EQ(watcher.objects(),
+            std::vector<std::string>{std::string(ToolIdentifier)});
+  std::optional<Value> reply = Read("reply");
+  ASSERT_TRUE(reply && reply->AsString());
+  Dictionary fields = testing::DictionaryFromJson(*reply->AsString());
+  EXPECT_EQ(testing::RemovedPaths(fields).size(), std::size_t{kFiles})
+      << *reply->AsString();
+  EXPECT_EQ(fields.at("errorDict"), Value(Dictionary{}));
+  EXPECT_TRUE(volume_.Listing().empty());
+  EXPECT_FALSE(Read("message"));
+  // The others found no request and wait, as without a message, until
+  // they are ended.
+  for (int i = 0; i < kTools; ++i) {
+    if (i == carrier) continue;
+    EXPECT_EQ(tools[i]->err(), "");
+    ASSERT_EQ(kill(tools[i]->pid(), SIGTERM), 0);
+    EXPECT_TRUE(tools[i]->WaitFor(10s));
+    EXPECT_EQ(tools[i]->signal(), SIGTERM);
+  }
 }
 
 TEST_F(RemovalToolTest, WithoutAMessageItPublishesItsVersionAndWaits) {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <sstream>
 
+#include "platform/distributed_notification_center.h"
 #include "platform/shared_suite.h"
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
@@ -253,6 +254,86 @@ TEST_F(FaultsTest, CorruptDomainIsKeptAsideAndTheExchangeWorks) {
   EXPECT_EQ(*Find(domain, "reply"),
             Value(client->out().substr(0, client->out().size() - 1)));
   if (!HasFailure()) testing::ReportFigure("faults handled", 1);
+}
+
+// Any program on the bus may broadcast a signal by the notification's
+// name, of any form: only the tool's own ends the client's wait.
+TEST_F(FaultsTest, StrayNotificationsDoNotEndTheWait) {
+  Busy busy = StartBusyRemoval();
+  ASSERT_GT(busy.service, 0);
+  auto stray = sdbus::createObject(*probe_, std::string(kNotificationPath));
+  const std::string interface(kNotificationInterface);
+  const std::string name = "replySentNotification";
+  stray->emitSignal(name).onInterface(interface);  // No argument.
+  stray->emitSignal(name).onInterface(interface).withArguments(
+      std::string("org.example.SomethingElse"));
+  stray->emitSignal(name).onInterface(interface).withArguments(42);
+  stray->emitSignal(name).onInterface(interface).withArguments(
+      std::string(ToolIdentifier), std::string("more"));
+  testing::ReportFigure("faults injected", 1);
+  EXPECT_FALSE(testing::PollUntil([&] { return busy.client->Ended(); }, 1s))
+      << busy.client->err();
+  ASSERT_EQ(kill(busy.service, SIGCONT), 0);
+
+  ASSERT_TRUE(busy.client->WaitFor(60s)) << "the client hung";
+  EXPECT_EQ(busy.client->exit_status(), 0) << busy.client->err();
+  EXPECT_TRUE(busy.client->out().starts_with("Removed ")) << busy.client->out();
+  EXPECT_EQ(testing::EntryCount(volume_.path()), 0);
+  if (!HasFailure()) testing::ReportFigure("faults handled", 1);
+}
+
+// A link in place of the domain's lock or file, to a file elsewhere or to
+// nothing, is refused by the client and by the tool alike: nothing is
+// removed, and nothing is created or changed where the link points.
+TEST_F(FaultsTest, LinkInPlaceOfTheLockOrTheDomainIsRefused) {
+  volume_.MakeFile("._a");
+  TempTree outside;
+  outside.MakeFile("target", "someone else's");
+  const std::string outside_before = testing::TreeSnapshot(outside.path());
+  fs::create_directories(DomainFolder());
+  for (const char* name : {"preferences.lock", "preferences.json"}) {
+    for (const char* target : {"target", "nothing"}) {
+      SCOPED_TRACE(std::string(name) + " -> " + target);
+      testing::ReportFigure("faults injected", 1);
+      const std::string link = DomainFolder() + "/" + name;
+      fs::create_symlink(outside.PathOf(target), link);
+      std::unique_ptr<Program> client = StartClient({"-a", volume_.path()});
+      ASSERT_TRUE(client->WaitFor(60s)) << "the client hung";
+      EXPECT_EQ(client->exit_status(), 2);
+      EXPECT_NE(client->err().find(std::string(name) + " is a symbolic link"),
+                std::string::npos)
+          << client->err();
+      EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"._a"});
+      EXPECT_EQ(testing::TreeSnapshot(outside.path()), outside_before);
+      EXPECT_TRUE(fs::is_symlink(link));
+      fs::remove(link);
+    }
+  }
+
+  // Quillfen left a request, then the lock became a link: the tool takes
+  // nothing, says so, and ends.
+  LeaveInDomain("message", Value(R"({"volumePath":")" + volume_.path() +
+                                 R"(","appleDouble":1})"));
+  fs::remove(DomainFolder() + "/preferences.lock");
+  fs::create_symlink(outside.PathOf("nothing"),
+                     DomainFolder() + "/preferences.lock");
+  Program tool(QUILLFEN_TOOL_PATH,
+               ProgramSetup{{},
+                            {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address(),
+                             "XDG_CONFIG_HOME=" + config_.path()}});
+  ASSERT_TRUE(tool.WaitFor(60s)) << "the tool hung";
+  EXPECT_EQ(
+      LinesStartingWith(tool.err(),
+                        "Couldn't take the message from the shared domain: ")
+          .size(),
+      1u)
+      << tool.err();
+  EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"._a"});
+  EXPECT_EQ(testing::TreeSnapshot(outside.path()), outside_before);
+  EXPECT_TRUE(
+      Find(testing::DictionaryFromJson(testing::FileContent(DomainFile())),
+           "message"));
+  if (!HasFailure()) testing::ReportFigure("faults handled", 5);
 }
 
 // The engine, with a fault injected between its work and its reply: the
