@@ -100,6 +100,11 @@ int Program::exit_status() const {
                                                   : -1;
 }
 
+int Program::signal() const {
+  return wait_status_ && WIFSIGNALED(*wait_status_) ? WTERMSIG(*wait_status_)
+                                                    : 0;
+}
+
 std::string Program::out() const { return FileContent(files_.PathOf("out")); }
 std::string Program::err() const { return FileContent(files_.PathOf("err")); }
 

@@ -48,6 +48,8 @@ class Program {
 
   // Its exit status, or -1 while it runs or when a signal ended it.
   int exit_status() const;
+  // The signal that ended it, or 0.
+  int signal() const;
   std::string out() const;
   std::string err() const;
 
