@@ -43,8 +43,10 @@ DbusDictionary CallRemoveWithFileDict(sdbus::IConnection& connection,
 
 Dictionary CallRemoveWithFileDict(sdbus::IConnection& connection,
                                   const Dictionary& request) {
-  DictionaryFromDbusResult reply = DictionaryFromDbus(
-      CallRemoveWithFileDict(connection, DbusFromDictionary(request)));
+  DbusFromDictionaryResult wire = DbusFromDictionary(request);
+  if (!wire.dictionary) throw std::invalid_argument(wire.error);
+  DictionaryFromDbusResult reply =
+      DictionaryFromDbus(CallRemoveWithFileDict(connection, *wire.dictionary));
   if (!reply.dictionary) throw std::runtime_error(reply.error);
   return *reply.dictionary;
 }
