@@ -9,7 +9,9 @@
 #include "client/command_line.h"
 #include "client/removal_exchange.h"
 #include "client/reply_summary.h"
+#include "protocol/bus_string.h"
 #include "protocol/json_form.h"
+#include "protocol/removal_reply.h"
 #include "removal-engine/quillfen_removal_service.h"
 
 namespace {
@@ -61,6 +63,28 @@ int main(int argc, char** argv) {
     return quillfen::ExitStatusFor(selection);
   }
 
+  std::string json_error;
+  std::optional<std::string> request_json =
+      quillfen::ExactJsonTextFromValue(quillfen::Value(request), &json_error);
+  if (!request_json) {
+    // Text the shared domain can't hold (an option that isn't UTF-8) would
+    // reach the tool changed: it is refused here, in the words the tool
+    // and the engine use for text the bus can't carry.
+    std::string fault = quillfen::DictionaryBusFault(request);
+    quillfen::RemovalReply refusal = quillfen::RefusedRequestReply(
+        request,
+        fault.empty()
+            ? "The request can’t be written as JSON: " + json_error + "."
+            : quillfen::RequestBusRefusal(fault));
+    if (line.json) {
+      std::cout << quillfen::JsonTextFromValue(quillfen::Value(refusal))
+                << "\n";
+    } else {
+      std::cout << quillfen::SummarizeReply(refusal);
+    }
+    return quillfen::ExitStatusFor(refusal);
+  }
+
   quillfen::ExchangeSettings settings;
   settings.tool_path = quillfen::LocateRemovalTool();
   settings.service_dir = quillfen::LocateServiceDir();
@@ -70,8 +94,8 @@ int main(int argc, char** argv) {
   }
   bool on_terminal = isatty(STDERR_FILENO);
   if (on_terminal) settings.progress = ShowProgress;
-  quillfen::ExchangeOutcome outcome = quillfen::RunRemovalExchange(
-      quillfen::JsonTextFromValue(quillfen::Value(request)), settings);
+  quillfen::ExchangeOutcome outcome =
+      quillfen::RunRemovalExchange(*request_json, settings);
   if (on_terminal) ClearProgress();
   if (!outcome.reply_json) {
     std::fprintf(stderr, "quillfen-remove: %s\n", outcome.error.c_str());

@@ -2,11 +2,25 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <stdexcept>
+
 #include "platform/bus_event_loop.h"
 #include "protocol/dbus_value.h"
 #include "protocol/identifiers.h"
+#include "protocol/removal_reply.h"
 
 namespace quillfen {
+namespace {
+
+// Whether |name| is an error the service itself answers with, rather than
+// one the bus gives when the service can't be reached or went away.
+bool IsServiceAnswer(const std::string& name) {
+  return name == "org.freedesktop.DBus.Error.Failed" ||
+         name == "org.freedesktop.DBus.Error.InvalidArgs" ||
+         name == "org.freedesktop.DBus.Error.AccessDenied";
+}
+
+}  // namespace
 
 struct ServiceClientConnection::State {
   BusEventLoop loop;
@@ -45,9 +59,13 @@ class ServiceClientConnection::RemoteObject
 
   void removeWithFileDict(const RemovalRequest& request,
                           const ReplyBlock& withReply) override {
-    DbusDictionary arguments = DbusFromDictionary(request);
+    DbusFromDictionaryResult wire = DbusFromDictionary(request);
+    if (!wire.dictionary) {
+      throw std::invalid_argument("the request can’t be sent: " + wire.error);
+    }
     std::weak_ptr<State> weak = state_;
-    state_->loop.Post([weak, arguments = std::move(arguments), withReply] {
+    state_->loop.Post([weak, arguments = std::move(*wire.dictionary), request,
+                       withReply] {
       std::shared_ptr<State> state = weak.lock();
       if (!state || state->invalidated || !state->proxy) return;
       std::string interface;
@@ -60,14 +78,24 @@ class ServiceClientConnection::RemoteObject
             .onInterface(interface)
             .withTimeout(UINT64_MAX)
             .withArguments(arguments)
-            .uponReplyInvoke([weak, withReply](const sdbus::Error* error,
-                                               DbusDictionary reply) {
+            .uponReplyInvoke([weak, request, withReply](
+                                 const sdbus::Error* error,
+                                 DbusDictionary reply) {
               std::shared_ptr<State> alive = weak.lock();
               if (!alive) return;
               if (error != nullptr) {
+                const std::string& name = error->getName();
+                if (IsServiceAnswer(name)) {
+                  // The service answered, only not with a reply: the
+                  // caller hears it as the request's refusal.
+                  alive.reset();
+                  withReply(RefusedRequestReply(
+                      request, "The removal service couldn’t answer: " +
+                                   error->getMessage()));
+                  return;
+                }
                 // No error handler: nobody hears of it. A service that
                 // can't be reached leaves the connection unusable.
-                const std::string& name = error->getName();
                 if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
                     name.starts_with("org.freedesktop.DBus.Error.Spawn.")) {
                   alive->Invalidate();
@@ -75,8 +103,13 @@ class ServiceClientConnection::RemoteObject
                 return;
               }
               DictionaryFromDbusResult converted = DictionaryFromDbus(reply);
-              if (!converted.dictionary) return;
               alive.reset();  // The reply block may drop the connection.
+              if (!converted.dictionary) {
+                withReply(RefusedRequestReply(
+                    request, "The removal service’s reply can’t be read: " +
+                                 converted.error + "."));
+                return;
+              }
               withReply(std::move(*converted.dictionary));
             });
       } catch (const sdbus::Error&) {

@@ -3,7 +3,9 @@
 // it connects to the bus there, sends the calls made through its remote
 // object proxy (which return at once), and delivers each reply there,
 // never on the caller's thread. Calls have no timeout: a removal on a large
-// volume may take long. A call the service never answers (it can't be
+// volume may take long. A call the service answers with an error, or with
+// a reply that can't be read, gets the refusal of its request as its
+// reply. A call the service never answers (it can't be
 // started, or dies first) simply gets no reply; when the service can't be
 // reached at all, or the bus goes, the connection invalidates itself.
 // invalidate() stops it; the invalidation handler then runs once, on the
@@ -44,7 +46,9 @@ class ServiceClientConnection {
   void invalidate();
 
   // The service's object. Its calls are queued to the connection's thread
-  // and return at once; the reply block runs on that thread.
+  // and return at once; the reply block runs on that thread. A request
+  // that can't cross the bus whole (bus_string.h) throws
+  // std::invalid_argument at once, and nothing is sent.
   std::shared_ptr<QuillfenRemovalServiceProtocol> remoteObjectProxy();
 
  private:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <stdexcept>
 #include <thread>
 
 #include "protocol/identifiers.h"
@@ -106,6 +107,44 @@ TEST_F(ServiceClientConnectionTest, ReplyBlockMayDropTheLastReference) {
   EXPECT_EQ(invalidated_.get_future().wait_for(kPatience),
             std::future_status::ready);
   EXPECT_EQ(invalidations_, 1);
+}
+
+// A reply the service can't send comes back as a D-Bus error: the caller
+// hears it as its request's refusal rather than waiting for ever.
+TEST_F(ServiceClientConnectionTest, ServiceErrorArrivesAsTheRequestsRefusal) {
+  struct OddReply : QuillfenRemovalServiceProtocol {
+    void removeWithFileDict(const RemovalRequest& request,
+                            const ReplyBlock& withReply) override {
+      RemovalReply reply = request;
+      reply["pathArray"] = Value(Array{Value("/v/._odd\xef\xbf\xbe")});
+      withReply(reply);
+    }
+  };
+  testing::ExportingDelegate odd([] { return std::make_shared<OddReply>(); });
+  testing::InProcessService service(bus_, &odd);
+  auto connection = Connect();
+  std::promise<Dictionary> replied;
+  connection->remoteObjectProxy()->removeWithFileDict(
+      {{"volumePath", Value("/v")}},
+      [&](RemovalReply reply) { replied.set_value(reply); });
+  auto future = replied.get_future();
+  ASSERT_EQ(future.wait_for(kPatience), std::future_status::ready);
+  Dictionary reply = future.get();
+  EXPECT_EQ(reply.at("pathArray"), Value(Array{}));
+  const Dictionary& errors = *reply.at("errorDict").AsDictionary();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors.at("/v").AsString()->find(
+                "“pathArray” holds a Unicode noncharacter"),
+            std::string::npos)
+      << *errors.at("/v").AsString();
+
+  // A request the bus would cut short is not sent at all.
+  using namespace std::string_literals;
+  EXPECT_THROW(connection->remoteObjectProxy()->removeWithFileDict(
+                   {{"volumePath", Value("/v\0/elsewhere"s)}},
+                   [](RemovalReply) { ADD_FAILURE() << "it was sent"; }),
+               std::invalid_argument);
+  connection->invalidate();
 }
 
 }  // namespace

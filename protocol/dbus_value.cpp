@@ -1,13 +1,18 @@
 #include "protocol/dbus_value.h"
 
+#include <sdbus-c++/Error.h>
+
 #include <cstdint>
 #include <limits>
 #include <vector>
+
+#include "protocol/bus_string.h"
 
 namespace quillfen {
 namespace {
 
 sdbus::Variant ToVariant(const Value& value);
+DbusDictionary ToDbusDictionary(const Dictionary& dictionary);
 
 sdbus::Variant ArrayToVariant(const Array& array) {
   bool all_strings = true;
@@ -42,17 +47,42 @@ sdbus::Variant ToVariant(const Value& value) {
     case Value::Type::kArray:
       return ArrayToVariant(*value.AsArray());
     case Value::Type::kDictionary:
-      return sdbus::Variant(DbusFromDictionary(*value.AsDictionary()));
+      return sdbus::Variant(ToDbusDictionary(*value.AsDictionary()));
   }
   return sdbus::Variant();
 }
 
+DbusDictionary ToDbusDictionary(const Dictionary& dictionary) {
+  DbusDictionary out;
+  for (const auto& [key, value] : dictionary) {
+    out.emplace(key, ToVariant(value));
+  }
+  return out;
+}
+
 bool FromVariant(const sdbus::Variant& variant, Value* out, std::string* error);
+
+// A string read from the bus passed the library's check on the way in;
+// checking again costs little and keeps the rule in one place.
+bool FromWireString(std::string text, Value* out, std::string* error) {
+  std::string_view fault = BusStringFault(text);
+  if (!fault.empty()) {
+    *error = "a string holds " + std::string(fault);
+    return false;
+  }
+  *out = Value(std::move(text));
+  return true;
+}
 
 bool FromDbusDictionary(const DbusDictionary& dictionary, Dictionary* out,
                         std::string* error) {
   for (const auto& [key, variant] : dictionary) {
     Value value;
+    std::string_view key_fault = BusStringFault(key);
+    if (!key_fault.empty()) {
+      *error = "a key holds " + std::string(key_fault);
+      return false;
+    }
     if (!FromVariant(variant, &value, error)) {
       *error = "“" + key + "”: " + *error;
       return false;
@@ -66,7 +96,7 @@ bool FromVariant(const sdbus::Variant& variant, Value* out,
                  std::string* error) {
   const std::string type = variant.peekValueType();
   if (type == "s") {
-    *out = Value(variant.get<std::string>());
+    return FromWireString(variant.get<std::string>(), out, error);
   } else if (type == "b") {
     *out = Value(variant.get<bool>());
   } else if (type == "y") {
@@ -97,7 +127,11 @@ bool FromVariant(const sdbus::Variant& variant, Value* out,
     std::vector<std::string> strings = variant.get<std::vector<std::string>>();
     Array array;
     array.reserve(strings.size());
-    for (std::string& s : strings) array.emplace_back(std::move(s));
+    for (std::string& s : strings) {
+      Value v;
+      if (!FromWireString(std::move(s), &v, error)) return false;
+      array.push_back(std::move(v));
+    }
     *out = Value(std::move(array));
   } else if (type == "av") {
     std::vector<sdbus::Variant> elements =
@@ -126,11 +160,16 @@ bool FromVariant(const sdbus::Variant& variant, Value* out,
 
 }  // namespace
 
-DbusDictionary DbusFromDictionary(const Dictionary& dictionary) {
-  DbusDictionary out;
-  for (const auto& [key, value] : dictionary)
-    out.emplace(key, ToVariant(value));
-  return out;
+DbusFromDictionaryResult DbusFromDictionary(const Dictionary& dictionary) {
+  DbusFromDictionaryResult result;
+  result.error = DictionaryBusFault(dictionary);
+  if (!result.error.empty()) return result;
+  try {
+    result.dictionary = ToDbusDictionary(dictionary);
+  } catch (const sdbus::Error& e) {
+    result.error = e.getMessage();
+  }
+  return result;
 }
 
 DictionaryFromDbusResult DictionaryFromDbus(const DbusDictionary& dictionary) {

@@ -4,7 +4,9 @@
 // "as", other lists "av", dictionaries "a{sv}". Coming in, every integer
 // type and "d" are numbers, "av" holding anything convertible is a list, and
 // a nested "v" is unwrapped; any other type has no property-list form and
-// is refused. Stateless: safe from any thread.
+// is refused. Every string, keys included, must pass the bus's own check
+// (bus_string.h) both ways: a dictionary holding one that doesn't is
+// refused whole, never sent shortened. Stateless: safe from any thread.
 #ifndef QUILLFEN_PROTOCOL_DBUS_VALUE_H_
 #define QUILLFEN_PROTOCOL_DBUS_VALUE_H_
 
@@ -20,7 +22,12 @@ namespace quillfen {
 
 using DbusDictionary = std::map<std::string, sdbus::Variant>;
 
-DbusDictionary DbusFromDictionary(const Dictionary& dictionary);
+struct DbusFromDictionaryResult {
+  std::optional<DbusDictionary> dictionary;  // Set on success.
+  std::string error;                         // Why not, otherwise.
+};
+
+DbusFromDictionaryResult DbusFromDictionary(const Dictionary& dictionary);
 
 struct DictionaryFromDbusResult {
   std::optional<Dictionary> dictionary;  // Set on success.

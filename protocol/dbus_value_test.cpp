@@ -15,7 +15,7 @@ TEST(DbusValueTest, RequestAndReplyRoundTrip) {
       {"ratio", Value(0.5)},
       {"mixed", Value(Array{Value(1), Value("a"), Value(Array{})})},
       {"empty", Value(Array{})}};
-  DbusDictionary wire = DbusFromDictionary(reply);
+  DbusDictionary wire = *DbusFromDictionary(reply).dictionary;
   EXPECT_EQ(wire.at("pathArray").peekValueType(), "as");
   EXPECT_EQ(wire.at("empty").peekValueType(), "as");
   EXPECT_EQ(wire.at("mixed").peekValueType(), "av");
@@ -65,6 +65,21 @@ TEST(DbusValueTest, TypesWithoutAPropertyListFormAreRefusedNotDropped) {
         DictionaryFromDbus({{"fileKeepArray", odd}});
     EXPECT_FALSE(result.dictionary) << odd.peekValueType();
     EXPECT_NE(result.error.find("fileKeepArray"), std::string::npos);
+  }
+}
+
+TEST(DbusValueTest, StringsTheBusWouldCutOrRefuseAreRefusedWhole) {
+  using namespace std::string_literals;
+  // The library would send the first shortened and throw on the others.
+  for (const Dictionary& bad : std::vector<Dictionary>{
+           {{"volumePath", Value("/home/u/stick\0/elsewhere"s)}},
+           {{"errorDict",
+             Value(Dictionary{{"/v/._odd\xef\xbf\xbe", Value("gone")}})}},
+           {{"pathArray", Value(Array{Value("/v/a"), Value("/v/\xff")})}}}) {
+    DbusFromDictionaryResult out = DbusFromDictionary(bad);
+    EXPECT_FALSE(out.dictionary);
+    EXPECT_NE(out.error.find(bad.begin()->first), std::string::npos)
+        << out.error;
   }
 }
 

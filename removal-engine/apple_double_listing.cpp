@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "protocol/bus_string.h"
 #include "removal-engine/file_error.h"
-#include "removal-engine/path_names.h"
 
 extern char** environ;
 
@@ -42,7 +42,8 @@ bool NamesAppleDoubleItem(std::string_view line, std::string_view prefix) {
 }  // namespace
 
 std::vector<std::string> AppleDoublePathsFromOutput(
-    std::string_view output, std::string_view volume_spelling) {
+    std::string_view output, std::string_view volume_spelling,
+    bool* pieces_dropped) {
   std::string prefix(volume_spelling);
   if (prefix.empty() || prefix.back() != '/') prefix.push_back('/');
 
@@ -58,15 +59,21 @@ std::vector<std::string> AppleDoublePathsFromOutput(
     if (end == std::string_view::npos) break;
     start = end + 1;
   }
+  bool dropped = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     std::string_view line = lines[i];
     bool continued = i + 1 < lines.size() && !IsBeneath(lines[i + 1], prefix);
     if (continued || !IsBeneath(line, prefix) ||
-        !NamesAppleDoubleItem(line, prefix) || !IsValidUtf8(line)) {
+        !NamesAppleDoubleItem(line, prefix)) {
+      // find lists the volume itself when its own name begins "._".
+      if (line != volume_spelling) dropped = true;
       continue;
     }
+    // A name the bus can't carry is never a candidate; it is no piece.
+    if (!IsBusString(line)) continue;
     paths.emplace_back(line);
   }
+  if (pieces_dropped != nullptr) *pieces_dropped = dropped;
   return paths;
 }
 
@@ -137,7 +144,8 @@ AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling) {
                       std::string(kFindPath) +
                       " stopped early: " + strsignal(WTERMSIG(status)) + ".";
   }
-  listing.paths = AppleDoublePathsFromOutput(output, volume_spelling);
+  listing.paths = AppleDoublePathsFromOutput(output, volume_spelling,
+                                             &listing.pieces_dropped);
   return listing;
 }
 

@@ -3,8 +3,11 @@
 // and another on its standard input, its standard error the service's own)
 // and reads its output to the end. One path per line; only lines that name
 // an item beneath the volume whose name begins "._" are kept, so a name
-// holding a line feed can't turn into some other path, and a line that is
-// not valid UTF-8 is dropped alone.
+// holding a line feed can't turn into some other path, and a line that
+// the bus can't carry is dropped alone. Whether a kept line names an item
+// that exists is for the caller to check; and the listing says when it
+// dropped a piece of a split path, so that the caller can find that item
+// some other way.
 //
 // Runs on the calling thread and blocks it until find closes its output.
 // Safe to run from several threads at once.
@@ -21,6 +24,9 @@ struct AppleDoubleListing {
   std::vector<std::string> paths;  // As find printed them.
   // Why find could not be run, or died before finishing; empty otherwise.
   std::string failure;
+  // Whether some line was no path of the kind asked for: a piece of a
+  // path holding a line feed, whose item the listing can't name.
+  bool pieces_dropped = false;
 };
 
 // Lists the "._" items beneath |volume_spelling| (an absolute path with no
@@ -28,10 +34,12 @@ struct AppleDoubleListing {
 AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling);
 
 // Keeps the lines of find's |output| that name an item beneath
-// |volume_spelling| whose name begins "._". A line that the next line
-// continues (a name holding a line feed) is dropped with its continuation.
+// |volume_spelling| whose name begins "._" and that the bus can carry. A
+// line that the next line continues (a name holding a line feed) is
+// dropped with its continuation.
 std::vector<std::string> AppleDoublePathsFromOutput(
-    std::string_view output, std::string_view volume_spelling);
+    std::string_view output, std::string_view volume_spelling,
+    bool* pieces_dropped = nullptr);
 
 }  // namespace quillfen
 

@@ -30,7 +30,8 @@ TEST(AppleDoubleOutputTest, KeepsOnlyAppleDoublePathsBeneathTheVolume) {
       "/v//._e\n"       // Not find's spelling.
       "/v/../._f\n"     // Leaves the volume.
       "/v/./._g\n"
-      "/v/\xff/._h\n"  // Not UTF-8: dropped alone.
+      "/v/\xff/._h\n"        // Not UTF-8: dropped alone.
+      "/v/._\xef\xbf\xbe\n"  // A noncharacter: dropped alone.
       "/v/._i\n";
   EXPECT_EQ(AppleDoublePathsFromOutput(output, "/v"),
             (Paths{"/v/._a", "/v/sub/._b", "/v/._dir", "/v/._i"}));
@@ -40,8 +41,13 @@ TEST(AppleDoubleOutputTest, NamesHoldingLineFeedsAreDroppedWhole) {
   // "/v/._x\ny" is one item whose name holds a line feed; "/v/d\n/._z" is
   // an item in a folder named "d\n". Neither may become another path.
   std::string output = "/v/._x\ny\n/v/._ok\n/v/d\n/._z\n/v/._last\n";
-  EXPECT_EQ(AppleDoublePathsFromOutput(output, "/v"),
+  bool dropped = false;
+  EXPECT_EQ(AppleDoublePathsFromOutput(output, "/v", &dropped),
             (Paths{"/v/._ok", "/v/._last"}));
+  // The caller learns that some item went unnamed.
+  EXPECT_TRUE(dropped);
+  AppleDoublePathsFromOutput("/v/._ok\n/v/._last\n", "/v", &dropped);
+  EXPECT_FALSE(dropped);
   // A name ending in a line feed leaves an empty continuation.
   EXPECT_EQ(AppleDoublePathsFromOutput("/v/._n\n\n/v/._m\n", "/v"),
             (Paths{"/v/._m"}));
@@ -51,8 +57,11 @@ TEST(AppleDoubleOutputTest, EmptyOutputAndTheRootVolume) {
   EXPECT_TRUE(AppleDoublePathsFromOutput("", "/v").empty());
   EXPECT_TRUE(AppleDoublePathsFromOutput("\n", "/v").empty());
   // A volume whose own name begins "._" is listed first, and never kept.
-  EXPECT_EQ(AppleDoublePathsFromOutput("/v/._vol\n/v/._vol/._a\n", "/v/._vol"),
+  bool dropped = true;
+  EXPECT_EQ(AppleDoublePathsFromOutput("/v/._vol\n/v/._vol/._a\n", "/v/._vol",
+                                       &dropped),
             (Paths{"/v/._vol/._a"}));
+  EXPECT_FALSE(dropped);
   EXPECT_EQ(AppleDoublePathsFromOutput("/._a\n/b/._c\n", "/"),
             (Paths{"/._a", "/b/._c"}));
 }

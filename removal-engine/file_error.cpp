@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "protocol/bus_string.h"
+
 namespace quillfen {
 namespace {
 
@@ -40,8 +42,10 @@ const char* CausePhrase(int error) {
 }  // namespace
 
 std::string RemovalErrorDescription(std::string_view item_name, int error) {
+  // The name may be one the bus can't carry (an item inside a selected
+  // folder is never checked): the message must still reach the caller.
   std::string text = "“";
-  text.append(item_name);
+  text.append(BusSafeText(item_name));
   text.append("” couldn’t be removed");
   if (const char* cause = CausePhrase(error)) {
     text.append(" because ");

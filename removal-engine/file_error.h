@@ -11,7 +11,8 @@
 namespace quillfen {
 
 // "“NAME” couldn’t be removed because ..." for the common causes, and the
-// system's own error text otherwise.
+// system's own error text otherwise. Characters of NAME that the bus can't
+// carry are replaced in the message.
 std::string RemovalErrorDescription(std::string_view item_name, int error);
 
 // The system's own text for |error| ("No such file or directory").

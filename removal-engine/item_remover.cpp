@@ -107,6 +107,19 @@ std::optional<RemovalFailure> ItemRemover::Remove(
   return RemoveEntry(parent_fd, name);
 }
 
+bool ItemRemover::Holds(std::string_view relative_path) {
+  std::size_t slash = relative_path.rfind('/');
+  std::string_view parent_path = slash == std::string_view::npos
+                                     ? std::string_view()
+                                     : relative_path.substr(0, slash);
+  std::string name(LastComponent(relative_path));
+  if (!IsPlainName(name)) return false;
+  int parent_fd = ParentDescriptor(parent_path);
+  struct stat status;
+  return parent_fd >= 0 &&
+         fstatat(parent_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 std::optional<RemovalFailure> ItemRemover::RemoveEntry(
     int parent_fd, const std::string& name) {
   // Unlinking first, folders too: where the folder itself may not be

@@ -39,6 +39,10 @@ class ItemRemover {
   // slash); a folder with its contents. Nothing on success.
   std::optional<RemovalFailure> Remove(std::string_view relative_path);
 
+  // Whether an item is at |relative_path| (from the volume, no leading
+  // slash), reached, itself included, without following a link.
+  bool Holds(std::string_view relative_path);
+
   // Removes the entry |name| of the folder open at |folder_fd|, a folder
   // with its contents, for a caller that reached that folder safely itself.
   std::optional<RemovalFailure> RemoveEntry(int folder_fd,

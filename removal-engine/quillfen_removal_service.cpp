@@ -8,6 +8,7 @@
 #include <future>
 #include <utility>
 
+#include "protocol/bus_string.h"
 #include "protocol/removal_keys.h"
 #include "removal-engine/candidate_list.h"
 #include "removal-engine/file_error.h"
@@ -44,15 +45,6 @@ std::string VolumeOpenFailure(const std::string& path, int error) {
 
 }  // namespace
 
-RemovalReply EmptyRemovalReply(Value volume_path) {
-  RemovalReply reply;
-  reply.emplace(kShowReadMeKey, Value(false));
-  reply.emplace(kVolumePathKey, std::move(volume_path));
-  reply.emplace(kPathArrayKey, Value(Array()));
-  reply.emplace(kErrorDictKey, Value(Dictionary()));
-  return reply;
-}
-
 AppleDoubleListing QuillfenRemovalService::appleDoubleArrayForUrl(
     const std::string& volume_spelling) {
   return ListAppleDoubleFiles(volume_spelling);
@@ -70,17 +62,16 @@ RemovalReply QuillfenRemovalService::previewWithFileDict(
 
 RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
                                               bool remove) {
+  // The same answer the removal tool gives when it can't send such a
+  // request, so that a preview agrees with the real road.
+  std::string fault = DictionaryBusFault(request);
+  if (!fault.empty()) {
+    return RefusedRequestReply(request, RequestBusRefusal(fault));
+  }
   RemovalPlan::Reading reading = RemovalPlan::FromRequest(request);
   if (!reading.plan) {
-    RemovalReply reply = EmptyRemovalReply();
-    if (!reading.refusal.empty()) {
-      const std::string& volume_path =
-          *Find(request, kVolumePathKey)->AsString();
-      reply[std::string(kVolumePathKey)] = Value(volume_path);
-      reply[std::string(kErrorDictKey)] =
-          Value(Dictionary{{volume_path, Value(reading.refusal)}});
-    }
-    return reply;
+    if (reading.refusal.empty()) return EmptyRemovalReply();
+    return RefusedRequestReply(request, std::move(reading.refusal));
   }
   RemovalPlan& plan = *reading.plan;
   const std::string& volume = plan.volume_spelling();
@@ -111,20 +102,40 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
       });
     }
     RemovalSweep sweep(plan, removing, &record);
-    if (plan.HasRules()) VolumeWalker::Walk(volume_fd, sweep);
+    bool walked = plan.HasRules();
+    if (walked) VolumeWalker::Walk(volume_fd, sweep);
 
     if (listing.valid()) {
       AppleDoubleListing found = listing.get();
       if (!found.failure.empty()) {
         record.errors.emplace(plan.volume_path(), Value(found.failure));
       }
+      // Every line must name a "._" item beneath the volume, reached
+      // without links: the walk saw those it selected, the rest are looked
+      // at. A line that names nothing, or one printed twice, is a piece of
+      // a path that holds a line feed, an item find can't name; the walk
+      // finds such items, so it runs now if it hasn't yet.
+      bool split = found.pieces_dropped;
+      std::size_t prefix = volume == "/" ? 1 : volume.size() + 1;
+      NameSet lines;
+      std::vector<std::string> named;
+      for (const std::string& path : found.paths) {
+        std::string relative = path.substr(prefix);
+        if (!lines.insert(relative).second) {
+          split = true;
+        } else if (sweep.selected().contains(relative) ||
+                   remover.Holds(relative)) {
+          named.push_back(std::move(relative));
+        } else {
+          split = true;
+        }
+      }
+      if (split && !walked) VolumeWalker::Walk(volume_fd, sweep);
       // What the sweep already took care of is taken care of once; the
       // rest (all of it, when nothing was walked) goes deepest first.
       CandidateList candidates;
-      std::size_t prefix = volume == "/" ? 1 : volume.size() + 1;
-      for (std::string& path : found.paths) {
-        if (plan.Keeps(LastComponent(path))) continue;
-        std::string relative = path.substr(prefix);
+      for (std::string& relative : named) {
+        if (plan.Keeps(LastComponent(relative))) continue;
         if (!sweep.selected().contains(relative)) {
           candidates.Add(std::move(relative));
         }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "protocol/quillfen_removal_service_protocol.h"
+#include "protocol/removal_reply.h"
 #include "protocol/value.h"
 #include "removal-engine/apple_double_listing.h"
 
@@ -23,8 +24,9 @@ class QuillfenRemovalService : public QuillfenRemovalServiceProtocol {
  public:
   // Carries out |request| and calls |withReply| exactly once, at the end,
   // on the calling thread. A request without a string "volumePath" gets the
-  // empty reply; one that can't be carried out safely removes nothing and
-  // says why in "errorDict" under its volume path.
+  // empty reply; one that can't be carried out safely, or that holds a
+  // string the bus could not carry (and so could not have come over it),
+  // removes nothing and says why in "errorDict" under its volume path.
   void removeWithFileDict(const RemovalRequest& request,
                           const ReplyBlock& withReply) override;
 
@@ -39,9 +41,6 @@ class QuillfenRemovalService : public QuillfenRemovalServiceProtocol {
  private:
   RemovalReply CarryOut(const RemovalRequest& request, bool remove);
 };
-
-// A reply with all four keys: nothing removed, nothing failed.
-RemovalReply EmptyRemovalReply(Value volume_path = Value(""));
 
 }  // namespace quillfen
 

@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "protocol/bus_string.h"
 #include "protocol/json_form.h"
 #include "protocol/removal_keys.h"
 #include "testing/temp_tree.h"
@@ -13,6 +14,7 @@ namespace quillfen {
 namespace {
 
 using ::quillfen::testing::TempTree;
+using namespace std::string_literals;
 using Strings = std::vector<std::string>;
 using PathSet = std::set<std::string>;
 
@@ -237,7 +239,9 @@ TEST_F(RemovalServiceTest, PermissionRefusalRaisesShowReadMe) {
   volume_.MakeFile("locked/folder.tmp/inner");
   volume_.MakeFile("free/b.tmp");
   // Nothing can be taken out of "locked" or "folder.tmp"; anyone may take
-  // from "free".
+  // from "free". A failure inside a selected folder names an item the bus
+  // can't carry.
+  volume_.MakeFile("free/sel.tmp/inner\xff");
   chmod(volume_.PathOf("locked/folder.tmp").c_str(), 0555);
   chmod(volume_.PathOf("locked").c_str(), 0555);
   chmod(volume_.PathOf("free").c_str(), 0777);
@@ -247,6 +251,8 @@ TEST_F(RemovalServiceTest, PermissionRefusalRaisesShowReadMe) {
     Array replies;
     for (RemovalReply& reply :
          Serve(Request({{"extensionsArray", Names({"tmp"})}}))) {
+      std::string fault = DictionaryBusFault(reply);
+      if (!fault.empty()) return fault;
       replies.emplace_back(std::move(reply));
     }
     return JsonTextFromValue(Value(std::move(replies)));
@@ -267,10 +273,75 @@ TEST_F(RemovalServiceTest, PermissionRefusalRaisesShowReadMe) {
                                "have permission to access it.")},
                         {volume_.PathOf("locked/folder.tmp"),
                          Value("“folder.tmp” couldn’t be removed because you "
-                               "don’t have permission to access it.")}}));
+                               "don’t have permission to access it.")},
+                        {volume_.PathOf("free/sel.tmp"),
+                         Value("“inner\uFFFD” couldn’t be removed because "
+                               "you don’t have permission to access it.")}}));
   EXPECT_EQ(volume_.Listing(),
-            (Strings{"free/", "locked/", "locked/a.tmp", "locked/folder.tmp/",
+            (Strings{"free/", "free/sel.tmp/", "free/sel.tmp/inner\xff",
+                     "locked/", "locked/a.tmp", "locked/folder.tmp/",
                      "locked/folder.tmp/inner"}));
+}
+
+TEST_F(RemovalServiceTest, NamesTheBusCantCarryAreNeverCandidates) {
+  const std::string odd = "._odd\xef\xbf\xbe";  // U+FFFE
+  for (bool walked : {false, true}) {
+    volume_.MakeFile("._ok");
+    volume_.MakeFile(".DS_Store");
+    volume_.MakeFile(odd);
+    volume_.MakeFile("._bad\xff");
+    volume_.MakeFile("sub/" + odd);
+    volume_.MakeFile("cache/inner\xff");  // Goes with its selected folder.
+    RemovalRequest request = Request({{"appleDouble", Value(true)}});
+    if (walked)
+      request.emplace("fileRemovalArray", Names({".DS_Store", "cache"}));
+    RemovalReply reply = RunRequest(request);
+    EXPECT_EQ(DictionaryBusFault(reply), "");
+    EXPECT_TRUE(Errors(reply).empty());
+    EXPECT_EQ(Removed(reply),
+              walked ? Paths({"._ok", ".DS_Store", "cache"}) : Paths({"._ok"}));
+    EXPECT_TRUE(volume_.Exists(odd) && volume_.Exists("._bad\xff") &&
+                volume_.Exists("sub/" + odd));
+  }
+}
+
+TEST_F(RemovalServiceTest, AppleDoubleItemsWhosePathsHoldLineFeedsAreFound) {
+  // find prints the last one as "VOLUME/._r" and "VOLUME/._x", and neither
+  // exists: no failure may be reported under them.
+  const std::string tricky = "._r\n" + volume_.path() + "/._x";
+  for (bool walked : {false, true}) {
+    volume_.MakeFile("._nl\nname");
+    volume_.MakeFile("d\n/._in");
+    volume_.MakeFile(tricky);
+    volume_.MakeFile("keep.txt");
+    RemovalRequest request = Request({{"appleDouble", Value(true)}});
+    if (walked) request.emplace("extensionsArray", Names({"tmp"}));
+    RemovalReply reply = RunRequest(request);
+    EXPECT_TRUE(Errors(reply).empty()) << walked;
+    EXPECT_EQ(Removed(reply),
+              (PathSet{volume_.PathOf("._nl\nname"), volume_.PathOf("d\n/._in"),
+                       volume_.PathOf("._r\n"), volume_.PathOf(tricky)}))
+        << walked;
+    EXPECT_EQ(volume_.Listing(), (Strings{"d\n/", "keep.txt"})) << walked;
+  }
+}
+
+TEST_F(RemovalServiceTest, NameAPatternCantSettleInTimeIsReported) {
+  // Entries with expression characters go to ICU, whose backtracking on
+  // this name outruns its budget.
+  const std::string entry = "(x)*a*a*a*a*a*c";
+  const std::string name = "x" + std::string(250, 'a');
+  volume_.MakeFile(name);
+  volume_.MakeFile("xaaaaac");
+  RemovalReply reply =
+      RunRequest(Request({{"fileRemovalArray", Value(Array{Value(entry)})}}));
+  EXPECT_EQ(Removed(reply), Paths({"xaaaaac"}));
+  EXPECT_EQ(
+      Errors(reply),
+      (Dictionary{{volume_.PathOf(name),
+                   Value("“" + name + "” couldn’t be matched against “" +
+                         entry + "” in time, so it was left in place.")}}));
+  EXPECT_TRUE(volume_.Exists(name));
 }
 
 TEST_F(RemovalServiceTest, RequestsWithoutAStringVolumePathGetTheEmptyReply) {
@@ -323,6 +394,28 @@ TEST_F(RemovalServiceTest, BadRequestsRemoveNothingAndSayWhy) {
       {{{"volumePath", Value(v)}, {"extensionsArray", Value("tmp")}},
        v,
        "extensionsArray"},
+      // Text the bus would cut short or refuse, wherever it is.
+      {{{"volumePath", Value(v + "\0/elsewhere"s)}},
+       v + "\0/elsewhere"s,
+       "“volumePath” holds a NUL character"},
+      {{{"volumePath", Value(v)},
+        {"fileRemovalArray", Value(Array{Value(".DS_Store\0.txt"s)})}},
+       v,
+       "“fileRemovalArray” holds a NUL character"},
+      {{{"volumePath", Value(v)},
+        {"extensionsArray", Value(Array{Value("tmp\xef\xbf\xbe")})}},
+       v,
+       "“extensionsArray” holds a Unicode noncharacter"},
+      {{{"volumePath", Value(v)},
+        {"fileKeepArray", Value(Array{Value("\xff")})},
+        {"extensionsArray", all_tmp}},
+       v,
+       "“fileKeepArray” holds text that isn’t valid UTF-8"},
+      {{{"volumePath", Value(v)},
+        {"extensionsArray", all_tmp},
+        {"odd\xef\xb7\x90key", Value(true)}},
+       v,
+       "a key holds a Unicode noncharacter"},
   };
   for (Case& c : cases) {
     c.request.emplace("appleDouble", Value(true));

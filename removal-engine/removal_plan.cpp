@@ -109,19 +109,23 @@ bool RemovalPlan::HasRules() const {
          !wildcard_names_.empty() || !wildcard_extensions_.empty();
 }
 
-bool RemovalPlan::Selects(std::string_view name) {
+bool RemovalPlan::Selects(std::string_view name, std::string_view* undecided) {
   std::string_view extension = NameExtension(name);
   // A set's lookup hashes the name even when the set is empty.
   bool exact_hit =
       (!exact_names_.empty() && exact_names_.contains(name)) ||
       (!exact_extensions_.empty() && exact_extensions_.contains(extension));
   if (exact_hit && !keep_names_.contains(name)) return true;
+  const WildcardPattern* gave_up = nullptr;
   for (WildcardPattern& pattern : wildcard_names_) {
     if (pattern.Matches(name)) return true;
+    if (pattern.gave_up() && gave_up == nullptr) gave_up = &pattern;
   }
   for (WildcardPattern& pattern : wildcard_extensions_) {
     if (pattern.Matches(extension)) return true;
+    if (pattern.gave_up() && gave_up == nullptr) gave_up = &pattern;
   }
+  if (gave_up != nullptr && undecided != nullptr) *undecided = gave_up->entry();
   return false;
 }
 

@@ -53,8 +53,10 @@ class RemovalPlan {
 
   // Whether an item named |name| is selected by the name, extension and
   // wildcard rules: a wildcard hit always is; an exact hit unless the name
-  // is on the keep list. Files and folders alike.
-  bool Selects(std::string_view name);
+  // is on the keep list. Files and folders alike. When the answer is no
+  // only because a wildcard entry's budget ran out on |name|, |undecided|
+  // (if given) is set to that entry.
+  bool Selects(std::string_view name, std::string_view* undecided = nullptr);
 
   // Whether the keep list holds |name| (it protects AppleDouble files too).
   bool Keeps(std::string_view name) const { return keep_names_.contains(name); }

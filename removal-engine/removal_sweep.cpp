@@ -19,27 +19,37 @@ void RemovalRecord::Failed(std::string_view relative_path,
   if (IsNoWritePermission(failure.error)) show_read_me = true;
 }
 
+void RemovalRecord::Undecided(std::string_view relative_path,
+                              std::string_view name, std::string_view entry) {
+  errors.insert_or_assign(
+      JoinVolumePath(volume, relative_path),
+      Value("“" + std::string(name) + "” couldn’t be matched against “" +
+            std::string(entry) + "” in time, so it was left in place."));
+}
+
 RemovalSweep::RemovalSweep(RemovalPlan& plan, ItemRemover* remover,
                            RemovalRecord* record)
     : plan_(plan),
       remover_(remover),
       record_(record),
-      // A volume path with a line feed leaves find no line it can read.
-      apple_double_(plan.apple_double() &&
-                    plan.volume_spelling().find('\n') == std::string::npos) {}
+      apple_double_(plan.apple_double()) {}
 
-bool RemovalSweep::Selects(std::string_view folder_path,
-                           std::string_view name) {
-  if (plan_.Selects(name)) return true;
-  return apple_double_ && name.starts_with("._") && !plan_.Keeps(name) &&
-         name.find('\n') == std::string_view::npos &&
-         folder_path.find('\n') == std::string_view::npos;
+bool RemovalSweep::Selects(std::string_view name, std::string_view* undecided) {
+  if (plan_.Selects(name, undecided)) return true;
+  return apple_double_ && name.starts_with("._") && !plan_.Keeps(name);
 }
 
 void RemovalSweep::VisitEntries(int /*folder_fd*/, std::string_view folder_path,
                                 std::span<const WalkEntry> entries) {
   for (const WalkEntry& entry : entries) {
-    if (!Selects(folder_path, entry.name)) continue;
+    std::string_view undecided;
+    if (!Selects(entry.name, &undecided)) {
+      if (!undecided.empty()) {
+        record_->Undecided(ChildPath(folder_path, entry.name), entry.name,
+                           undecided);
+      }
+      continue;
+    }
     std::string path = ChildPath(folder_path, entry.name);
     if (entry.is_directory) {
       selected_folders_.insert(path);

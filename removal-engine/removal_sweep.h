@@ -5,10 +5,10 @@
 // item inside a selected folder is removed, and reported, on its own.
 // Without a remover it only records what it would remove (a preview).
 //
-// The AppleDouble rule is applied here too, exactly as the find listing
-// is read ("._" names, less the keep list, on paths without a line feed),
-// so that an AppleDouble item inside a selected folder is also removed
-// before its folder. Belongs to the one thread that walks.
+// The AppleDouble rule is applied here too ("._" names, less the keep
+// list), so that an AppleDouble item inside a selected folder is also
+// removed before its folder, and one whose path find can't print on one
+// line is found at all. Belongs to the one thread that walks.
 #ifndef QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
 #define QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
 
@@ -30,6 +30,10 @@ struct RemovalRecord {
       : volume(std::move(volume_spelling)) {}
   void Removed(std::string_view relative_path);
   void Failed(std::string_view relative_path, const RemovalFailure& failure);
+  // The item could not be matched against the wildcard |entry| in time:
+  // it stays, and the reply says so.
+  void Undecided(std::string_view relative_path, std::string_view name,
+                 std::string_view entry);
 
   std::string volume;  // The volume's spelling, for full paths.
   Array removed;
@@ -52,7 +56,7 @@ class RemovalSweep : public WalkVisitor {
                    std::string_view name) override;
 
  private:
-  bool Selects(std::string_view folder_path, std::string_view name);
+  bool Selects(std::string_view name, std::string_view* undecided);
   void Remove(int folder_fd, std::string_view folder_path,
               const std::string& name);
 

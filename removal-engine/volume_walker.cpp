@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "removal-engine/path_names.h"
+#include "protocol/bus_string.h"
 
 namespace quillfen {
 
@@ -49,7 +49,7 @@ void VolumeWalker::WalkDirectory(int fd) {
         }
         is_directory = S_ISDIR(status.st_mode);
       }
-      if (!IsValidUtf8(entry.name)) continue;
+      if (!IsBusString(entry.name)) continue;
       batch.push_back(WalkEntry{entry.name, entry.inode, is_directory});
       if (is_directory) subfolders.emplace_back(entry.name);
     }

@@ -11,8 +11,8 @@
 // Hidden items are included, symbolic links are items like any other and
 // never followed, folders that can't be opened or read are skipped
 // silently, and an item whose type can't be told is skipped. Items whose
-// names are not valid UTF-8 can't be named in a reply: they and their
-// contents are not visited.
+// names the bus can't carry (not UTF-8, or holding a noncharacter) can't
+// be named in a reply: they and their contents are not visited.
 //
 // A walk runs on the calling thread and holds one descriptor per folder
 // level while it works.

@@ -16,9 +16,9 @@
 // runs for hours), and an entry's author can't see that coming. So ICU gets a
 // budget per name far beyond any reasonable entry's need; a name it can't
 // settle within the budget does not match (a removal errs towards keeping),
-// and gave_up() tells. Its backtracking memory is bounded the same way
-// (running out answers no as well): ICU's own bound lets an entry like "++"
-// fill 8 MB per name.
+// and gave_up() tells, so that the reply can say so. Its backtracking memory is
+// bounded the same way (running out answers no as well): ICU's own bound lets
+// an entry like "++" fill 8 MB per name.
 //
 // A WildcardPattern keeps its matcher's state between calls: use each one
 // from one thread at a time.
@@ -62,6 +62,8 @@ class WildcardPattern {
   // Whether the last Matches() answered no because ICU ran out of time or
   // memory.
   bool gave_up() const { return gave_up_; }
+  // The entry as the request gave it.
+  const std::string& entry() const { return entry_; }
 
   // ICU's budget per name, in its own steps (each ten thousand moves of its
   // engine, a fraction of a millisecond).

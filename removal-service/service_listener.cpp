@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "protocol/bus_string.h"
 #include "protocol/identifiers.h"
 #include "protocol/removal_service_adaptor.h"
 
@@ -163,7 +164,8 @@ void ServiceListener::Enqueue(sdbus::Result<DbusDictionary>&& result,
   DictionaryFromDbusResult converted = DictionaryFromDbus(request);
   if (!converted.dictionary) {
     result.returnError(sdbus::Error(
-        kInvalidArgs, "The request can't be read: " + converted.error + "."));
+        kInvalidArgs,
+        BusSafeText("The request can't be read: " + converted.error + ".")));
     return;
   }
   auto call = std::make_unique<ServiceConnection::PendingCall>(
@@ -212,10 +214,25 @@ void ServiceListener::RunCall(QuillfenRemovalServiceProtocol& object,
   auto send_reply = [&](RemovalReply reply) {
     if (replied) return;
     replied = true;
+    DbusFromDictionaryResult converted = DbusFromDictionary(reply);
+    std::string cause = converted.error;
+    if (converted.dictionary) {
+      try {
+        call.result.returnResults(*converted.dictionary);
+        return;
+      } catch (const sdbus::Error& e) {
+        cause = e.getMessage();
+      }
+    }
+    // The caller hears at once why its reply can't come, rather than
+    // waiting on until the service leaves. When the peer or the bus is
+    // gone, nobody is left to tell.
+    std::fprintf(stderr, "QuillfenRemovalService: a reply can’t be sent: %s\n",
+                 cause.c_str());
     try {
-      call.result.returnResults(DbusFromDictionary(reply));
+      call.result.returnError(sdbus::Error(
+          kFailed, BusSafeText("The reply can’t be sent: " + cause + ".")));
     } catch (const sdbus::Error&) {
-      // The peer or the bus is gone: nobody is left to tell.
     }
   };
   try {
@@ -224,7 +241,7 @@ void ServiceListener::RunCall(QuillfenRemovalServiceProtocol& object,
     if (!replied) {
       replied = true;
       try {
-        call.result.returnError(sdbus::Error(kFailed, e.what()));
+        call.result.returnError(sdbus::Error(kFailed, BusSafeText(e.what())));
       } catch (const sdbus::Error&) {
       }
     }

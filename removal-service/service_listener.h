@@ -11,8 +11,10 @@
 // new instance of the service. Then resume() returns.
 //
 // Bus library exceptions stop here: neither the delegate nor an exported
-// object ever sees one. resume() runs the bus on the calling thread;
-// ServiceConnection's setters are for the delegate, during the offer.
+// object ever sees one. Every call is answered: a reply that can't be
+// sent becomes a D-Bus error that says why. resume() runs the bus on the
+// calling thread; ServiceConnection's setters are for the delegate, during the
+// offer.
 #ifndef QUILLFEN_REMOVAL_SERVICE_SERVICE_LISTENER_H_
 #define QUILLFEN_REMOVAL_SERVICE_SERVICE_LISTENER_H_
 

@@ -83,7 +83,8 @@ class ServiceListenerTest : public ::testing::Test {
         .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
         .withTimeout(UINT64_MAX)
         .withArguments(
-            DbusFromDictionary({{"tag", Value(tag)}, {"hold", Value(true)}}))
+            *DbusFromDictionary({{"tag", Value(tag)}, {"hold", Value(true)}})
+                 .dictionary)
         .uponReplyInvoke(
             [done](const sdbus::Error* e, DbusDictionary) { done(e); });
   }
@@ -193,6 +194,32 @@ TEST(ServiceListenerRefusalTest, ConnectionNotResumedGetsAnError) {
     ADD_FAILURE() << "the call went through";
   } catch (const sdbus::Error& e) {
     EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.AccessDenied");
+  }
+}
+
+TEST(ServiceListenerReplyTest, ReplyThatCantBeSentIsAnErrorSayingWhy) {
+  // Its reply holds a noncharacter, which the bus library refuses.
+  struct OddReply : QuillfenRemovalServiceProtocol {
+    void removeWithFileDict(const RemovalRequest&,
+                            const ReplyBlock& withReply) override {
+      withReply({{"pathArray", Value(Array{Value("/v/._odd\xef\xbf\xbe")})}});
+    }
+  };
+  testing::ExportingDelegate delegate(
+      [] { return std::make_shared<OddReply>(); });
+  testing::TempTree no_services;
+  testing::TestBus bus(no_services.path());
+  InProcessService service(bus, &delegate);
+  auto a = bus.Connect();
+  try {
+    CallRemoveWithFileDict(*a, Dictionary{});
+    ADD_FAILURE() << "the reply went out";
+  } catch (const sdbus::Error& e) {
+    // Failed, from the service, not the bus's NoReply when it leaves.
+    EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.Failed");
+    EXPECT_NE(e.getMessage().find("“pathArray” holds a Unicode noncharacter"),
+              std::string::npos)
+        << e.getMessage();
   }
 }
 

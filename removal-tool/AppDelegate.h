@@ -49,7 +49,12 @@ class AppDelegate : public ApplicationDelegate,
   // connection to the service unless there is one.
   void connectToXPCService();
   // Sends |dict| (nothing travels as an empty request) from the main queue.
+  // A request that can't be sent whole, or at all, is answered on the spot
+  // with its refusal, after one log line.
   void sendDictToRemovalService(std::optional<Dictionary> dict);
+  // Stores |reply| as JSON, tells Quillfen, quits and lets the connection
+  // go: what follows any reply, whichever thread it arrives on.
+  void replyToQuillfen(const RemovalReply& reply);
 
   std::shared_ptr<ServiceClientConnection> removalServiceConnection() const {
     return removal_service_connection_.load();

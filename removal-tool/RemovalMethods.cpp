@@ -1,12 +1,12 @@
 // AppDelegate's connection to the removal service. The main-thread
 // assertion below reports this file and its line: keep it on line 20.
 
-#include <memory>
-#include <utility>
-
 #include "platform/application.h"
 #include "platform/assertion.h"
+#include "platform/system_log.h"
+#include "protocol/bus_string.h"
 #include "protocol/identifiers.h"
+#include "protocol/removal_reply.h"
 #include "protocol/service_interface.h"
 #include "removal-tool/AppDelegate.h"
 
@@ -38,19 +38,37 @@ void AppDelegate::connectToXPCService() {
 void AppDelegate::sendDictToRemovalService(std::optional<Dictionary> dict) {
   std::shared_ptr<AppDelegate> self = shared_from_this();
   Application::shared().post([self, dict = std::move(dict)] {
-    self->connectToXPCService();
-    std::shared_ptr<ServiceClientConnection> connection =
-        self->removalServiceConnection();
-    connection->remoteObjectProxy()->removeWithFileDict(
-        dict.value_or(Dictionary()), [self](RemovalReply reply) {
-          std::optional<std::string> json =
-              self->convertDictionaryToJSON(reply);
-          self->sendReplyToQuillfen(json);
-          if (auto current = self->removalServiceConnection()) {
-            current->invalidate();
-          }
-        });
+    Dictionary request = dict.value_or(Dictionary());
+    // A request the bus would shorten or refuse is answered here, just as
+    // the engine answers it, rather than sent as something else.
+    std::string fault = DictionaryBusFault(request);
+    if (!fault.empty()) {
+      SystemLog("Error sending the request: " + BusSafeText(fault) + ".");
+      self->replyToQuillfen(
+          RefusedRequestReply(request, RequestBusRefusal(fault)));
+      return;
+    }
+    try {
+      self->connectToXPCService();
+      std::shared_ptr<ServiceClientConnection> connection =
+          self->removalServiceConnection();
+      connection->remoteObjectProxy()->removeWithFileDict(
+          request,
+          [self](RemovalReply reply) { self->replyToQuillfen(reply); });
+    } catch (const std::exception& e) {
+      std::string cause = BusSafeText(e.what());
+      SystemLog("Error sending the request: " + cause);
+      self->replyToQuillfen(RefusedRequestReply(
+          request, "The request couldn’t be sent to the removal service: " +
+                       cause + "."));
+    }
   });
+}
+
+void AppDelegate::replyToQuillfen(const RemovalReply& reply) {
+  std::optional<std::string> json = convertDictionaryToJSON(reply);
+  sendReplyToQuillfen(json);
+  if (auto current = removalServiceConnection()) current->invalidate();
 }
 
 }  // namespace quillfen

@@ -19,6 +19,8 @@
 #include "platform/shared_suite.h"
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
+#include "protocol/removal_reply.h"
+#include "removal-engine/quillfen_removal_service.h"
 #include "removal-tool/AppDelegate.h"
 #include "testing/in_process_service.h"
 #include "testing/program.h"
@@ -278,6 +280,92 @@ TEST_F(RemovalToolTest, MessagesThatAreNoRequestLogOnceAndGetTheEmptyReply) {
     EXPECT_EQ(Read("reply"), Value(empty_reply));
     EXPECT_FALSE(Read("message"));
   }
+}
+
+// Text the bus would cut short or refuse, wherever it sits in a request:
+// the request is refused whole, in the words the engine's preview uses,
+// and the tool answers and quits. Text that only looks odd arrives whole.
+TEST_F(RemovalToolTest, EveryStringArrivesWholeOrTheRequestIsRefused) {
+  for (const char* name :
+       {".DS_Store", "._ok", "._odd\xef\xbf\xbe", "cache/inner\xff",
+        "line\nfeed", "para\xe2\x80\xa9sep", "x.tmp"}) {
+    volume_.MakeFile(name);
+  }
+  const std::string before = testing::TreeSnapshot(volume_.path());
+  const std::string v = volume_.path();
+  struct Case {
+    std::string message;
+    std::string says;  // In the refusal; empty: the text can't be read.
+  };
+  const std::vector<Case> refused = {
+      {R"({"volumePath":")" + v + R"(\u0000/elsewhere","appleDouble":true})",
+       "“volumePath” holds a NUL character"},
+      {R"({"volumePath":")" + v +
+           R"(","fileRemovalArray":[".DS_Store\u0000.txt"]})",
+       "“fileRemovalArray” holds a NUL character"},
+      {R"({"volumePath":")" + v + R"(","fileRemovalArray":["*\u0000x"]})",
+       "“fileRemovalArray” holds a NUL character"},
+      {R"({"volumePath":")" + v + R"(\uffff","appleDouble":true})",
+       "“volumePath” holds a Unicode noncharacter"},
+      {R"({"volumePath":")" + v + R"(","extensionsArray":["tmp\ufffe"]})",
+       "“extensionsArray” holds a Unicode noncharacter"},
+      {R"({"volumePath":")" + v +
+           R"(","extensionsArray":["tmp"],"fileKeepArray":["\ufdd0"]})",
+       "“fileKeepArray” holds a Unicode noncharacter"},
+      {R"({"volumePath":")" + v + R"(","appleDouble":true,"x\udbff\udfff":1})",
+       "a key holds a Unicode noncharacter"},
+      // A lone surrogate is no text at all: the message isn't JSON.
+      {R"({"volumePath":")" + v + R"(","fileRemovalArray":["\ud800"]})", ""},
+  };
+  for (const Case& c : refused) {
+    LeaveMessage(Value(c.message));
+    ToolRun run = RunTool(10s);
+    ASSERT_TRUE(run.exited) << c.message << run.log;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(LinesStartingWith(run.log, "Error ").size(), 1u) << run.log;
+    EXPECT_EQ(testing::TreeSnapshot(volume_.path()), before) << c.message;
+    std::optional<Value> stored = Read("reply");
+    ASSERT_TRUE(stored && stored->AsString()) << c.message;
+    JsonParseResult reply = ValueFromJsonText(*stored->AsString());
+    ASSERT_TRUE(reply.value) << *stored->AsString();
+    JsonParseResult request = ValueFromJsonText(c.message);
+    if (c.says.empty()) {
+      EXPECT_FALSE(request.value);
+      EXPECT_EQ(*reply.value, Value(EmptyRemovalReply()));
+      continue;
+    }
+    // The preview, run by the engine in this process, says the same.
+    EXPECT_EQ(*reply.value, Value(QuillfenRemovalService().previewWithFileDict(
+                                *request.value->AsDictionary())));
+    const Dictionary& errors =
+        *reply.value->AsDictionary()->at("errorDict").AsDictionary();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(Value(errors.begin()->first),
+              request.value->AsDictionary()->at("volumePath"));
+    EXPECT_NE(errors.begin()->second.AsString()->find(c.says),
+              std::string::npos)
+        << *errors.begin()->second.AsString();
+  }
+
+  // Line terminators travel; names the bus can't carry stay where they
+  // are, and the reply still comes.
+  LeaveMessage(
+      Value(R"({"volumePath":")" + v +
+            R"(","appleDouble":true,"fileRemovalArray":[".DS_Store",)"
+            R"("cache","line\nfeed","para\u2029sep","x.tmp\u0085"]})"));
+  ToolRun run = RunTool(10s);
+  ASSERT_TRUE(run.exited) << run.log;
+  std::optional<Value> stored = Read("reply");
+  ASSERT_TRUE(stored && stored->AsString());
+  Dictionary reply = testing::DictionaryFromJson(*stored->AsString());
+  EXPECT_EQ(reply.at("errorDict"), Value(Dictionary{}));
+  EXPECT_EQ(testing::RemovedPaths(reply),
+            (std::set<std::string>{
+                volume_.PathOf(".DS_Store"), volume_.PathOf("._ok"),
+                volume_.PathOf("cache"), volume_.PathOf("line\nfeed"),
+                volume_.PathOf("para\xe2\x80\xa9sep")}));
+  EXPECT_EQ(volume_.Listing(),
+            (std::vector<std::string>{"._odd\xef\xbf\xbe", "x.tmp"}));
 }
 
 // A stand-in service that looks into the shared domain when it is called.

@@ -47,8 +47,10 @@ DbusDictionary CallRemoveWithFileDict(
 Dictionary CallRemoveWithFileDict(
     sdbus::IConnection& connection, const Dictionary& request,
     std::optional<std::chrono::milliseconds> limit) {
+  DbusFromDictionaryResult wire = DbusFromDictionary(request);
+  if (!wire.dictionary) throw std::invalid_argument(wire.error);
   DictionaryFromDbusResult reply = DictionaryFromDbus(
-      CallRemoveWithFileDict(connection, DbusFromDictionary(request), limit));
+      CallRemoveWithFileDict(connection, *wire.dictionary, limit));
   if (!reply.dictionary) throw std::runtime_error(reply.error);
   return *reply.dictionary;
 }

@@ -1,0 +1,26 @@
+// The two RemovalReply shapes that don't depend on the volume: the empty
+// reply and the refusal of a whole request. The engine answers with them,
+// and so does the removal tool when a request can't even reach the
+// service, so that both roads give one answer. Pure functions: safe from
+// any thread.
+#ifndef QUILLFEN_PROTOCOL_REMOVAL_REPLY_H_
+#define QUILLFEN_PROTOCOL_REMOVAL_REPLY_H_
+
+#include <string>
+
+#include "protocol/value.h"
+
+namespace quillfen {
+
+// A reply with all four keys: nothing removed, nothing failed.
+RemovalReply EmptyRemovalReply(Value volume_path = Value(""));
+
+// A request refused whole: nothing removed, and |why| in "errorDict" under
+// "volumePath" exactly as the request sent it. A request without a string
+// "volumePath" gets the empty reply.
+RemovalReply RefusedRequestReply(const RemovalRequest& request,
+                                 std::string why);
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_PROTOCOL_REMOVAL_REPLY_H_
