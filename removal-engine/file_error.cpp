@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace quillfen {
 namespace {
@@ -32,17 +33,20 @@ const char* CausePhrase(int error) {
       return "of an input/output error on the volume.";
     case ENOTDIR:
       return "a folder on its path was replaced.";
+    case ESTALE:
+      return "it was moved or replaced while the volume was being searched.";
+    case EMFILE:
+    case ENFILE:
+      return "too many files are open.";
+    case ENOMEM:
+      return "the system is out of memory.";
     default:
       return nullptr;
   }
 }
 
-}  // namespace
-
-std::string RemovalErrorDescription(std::string_view item_name, int error) {
-  std::string text = "“";
-  text.append(item_name);
-  text.append("” couldn’t be removed");
+// |text| completed with the cause of |error|.
+std::string WithCause(std::string text, int error) {
   if (const char* cause = CausePhrase(error)) {
     text.append(" because ");
     text.append(cause);
@@ -52,6 +56,23 @@ std::string RemovalErrorDescription(std::string_view item_name, int error) {
     text.append(".");
   }
   return text;
+}
+
+}  // namespace
+
+std::string RemovalErrorDescription(std::string_view item_name, int error) {
+  std::string text = "“";
+  text.append(item_name);
+  text.append("” couldn’t be removed");
+  return WithCause(std::move(text), error);
+}
+
+std::string FolderSearchErrorDescription(std::string_view folder_name,
+                                         int error) {
+  std::string text = "The folder “";
+  text.append(folder_name);
+  text.append("” couldn’t be searched");
+  return WithCause(std::move(text), error);
 }
 
 std::string SystemErrorText(int error) {

@@ -1,5 +1,6 @@
-// Turns the errno of a failed removal into the reply's words: a sentence
-// that names the item and the cause, and whether the failure is the
+// Turns the errno of a failed removal or of a folder the walk could not
+// search into the reply's words: a sentence that names the item and the
+// cause, and whether the failure is the
 // no-write-permission refusal that raises "showReadMe". Pure functions:
 // safe from any thread.
 #ifndef QUILLFEN_REMOVAL_ENGINE_FILE_ERROR_H_
@@ -13,6 +14,11 @@ namespace quillfen {
 // "“NAME” couldn’t be removed because ..." for the common causes, and the
 // system's own error text otherwise.
 std::string RemovalErrorDescription(std::string_view item_name, int error);
+
+// "The folder “NAME” couldn’t be searched because ...": a folder that the
+// walk could not open, read or reach again, so what it holds is unvisited.
+std::string FolderSearchErrorDescription(std::string_view folder_name,
+                                         int error);
 
 // The system's own text for |error| ("No such file or directory").
 std::string SystemErrorText(int error);

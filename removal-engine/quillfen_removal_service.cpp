@@ -8,6 +8,7 @@
 #include <future>
 #include <utility>
 
+#include "platform/unique_fd.h"
 #include "protocol/removal_keys.h"
 #include "removal-engine/candidate_list.h"
 #include "removal-engine/file_error.h"
@@ -87,9 +88,9 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
   RemovalReply reply = EmptyRemovalReply(Value(plan.volume_path()));
   RemovalRecord record(volume);
 
-  int volume_fd =
-      open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (volume_fd < 0) {
+  UniqueFd volume_fd(
+      open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!volume_fd) {
     int error = errno;
     struct stat status;
     // O_DIRECTORY makes a link to a folder fail as "not a folder".
@@ -101,7 +102,7 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
                           Value(VolumeOpenFailure(plan.volume_path(), error)));
     record.show_read_me = IsNoWritePermission(error);
   } else {
-    ItemRemover remover(volume_fd);
+    ItemRemover remover(volume_fd.get());
     ItemRemover* removing = remove ? &remover : nullptr;
     // find lists the AppleDouble items while the volume is walked.
     std::future<AppleDoubleListing> listing;
@@ -111,7 +112,7 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
       });
     }
     RemovalSweep sweep(plan, removing, &record);
-    if (plan.HasRules()) VolumeWalker::Walk(volume_fd, sweep);
+    if (plan.HasRules()) VolumeWalker().Walk(volume_fd.get(), sweep);
 
     if (listing.valid()) {
       AppleDoubleListing found = listing.get();
@@ -139,7 +140,6 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
         }
       }
     }
-    close(volume_fd);
   }
 
   reply[std::string(kShowReadMeKey)] = Value(record.show_read_me);
