@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <string>
 #include <string_view>
@@ -137,7 +138,9 @@ class VolumeWalker {
   std::size_t budget_;
   int root_fd_ = -1;
   std::uint64_t clock_ = 0;
-  std::vector<Frame> frames_;      // frames_[0] is the walked directory.
+  // frames_[0] is the walked directory. A deque grows without copying:
+  // a deep chain holds many frames.
+  std::deque<Frame> frames_;
   std::vector<std::size_t> open_;  // Frames holding a descriptor.
   std::string path_;               // The top folder's path.
   // Names of the subfolders still to walk, each frame's after its
