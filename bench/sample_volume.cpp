@@ -302,12 +302,21 @@ std::vector<std::string> SampleVolume::SortedPaths() const {
 
 SampleVolume::Made SampleVolume::Materialize(
     const std::string& directory) const {
+  return Make(directory, /*restore=*/false);
+}
+
+SampleVolume::Made SampleVolume::Restore(const std::string& directory) const {
+  return Make(directory, /*restore=*/true);
+}
+
+SampleVolume::Made SampleVolume::Make(const std::string& directory,
+                                      bool restore) const {
   Made made;
   if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
     made.error = Why("can't make", directory, errno);
     return made;
   }
-  if (!IsEmptyDirectory(directory)) {
+  if (!restore && !IsEmptyDirectory(directory)) {
     made.error = directory + " isn't an empty folder";
     return made;
   }
@@ -316,15 +325,36 @@ SampleVolume::Made SampleVolume::Materialize(
     made.error = Why("can't open", directory, errno);
     return made;
   }
+  // Whether what stands at |path| is of the planned |kind|; an entry that
+  // is there already counts as made only when restoring.
+  auto present = [&](int dir, const std::string& name, const std::string& path,
+                     mode_t kind) {
+    struct stat status;
+    if (!restore ||
+        fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      made.error = Why("can't make", path, EEXIST);
+      return false;
+    }
+    if ((status.st_mode & S_IFMT) != kind ||
+        (kind == S_IFREG && status.st_size != 0)) {
+      made.error = path + " is there, but not as the planned " +
+                   (kind == S_IFDIR ? "folder" : "empty file");
+      return false;
+    }
+    return true;
+  };
   // Folders come after their parents, so each can be made from the root in
   // one call, and filled while its descriptor is open.
   for (std::size_t i = 0; i < folders_.size(); ++i) {
     const std::string& path = folders_[i].relative_path;
-    if (mkdirat(root, path.c_str(), 0755) != 0) {
+    if (mkdirat(root, path.c_str(), 0755) == 0) {
+      ++made.folders;
+    } else if (errno != EEXIST) {
       made.error = Why("can't make", path, errno);
       break;
+    } else if (!present(root, path, path, S_IFDIR)) {
+      break;
     }
-    ++made.folders;
     int fd = openat(root, path.c_str(),
                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
@@ -334,11 +364,14 @@ SampleVolume::Made SampleVolume::Materialize(
     // mknodat makes an empty file in one call, with no descriptor to open
     // and close.
     for (const std::string& name : FileNames(i)) {
-      if (mknodat(fd, name.c_str(), S_IFREG | 0644, 0) != 0) {
+      if (mknodat(fd, name.c_str(), S_IFREG | 0644, 0) == 0) {
+        ++made.files;
+      } else if (errno != EEXIST) {
         made.error = Why("can't make", JoinPath(path, name), errno);
         break;
+      } else if (!present(fd, name, JoinPath(path, name), S_IFREG)) {
+        break;
       }
-      ++made.files;
     }
     close(fd);
     if (!made.error.empty()) break;
