@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 
 namespace quillfen::bench {
 namespace {
@@ -132,6 +133,37 @@ bool IsEmptyDirectory(const std::string& directory) {
   }
   closedir(dir);
   return empty;
+}
+
+// The kind (DT_*) of |name| in |dir|, asked of the file system only when
+// the folder's listing didn't say.
+unsigned char KindAt(int dir, const std::string& name, unsigned char listed) {
+  if (listed != DT_UNKNOWN) return listed;
+  struct stat status;
+  if (fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return DT_UNKNOWN;
+  }
+  if (S_ISDIR(status.st_mode)) return DT_DIR;
+  return S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
+}
+
+// Every name in the folder |fd| with its kind as listed (DT_UNKNOWN where
+// the file system doesn't tell); |fd| stays open and usable.
+bool ReadKinds(int fd, std::unordered_map<std::string, unsigned char>* kinds) {
+  int copy = dup(fd);
+  if (copy < 0) return false;
+  DIR* dir = fdopendir(copy);
+  if (dir == nullptr) {
+    close(copy);
+    return false;
+  }
+  errno = 0;
+  while (const dirent* entry = readdir(dir)) {
+    kinds->emplace(entry->d_name, entry->d_type);
+  }
+  bool read_all = errno == 0;
+  closedir(dir);
+  return read_all;
 }
 
 }  // namespace
@@ -325,34 +357,20 @@ SampleVolume::Made SampleVolume::Make(const std::string& directory,
     made.error = Why("can't open", directory, errno);
     return made;
   }
-  // Whether what stands at |path| is of the planned |kind|; an entry that
-  // is there already counts as made only when restoring.
-  auto present = [&](int dir, const std::string& name, const std::string& path,
-                     mode_t kind) {
-    struct stat status;
-    if (!restore ||
-        fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-      made.error = Why("can't make", path, EEXIST);
-      return false;
-    }
-    if ((status.st_mode & S_IFMT) != kind ||
-        (kind == S_IFREG && status.st_size != 0)) {
-      made.error = path + " is there, but not as the planned " +
-                   (kind == S_IFDIR ? "folder" : "empty file");
-      return false;
-    }
-    return true;
-  };
   // Folders come after their parents, so each can be made from the root in
   // one call, and filled while its descriptor is open.
   for (std::size_t i = 0; i < folders_.size(); ++i) {
     const std::string& path = folders_[i].relative_path;
+    bool existed = false;
     if (mkdirat(root, path.c_str(), 0755) == 0) {
       ++made.folders;
-    } else if (errno != EEXIST) {
-      made.error = Why("can't make", path, errno);
-      break;
-    } else if (!present(root, path, path, S_IFDIR)) {
+    } else if (errno == EEXIST && restore &&
+               KindAt(root, path, DT_UNKNOWN) == DT_DIR) {
+      existed = true;
+    } else {
+      made.error = errno == EEXIST && restore
+                       ? path + " is there, but not as a folder"
+                       : Why("can't make", path, errno);
       break;
     }
     int fd = openat(root, path.c_str(),
@@ -361,15 +379,27 @@ SampleVolume::Made SampleVolume::Make(const std::string& directory,
       made.error = Why("can't open", path, errno);
       break;
     }
+    // One read of what a restored folder holds answers for all its files,
+    // where asking after each would cost a call per entry of the volume.
+    std::unordered_map<std::string, unsigned char> holds;
+    if (existed && !ReadKinds(fd, &holds)) {
+      made.error = Why("can't read", path, errno);
+      close(fd);
+      break;
+    }
     // mknodat makes an empty file in one call, with no descriptor to open
     // and close.
     for (const std::string& name : FileNames(i)) {
-      if (mknodat(fd, name.c_str(), S_IFREG | 0644, 0) == 0) {
+      auto there = holds.find(name);
+      if (there != holds.end()) {
+        if (KindAt(fd, name, there->second) != DT_REG) {
+          made.error = JoinPath(path, name) + " is there, but not as a file";
+          break;
+        }
+      } else if (mknodat(fd, name.c_str(), S_IFREG | 0644, 0) == 0) {
         ++made.files;
-      } else if (errno != EEXIST) {
+      } else {
         made.error = Why("can't make", JoinPath(path, name), errno);
-        break;
-      } else if (!present(fd, name, JoinPath(path, name), S_IFREG)) {
         break;
       }
     }

@@ -223,15 +223,17 @@ TEST(SampleVolumeTest, RestoreRefusesAnEntryOfTheWrongKind) {
   const std::string file =
       volume.folders()[0].relative_path + "/" + volume.FileNames(0).back();
 
-  tree.MakeFile("volume/" + file, "not empty");
-  SampleVolume::Made made = volume.Restore(directory);
-  EXPECT_NE(made.error.find("not as the planned empty file"),
-            std::string::npos);
-
   ASSERT_EQ(unlink(tree.PathOf("volume/" + file).c_str()), 0);
   tree.MakeDir("volume/" + file);
+  SampleVolume::Made made = volume.Restore(directory);
+  EXPECT_NE(made.error.find("is there, but not as a file"), std::string::npos);
+
+  ASSERT_EQ(rmdir(tree.PathOf("volume/" + file).c_str()), 0);
+  const std::string folder = volume.folders().back().relative_path;
+  std::filesystem::remove_all(tree.PathOf("volume/" + folder));
+  tree.MakeFile("volume/" + folder);
   made = volume.Restore(directory);
-  EXPECT_NE(made.error.find("not as the planned empty file"),
+  EXPECT_NE(made.error.find("is there, but not as a folder"),
             std::string::npos);
 
   // Without --restore, a volume never lands on top of another.
