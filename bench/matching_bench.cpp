@@ -29,9 +29,9 @@ Array NameArray(std::initializer_list<const char*> names) {
 
 RemovalPlan PlanFor(RemovalRequest request) {
   request["volumePath"] = Value("/volume");
-  RemovalPlan::Reading reading = RemovalPlan::FromRequest(request);
-  if (!reading.plan) std::abort();
-  return std::move(*reading.plan);
+  Result<RemovalPlan> reading = RemovalPlan::FromRequest(request);
+  if (!reading) std::abort();
+  return std::move(*reading);
 }
 
 // Runs |selects| over every name and reports the cost per name.

@@ -132,12 +132,12 @@ void BM_Walk(benchmark::State& state) {
 BENCHMARK(BM_Walk)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_WalkAndSelect(benchmark::State& state) {
-  RemovalPlan::Reading reading = RemovalPlan::FromRequest(UsualRequest());
-  if (!reading.plan) {
+  Result<RemovalPlan> reading = RemovalPlan::FromRequest(UsualRequest());
+  if (!reading) {
     state.SkipWithError("the request was refused");
     return;
   }
-  RemovalPlan& plan = *reading.plan;
+  RemovalPlan& plan = *reading;
   std::size_t selected = 0;
   for (auto _ : state) {
     selected = 0;

@@ -6,7 +6,7 @@
 
 namespace quillfen {
 
-CommandLineReading ReadCommandLine(int argc, const char* const* argv) {
+Result<CommandLine> ReadCommandLine(int argc, const char* const* argv) {
   CLI::App app{
       "Removes unwanted files from a volume: \"._\" AppleDouble files, "
       "named files and extensions (exact, or with \"*\" wildcards), less a "
@@ -61,9 +61,9 @@ CommandLineReading ReadCommandLine(int argc, const char* const* argv) {
     }
   } catch (const CLI::ParseError& e) {
     int status = app.exit(e);
-    return {std::nullopt, status == 0 ? 0 : kExitUsageOrExchangeError};
+    return Error{status == 0 ? 0 : kExitUsageOrExchangeError, e.what()};
   }
-  return {std::move(line), 0};
+  return line;
 }
 
 }  // namespace quillfen

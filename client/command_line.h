@@ -6,9 +6,9 @@
 #ifndef QUILLFEN_CLIENT_COMMAND_LINE_H_
 #define QUILLFEN_CLIENT_COMMAND_LINE_H_
 
-#include <optional>
 #include <string>
 
+#include "base/result.h"
 #include "client/removal_options.h"
 
 namespace quillfen {
@@ -22,14 +22,10 @@ struct CommandLine {
   double timeout_seconds = 0;  // 0: wait as long as the removal takes.
 };
 
-struct CommandLineReading {
-  std::optional<CommandLine> command_line;
-  // When there is no command line: the status to exit with, 0 after
-  // --help or --version, kExitUsageOrExchangeError after a usage error.
-  int exit_status = 0;
-};
-
-CommandLineReading ReadCommandLine(int argc, const char* const* argv);
+// When there is nothing to run, the error's code is the status to exit
+// with: 0 after --help or --version, kExitUsageOrExchangeError after a
+// usage error (already printed).
+Result<CommandLine> ReadCommandLine(int argc, const char* const* argv);
 
 }  // namespace quillfen
 

@@ -30,61 +30,46 @@ void ClearProgress() {
   std::fflush(stderr);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  quillfen::CommandLineReading reading = quillfen::ReadCommandLine(argc, argv);
-  if (!reading.command_line) return reading.exit_status;
-  const quillfen::CommandLine& line = *reading.command_line;
-
-  quillfen::RemovalRequest request;
-  if (!line.request_file.empty()) {
-    quillfen::RequestReading from_file =
-        quillfen::ReadRequest(line.request_file);
-    if (!from_file.request) {
-      std::fprintf(stderr, "quillfen-remove: %s\n", from_file.error.c_str());
-      return kExitUsageOrExchangeError;
-    }
-    request = std::move(*from_file.request);
+// Prints |reply| as asked, its JSON or |summary|, and answers the status
+// to exit with.
+int Report(const quillfen::RemovalReply& reply, bool json,
+           std::string (*summary)(const quillfen::RemovalReply&)) {
+  if (json) {
+    std::cout << quillfen::JsonTextFromValue(quillfen::Value(reply)) << "\n";
   } else {
-    request = quillfen::RequestFromOptions(line.options);
+    std::cout << summary(reply);
   }
+  return quillfen::ExitStatusFor(reply);
+}
 
-  if (line.preview) {
-    // The engine's own selection, here and read-only: the tool never runs.
-    quillfen::RemovalReply selection =
-        quillfen::QuillfenRemovalService().previewWithFileDict(request);
-    if (line.json) {
-      std::cout << quillfen::JsonTextFromValue(quillfen::Value(selection))
-                << "\n";
-    } else {
-      std::cout << quillfen::SummarizePreview(selection);
-    }
-    return quillfen::ExitStatusFor(selection);
+// The request the command line names: read from a file, or made from the
+// options.
+quillfen::Result<quillfen::RemovalRequest> RequestOf(
+    const quillfen::CommandLine& line) {
+  if (line.request_file.empty()) {
+    return quillfen::RequestFromOptions(line.options);
   }
+  return quillfen::ReadRequest(line.request_file);
+}
 
-  std::string json_error;
-  std::optional<std::string> request_json =
-      quillfen::ExactJsonTextFromValue(quillfen::Value(request), &json_error);
-  if (!request_json) {
-    // Text the shared domain can't hold (an option that isn't UTF-8) would
-    // reach the tool changed: it is refused here, in the words the tool
-    // and the engine use for text the bus can't carry.
-    std::string fault = quillfen::DictionaryBusFault(request);
-    quillfen::RemovalReply refusal = quillfen::RefusedRequestReply(
-        request,
-        fault.empty()
-            ? "The request can’t be written as JSON: " + json_error + "."
-            : quillfen::RequestBusRefusal(fault));
-    if (line.json) {
-      std::cout << quillfen::JsonTextFromValue(quillfen::Value(refusal))
-                << "\n";
-    } else {
-      std::cout << quillfen::SummarizeReply(refusal);
-    }
-    return quillfen::ExitStatusFor(refusal);
-  }
+// The refusal of a request whose text the shared domain can't hold (an
+// option that isn't UTF-8): it would reach the tool changed, so it is
+// refused here, in the words the tool and the engine use for text the bus
+// can't carry.
+quillfen::RemovalReply RefusalOfUnwritable(
+    const quillfen::RemovalRequest& request, const quillfen::Error& error) {
+  std::string fault = quillfen::DictionaryBusFault(request);
+  return quillfen::RefusedRequestReply(
+      request,
+      fault.empty()
+          ? "The request can’t be written as JSON: " + error.message + "."
+          : quillfen::RequestBusRefusal(fault));
+}
 
+// Leaves |request_json| for the tool, waits for the stored reply and
+// reports it.
+int Exchange(const std::string& request_json,
+             const quillfen::CommandLine& line) {
   quillfen::ExchangeSettings settings;
   settings.tool_path = quillfen::LocateRemovalTool();
   settings.service_dir = quillfen::LocateServiceDir();
@@ -95,24 +80,51 @@ int main(int argc, char** argv) {
   bool on_terminal = isatty(STDERR_FILENO);
   if (on_terminal) settings.progress = ShowProgress;
   quillfen::ExchangeOutcome outcome =
-      quillfen::RunRemovalExchange(*request_json, settings);
+      quillfen::RunRemovalExchange(request_json, settings);
   if (on_terminal) ClearProgress();
   if (!outcome.reply_json) {
     std::fprintf(stderr, "quillfen-remove: %s\n", outcome.error.c_str());
     return kExitUsageOrExchangeError;
   }
-  quillfen::JsonParseResult reply =
+  quillfen::Result<quillfen::Value> reply =
       quillfen::ValueFromJsonText(*outcome.reply_json);
-  if (!reply.value || !reply.value->AsDictionary()) {
+  if (!reply || !reply->AsDictionary()) {
     std::fprintf(stderr,
                  "quillfen-remove: the stored reply can't be read: %s\n",
-                 reply.error.c_str());
+                 reply ? "it is not an object" : reply.error().message.c_str());
     return kExitUsageOrExchangeError;
   }
   if (line.json) {
+    // As stored, not written again.
     std::cout << *outcome.reply_json << "\n";
-  } else {
-    std::cout << quillfen::SummarizeReply(*reply.value->AsDictionary());
+    return quillfen::ExitStatusFor(*reply->AsDictionary());
   }
-  return quillfen::ExitStatusFor(*reply.value->AsDictionary());
+  return Report(*reply->AsDictionary(), false, quillfen::SummarizeReply);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  quillfen::Result<quillfen::CommandLine> line =
+      quillfen::ReadCommandLine(argc, argv);
+  if (!line) return line.error().code;
+  quillfen::Result<quillfen::RemovalRequest> request = RequestOf(*line);
+  if (!request) {
+    std::fprintf(stderr, "quillfen-remove: %s\n",
+                 request.error().message.c_str());
+    return kExitUsageOrExchangeError;
+  }
+  if (line->preview) {
+    // The engine's own selection, here and read-only: the tool never runs.
+    return Report(
+        quillfen::QuillfenRemovalService().previewWithFileDict(*request),
+        line->json, quillfen::SummarizePreview);
+  }
+  quillfen::Result<std::string> request_json =
+      quillfen::ExactJsonTextFromValue(quillfen::Value(*request));
+  if (!request_json) {
+    return Report(RefusalOfUnwritable(*request, request_json.error()),
+                  line->json, quillfen::SummarizeReply);
+  }
+  return Exchange(*request_json, *line);
 }

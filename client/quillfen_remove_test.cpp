@@ -76,7 +76,7 @@ TEST_F(QuillfenRemoveTest, OptionsBecomeTheRequestAndJsonIsTheStoredReply) {
   std::optional<Value> stored = Stored("reply");
   ASSERT_TRUE(stored && stored->AsString());
   EXPECT_EQ(run.out, *stored->AsString() + "\n");
-  Dictionary reply = *ValueFromJsonText(run.out).value->AsDictionary();
+  Dictionary reply = *ValueFromJsonText(run.out)->AsDictionary();
   EXPECT_EQ(reply.at("pathArray").AsArray()->size(), 5u);
   EXPECT_FALSE(Stored("message"));
 }
@@ -189,10 +189,8 @@ TEST_F(QuillfenRemoveTest, PreviewRemovesNothingAndListsWhatRemovalRemoves) {
   ProgramRun removal =
       Remove({"--json", "-a", "-e", "tmp", "-n", "Thumbs.db", volume_.path()});
   auto paths = [](const std::string& json) {
-    Array array = *ValueFromJsonText(json)
-                       .value->AsDictionary()
-                       ->at("pathArray")
-                       .AsArray();
+    Array array =
+        *ValueFromJsonText(json)->AsDictionary()->at("pathArray").AsArray();
     std::set<std::string> set;
     for (const Value& v : array) set.insert(*v.AsString());
     return set;
@@ -243,7 +241,7 @@ TEST_F(QuillfenRemoveTest, TwoInvocationsAtOnceAreBothServed) {
   for (auto* run : {&first, &second}) {
     ProgramRun r = run->get();
     EXPECT_EQ(r.status, 0) << r.err;
-    Dictionary reply = *ValueFromJsonText(r.out).value->AsDictionary();
+    Dictionary reply = *ValueFromJsonText(r.out)->AsDictionary();
     EXPECT_EQ(reply.at("pathArray").AsArray()->size(), 200u);
   }
   EXPECT_TRUE(volume_.Listing().empty());
@@ -256,10 +254,7 @@ TEST_F(QuillfenRemoveTest, WorksWithNoSessionBusAtAll) {
                           {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(
-      *ValueFromJsonText(run.out)
-           .value->AsDictionary()
-           ->at("pathArray")
-           .AsArray(),
+      *ValueFromJsonText(run.out)->AsDictionary()->at("pathArray").AsArray(),
       (Array{Value(volume_.PathOf("sub/._b")), Value(volume_.PathOf("._a"))}));
   EXPECT_EQ(run.err, "");
 }

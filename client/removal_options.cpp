@@ -34,30 +34,23 @@ RemovalRequest RequestFromOptions(const RemovalOptions& options) {
   return request;
 }
 
-RequestReading ReadRequest(const std::string& path) {
-  RequestReading reading;
+Result<RemovalRequest> ReadRequest(const std::string& path) {
   std::string text;
   if (path == "-") {
     text.assign(std::istreambuf_iterator<char>(std::cin), {});
   } else {
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
-      reading.error = "can't read the request file " + path;
-      return reading;
-    }
+    if (!file) return ErrorMessage("can't read the request file " + path);
     text.assign(std::istreambuf_iterator<char>(file), {});
   }
-  JsonParseResult parsed = ValueFromJsonText(text);
-  if (!parsed.value) {
-    reading.error = "the request is not JSON: " + parsed.error;
-  } else if (Dictionary* request = parsed.value->AsDictionary()) {
-    reading.request = std::move(*request);
-  } else {
-    reading.error = "the request is " +
-                    std::string(DescribeType(parsed.value->type())) +
-                    ", not a JSON object";
+  Result<Value> parsed = ValueFromJsonText(text);
+  if (!parsed) {
+    return ErrorMessage("the request is not JSON: " + parsed.error().message);
   }
-  return reading;
+  if (Dictionary* request = parsed->AsDictionary()) return std::move(*request);
+  return ErrorMessage("the request is " +
+                      std::string(DescribeType(parsed->type())) +
+                      ", not a JSON object");
 }
 
 }  // namespace quillfen

@@ -5,10 +5,10 @@
 #ifndef QUILLFEN_CLIENT_REMOVAL_OPTIONS_H_
 #define QUILLFEN_CLIENT_REMOVAL_OPTIONS_H_
 
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "protocol/value.h"
 
 namespace quillfen {
@@ -25,13 +25,8 @@ struct RemovalOptions {
 // against the working folder, so that the request means what was typed.
 RemovalRequest RequestFromOptions(const RemovalOptions& options);
 
-struct RequestReading {
-  std::optional<RemovalRequest> request;
-  std::string error;  // Why there is none.
-};
-
 // Reads a JSON request (an object) from |path|, "-" being standard input.
-RequestReading ReadRequest(const std::string& path);
+Result<RemovalRequest> ReadRequest(const std::string& path);
 
 }  // namespace quillfen
 

@@ -335,7 +335,8 @@ void CheckCarriedWholeOrRefused(Reader& reader) {
           Value(Dictionary{{"list", Value(std::move(strings))}}));
     }
   }
-  quillfen::DbusFromDictionaryResult out = quillfen::DbusFromDictionary(value);
+  quillfen::Result<quillfen::DbusDictionary> out =
+      quillfen::DbusFromDictionary(value);
   bool library_takes_all = true;
   auto library_takes = [&](const std::string& text) {
     // The library keeps a string only up to a NUL, and throws on the rest
@@ -360,16 +361,16 @@ void CheckCarriedWholeOrRefused(Reader& reader) {
       }
     }
   }
-  if (!out.dictionary) {
-    FUZZ_CHECK(!out.error.empty());
+  if (!out) {
+    FUZZ_CHECK(!out.error().message.empty());
     FUZZ_CHECK(!library_takes_all);
     return;
   }
   FUZZ_CHECK(library_takes_all);
-  quillfen::DictionaryFromDbusResult back =
-      quillfen::DictionaryFromDbus(*out.dictionary);
+  quillfen::Result<quillfen::Dictionary> back =
+      quillfen::DictionaryFromDbus(*out);
   FUZZ_CHECK(back.dictionary.has_value());
-  FUZZ_CHECK(*back.dictionary == value);
+  FUZZ_CHECK(*back == value);
 }
 
 }  // namespace
@@ -387,25 +388,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   fuzz::Builder builder(&reader);
   auto [wire, expected] = fuzz::Builder::Split(builder.Entries(0));
 
-  DictionaryFromDbusResult read = DictionaryFromDbus(wire);
+  Result<Dictionary> read = DictionaryFromDbus(wire);
   FUZZ_CHECK(read.dictionary.has_value() == expected.has_value());
-  if (!read.dictionary) {
+  if (!read) {
     // A refusal names what was refused.
-    FUZZ_CHECK(!read.error.empty());
+    FUZZ_CHECK(!read.error().message.empty());
     return 0;
   }
-  FUZZ_CHECK(fuzz::SameDictionary(*read.dictionary, *expected));
+  FUZZ_CHECK(fuzz::SameDictionary(*read, *expected));
 
   // Going out, only the types the service itself sends are used.
-  DbusFromDictionaryResult out = DbusFromDictionary(*read.dictionary);
+  Result<DbusDictionary> out = DbusFromDictionary(*read);
   FUZZ_CHECK(out.dictionary.has_value());
-  for (const auto& [key, variant] : *out.dictionary) {
+  for (const auto& [key, variant] : *out) {
     const std::string type = variant.peekValueType();
     FUZZ_CHECK(type == "s" || type == "b" || type == "x" || type == "d" ||
                type == "as" || type == "av" || type == "a{sv}");
   }
-  DictionaryFromDbusResult again = DictionaryFromDbus(*out.dictionary);
+  Result<Dictionary> again = DictionaryFromDbus(*out);
   FUZZ_CHECK(again.dictionary.has_value());
-  FUZZ_CHECK(fuzz::SameDictionary(*again.dictionary, *read.dictionary));
+  FUZZ_CHECK(fuzz::SameDictionary(*again, *read));
   return 0;
 }

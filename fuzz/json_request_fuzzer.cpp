@@ -55,16 +55,17 @@ bool ListHolds(const Array* list, std::string_view name) {
 }
 
 void CheckPlan(const Dictionary& request) {
-  RemovalPlan::Reading reading = RemovalPlan::FromRequest(request);
+  Result<RemovalPlan> reading = RemovalPlan::FromRequest(request);
   const Value* volume = Find(request, kVolumePathKey);
   if (volume == nullptr || volume->AsString() == nullptr) {
     // Answered with the empty reply: neither plan nor refusal.
-    FUZZ_CHECK(!reading.plan && reading.refusal.empty());
+    FUZZ_CHECK(!reading && reading.error().message.empty());
     return;
   }
-  FUZZ_CHECK(reading.plan.has_value() != !reading.refusal.empty());
-  if (!reading.plan) return;
-  RemovalPlan& plan = *reading.plan;
+  // A refusal always says why.
+  FUZZ_CHECK(reading || !reading.error().message.empty());
+  if (!reading) return;
+  RemovalPlan& plan = *reading;
   FUZZ_CHECK(plan.volume_path() == *volume->AsString());
   FUZZ_CHECK(!plan.volume_spelling().empty() &&
              plan.volume_spelling().front() == '/');
@@ -102,15 +103,14 @@ void CheckPlan(const Dictionary& request) {
 void CheckRoundTrip(AppDelegate& delegate, const Dictionary& request) {
   const Value value(request);
   const std::string text = JsonTextFromValue(value);
-  JsonParseResult back = ValueFromJsonText(text);
-  FUZZ_CHECK(back.value.has_value());
-  FUZZ_CHECK(*back.value == value);
+  Result<Value> back = ValueFromJsonText(text);
+  FUZZ_CHECK(back.ok());
+  FUZZ_CHECK(*back == value);
 
   // What came from JSON text is valid UTF-8 with finite numbers, so the
   // exact form exists, and it is the same text.
-  std::string error;
-  std::optional<std::string> exact = ExactJsonTextFromValue(value, &error);
-  FUZZ_CHECK(exact.has_value() && *exact == text);
+  Result<std::string> exact = ExactJsonTextFromValue(value);
+  FUZZ_CHECK(exact.ok() && *exact == text);
   std::optional<std::string> reply = delegate.convertDictionaryToJSON(request);
   FUZZ_CHECK(reply.has_value() && *reply == text);
 }

@@ -1,4 +1,4 @@
-// The shared preferences file is written by Quillfen and may hold anything
+// The shared domain's file is written by Quillfen and may hold anything
 // by the time the tool reads it. Whatever the file holds, reading keys must
 // not crash, and taking the message and storing a reply must succeed; they
 // keep every other key as it was (a second flush of the same change writes
@@ -107,7 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   if (was_object) {
     FUZZ_CHECK(taken->found == before.contains("message"));
     if (taken->found) {
-      FUZZ_CHECK(message == quillfen::ValueFromJson(before["message"]).value);
+      quillfen::Result<Value> expected =
+          quillfen::ValueFromJson(before["message"]);
+      FUZZ_CHECK(expected.ok() ? message == *expected : !message);
     }
   }
 

@@ -14,9 +14,7 @@ namespace quillfen {
 BusEventLoop::BusEventLoop()
     : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-BusEventLoop::~BusEventLoop() {
-  if (wake_fd_ >= 0) close(wake_fd_);
-}
+BusEventLoop::~BusEventLoop() = default;
 
 void BusEventLoop::Post(std::function<void()> task) {
   {
@@ -28,7 +26,7 @@ void BusEventLoop::Post(std::function<void()> task) {
 
 void BusEventLoop::Wake() {
   std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
+  [[maybe_unused]] ssize_t n = write(wake_fd_.get(), &one, sizeof one);
 }
 
 void BusEventLoop::Quit() {
@@ -50,7 +48,7 @@ void BusEventLoop::RunPostedTasks() {
 }
 
 void BusEventLoop::Run(sdbus::IConnection& bus, const BeforeWait& before_wait) {
-  if (wake_fd_ < 0) {
+  if (!wake_fd_) {
     throw sdbus::Error("org.freedesktop.DBus.Error.Failed",
                        std::string("eventfd: ") + std::strerror(errno));
   }
@@ -73,14 +71,15 @@ void BusEventLoop::Run(sdbus::IConnection& bus, const BeforeWait& before_wait) {
     if (bus_timeout >= 0 && (timeout_ms < 0 || bus_timeout < timeout_ms)) {
       timeout_ms = bus_timeout;
     }
-    pollfd fds[] = {{poll_data.fd, poll_data.events, 0}, {wake_fd_, POLLIN, 0}};
+    pollfd fds[] = {{poll_data.fd, poll_data.events, 0},
+                    {wake_fd_.get(), POLLIN, 0}};
     if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR) {
       throw sdbus::Error("org.freedesktop.DBus.Error.Failed",
                          std::string("poll: ") + std::strerror(errno));
     }
     if (fds[1].revents & POLLIN) {
       std::uint64_t count;
-      [[maybe_unused]] ssize_t n = read(wake_fd_, &count, sizeof count);
+      [[maybe_unused]] ssize_t n = read(wake_fd_.get(), &count, sizeof count);
     }
   }
   RunPostedTasks();

@@ -17,6 +17,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/unique_fd.h"
+
 namespace quillfen {
 
 class BusEventLoop {
@@ -47,7 +49,7 @@ class BusEventLoop {
  private:
   void RunPostedTasks();
 
-  int wake_fd_;
+  UniqueFd wake_fd_;
   std::atomic<bool> quit_ = false;
   std::atomic<std::thread::id> loop_thread_;
   std::mutex mutex_;  // Guards tasks_.

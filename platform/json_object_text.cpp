@@ -225,16 +225,15 @@ std::string KeyOf(std::string_view quoted) {
 
 }  // namespace
 
-std::optional<JsonObjectText> JsonObjectText::Parse(std::string text,
-                                                    std::string* error) {
+Result<JsonObjectText> JsonObjectText::Parse(std::string text) {
   JsonObjectText object;
   object.text_ = std::move(text);
   std::string_view all = object.text_;
   // A byte order mark is tolerated, as JSON readers commonly do.
   Scanner scanner(all, all.starts_with("\xEF\xBB\xBF") ? 3 : 0);
   auto fail = [&](const char* what) {
-    *error = std::string(what) + " at byte " + std::to_string(scanner.pos());
-    return std::nullopt;
+    return ErrorMessage(std::string(what) + " at byte " +
+                        std::to_string(scanner.pos()));
   };
   scanner.SkipSpace();
   if (!scanner.Consume('{')) return fail("not a JSON object");

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
+
 namespace quillfen {
 
 class JsonObjectText {
@@ -27,10 +29,9 @@ class JsonObjectText {
   // An empty object.
   JsonObjectText() = default;
 
-  // The object in |text|, or nothing (with |error| saying where) when the
-  // text is not JSON or its top level is not an object.
-  static std::optional<JsonObjectText> Parse(std::string text,
-                                             std::string* error);
+  // The object in |text|; an error says where the text stops being JSON
+  // or that its top level is not an object.
+  static Result<JsonObjectText> Parse(std::string text);
 
   // The text of |key|'s value, or nothing when the key is absent.
   std::optional<std::string_view> Find(std::string_view key) const;

@@ -9,8 +9,9 @@ namespace quillfen {
 namespace {
 
 std::optional<JsonObjectText> Parse(const std::string& text) {
-  std::string error;
-  return JsonObjectText::Parse(text, &error);
+  Result<JsonObjectText> object = JsonObjectText::Parse(text);
+  if (!object) return std::nullopt;
+  return std::move(*object);
 }
 
 TEST(JsonObjectTextTest, TakesExactlyTheTextsOfTheGrammar) {

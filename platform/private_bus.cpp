@@ -18,6 +18,9 @@
 #include <fstream>
 #include <thread>
 
+#include "base/result.h"
+#include "platform/unique_fd.h"
+
 extern char** environ;
 
 namespace quillfen {
@@ -62,6 +65,54 @@ std::string Config(const std::string& socket_dir,
 // Whether any process of the group |pgid| is left.
 bool GroupAlive(pid_t pgid) { return kill(-pgid, 0) == 0 || errno == EPERM; }
 
+// Starts dbus-daemon on |config_path|, printing its address to
+// |address_fd|, in a process group of its own so that the services it
+// starts go with it.
+Result<pid_t> SpawnDaemon(const std::string& config_path, int address_fd,
+                          PrivateBus::Output output) {
+  std::string config_option = "--config-file=" + config_path;
+  std::string address_option = "--print-address=" + std::to_string(address_fd);
+  const char* argv[] = {"dbus-daemon", config_option.c_str(), "--nofork",
+                        address_option.c_str(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // Keep the write end open across exec, under its own number.
+  posix_spawn_file_actions_adddup2(&actions, address_fd, address_fd);
+  if (output == PrivateBus::Output::kDiscard) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null",
+                                     O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
+                                     O_WRONLY, 0);
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  pid_t pid = -1;
+  int spawn_error = posix_spawnp(&pid, "dbus-daemon", &actions, &attributes,
+                                 const_cast<char**>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (spawn_error != 0) return ErrnoError(spawn_error);
+  return pid;
+}
+
+// The daemon prints its address, one line, once it listens; nothing else
+// is written to the pipe, so it is read in as few calls as it takes. Empty
+// when the daemon ended or stayed silent first.
+std::string ReadAddress(int fd) {
+  std::string address;
+  pollfd ready = {fd, POLLIN, 0};
+  while (address.find('\n') == std::string::npos &&
+         poll(&ready, 1, 10000) > 0) {
+    char chunk[256];
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) break;
+    address.append(chunk, static_cast<std::size_t>(n));
+  }
+  return address.substr(0, address.find('\n'));
+}
+
 }  // namespace
 
 std::unique_ptr<PrivateBus> PrivateBus::Start(const std::string& service_dir,
@@ -85,61 +136,25 @@ std::unique_ptr<PrivateBus> PrivateBus::Start(const std::string& service_dir,
   mkdir(socket_dir.c_str(), 0700);
   std::ofstream(config_path) << Config(socket_dir, service_dir);
 
-  int address_pipe[2];
-  if (pipe2(address_pipe, O_CLOEXEC) != 0) {
-    *error = std::string("pipe: ") + strerror(errno);
+  Result<Pipe> address_pipe = OpenPipe();
+  if (!address_pipe) {
+    *error = std::string("pipe: ") + strerror(address_pipe.error().code);
     return nullptr;
   }
-  std::string config_option = "--config-file=" + config_path;
-  std::string address_option =
-      "--print-address=" + std::to_string(address_pipe[1]);
-  const char* argv[] = {"dbus-daemon", config_option.c_str(), "--nofork",
-                        address_option.c_str(), nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // Keep the write end open across exec, under its own number.
-  posix_spawn_file_actions_adddup2(&actions, address_pipe[1], address_pipe[1]);
-  if (output == Output::kDiscard) {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null",
-                                     O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
-                                     O_WRONLY, 0);
-  }
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  // Its own process group, so that the services it starts go with it.
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  int spawn_error =
-      posix_spawnp(&bus->pid_, "dbus-daemon", &actions, &attributes,
-                   const_cast<char**>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  close(address_pipe[1]);
-  if (spawn_error != 0) {
-    close(address_pipe[0]);
-    bus->pid_ = -1;
-    *error = std::string("can't start dbus-daemon: ") + strerror(spawn_error);
+  Result<pid_t> pid =
+      SpawnDaemon(config_path, address_pipe->write.get(), output);
+  address_pipe->write.reset();  // The daemon has its own copy.
+  if (!pid) {
+    *error =
+        std::string("can't start dbus-daemon: ") + strerror(pid.error().code);
     return nullptr;
   }
-
-  // The daemon prints its address, one line, once it listens; nothing else
-  // is written to the pipe, so it is read in as few calls as it takes.
-  std::string address;
-  pollfd fd = {address_pipe[0], POLLIN, 0};
-  while (address.find('\n') == std::string::npos && poll(&fd, 1, 10000) > 0) {
-    char chunk[256];
-    ssize_t n = read(address_pipe[0], chunk, sizeof chunk);
-    if (n <= 0) break;
-    address.append(chunk, static_cast<std::size_t>(n));
-  }
-  close(address_pipe[0]);
-  address = address.substr(0, address.find('\n'));
-  if (address.empty()) {
+  bus->pid_ = *pid;
+  bus->address_ = ReadAddress(address_pipe->read.get());
+  if (bus->address_.empty()) {
     *error = "dbus-daemon did not start";
     return nullptr;
   }
-  bus->address_ = address;
   return bus;
 }
 
@@ -150,12 +165,11 @@ PrivateBus::~PrivateBus() {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     // The daemon takes longest, shutting down: wake the moment it ends
     // rather than at the next tick of the loop below.
-    int daemon = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    if (daemon >= 0) {
-      pollfd ended = {daemon, POLLIN, 0};
+    UniqueFd daemon(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
+    if (daemon) {
+      pollfd ended = {daemon.get(), POLLIN, 0};
       while (poll(&ended, 1, 5000) < 0 && errno == EINTR) {
       }
-      close(daemon);
     }
     for (;;) {
       while (waitpid(-pid_, nullptr, WNOHANG) > 0) {

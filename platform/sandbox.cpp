@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/unique_fd.h"
+
 namespace quillfen {
 namespace {
 
@@ -44,24 +46,6 @@ Outcome Failure(const char* step) {
           std::string(step) + ": " + std::strerror(error)};
 }
 
-// Closes the ruleset and the folder however the attempt ends: the rule
-// keeps its own reference to the folder.
-class Descriptor {
- public:
-  explicit Descriptor(long fd) : fd_(static_cast<int>(fd)) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-
-  bool valid() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 Outcome Confine(const std::string& folder) {
   const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0,
                            LANDLOCK_CREATE_RULESET_VERSION);
@@ -78,11 +62,13 @@ Outcome Confine(const std::string& folder) {
   const std::uint64_t rights = FileSystemRights(abi);
   landlock_ruleset_attr ruleset_attr{};
   ruleset_attr.handled_access_fs = rights;
-  const Descriptor ruleset(syscall(SYS_landlock_create_ruleset, &ruleset_attr,
-                                   sizeof ruleset_attr, 0));
+  // Both descriptors close however the attempt ends: the rule keeps its
+  // own reference to the folder.
+  const UniqueFd ruleset(static_cast<int>(syscall(
+      SYS_landlock_create_ruleset, &ruleset_attr, sizeof ruleset_attr, 0)));
   if (!ruleset.valid()) return Failure("creating the Landlock ruleset");
 
-  const Descriptor dir(open(folder.c_str(), O_PATH | O_CLOEXEC | O_DIRECTORY));
+  const UniqueFd dir(open(folder.c_str(), O_PATH | O_CLOEXEC | O_DIRECTORY));
   if (!dir.valid()) return Failure("opening the folder");
   // The tool starts no programs, not even from its own folder.
   landlock_path_beneath_attr beneath{};

@@ -59,12 +59,13 @@ class ServiceClientConnection::RemoteObject
 
   void removeWithFileDict(const RemovalRequest& request,
                           const ReplyBlock& withReply) override {
-    DbusFromDictionaryResult wire = DbusFromDictionary(request);
-    if (!wire.dictionary) {
-      throw std::invalid_argument("the request can’t be sent: " + wire.error);
+    Result<DbusDictionary> wire = DbusFromDictionary(request);
+    if (!wire) {
+      throw std::invalid_argument("the request can’t be sent: " +
+                                  wire.error().message);
     }
     std::weak_ptr<State> weak = state_;
-    state_->loop.Post([weak, arguments = std::move(*wire.dictionary), request,
+    state_->loop.Post([weak, arguments = std::move(wire.value()), request,
                        withReply] {
       std::shared_ptr<State> state = weak.lock();
       if (!state || state->invalidated || !state->proxy) return;
@@ -102,15 +103,15 @@ class ServiceClientConnection::RemoteObject
                 }
                 return;
               }
-              DictionaryFromDbusResult converted = DictionaryFromDbus(reply);
+              Result<Dictionary> converted = DictionaryFromDbus(reply);
               alive.reset();  // The reply block may drop the connection.
-              if (!converted.dictionary) {
+              if (!converted) {
                 withReply(RefusedRequestReply(
                     request, "The removal service’s reply can’t be read: " +
-                                 converted.error + "."));
+                                 converted.error().message + "."));
                 return;
               }
-              withReply(std::move(*converted.dictionary));
+              withReply(std::move(*converted));
             });
       } catch (const sdbus::Error&) {
         state->Invalidate();

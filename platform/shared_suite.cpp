@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/json_object_text.h"
+#include "platform/unique_fd.h"
 #include "protocol/json_form.h"
 
 namespace quillfen {
@@ -28,30 +29,6 @@ namespace {
 constexpr std::string_view kFileName = "preferences.json";
 constexpr std::string_view kLockName = "preferences.lock";
 constexpr std::string_view kTempPrefix = "preferences.json.tmp-";
-
-// Closes on scope exit, so that every early return of a flush lets go of
-// the lock and the files it opened.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now; answers close()'s errno, or 0. Some file systems report a
-  // failed write only here.
-  int Close() {
-    int result = 0;
-    if (fd_ >= 0 && close(fd_) != 0) result = errno;
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
 
 // The one place that turns a failed flush step into lastError()'s
 // sentence; |reason| is the system's error text.
@@ -81,21 +58,21 @@ std::string HomeFolder() {
 }
 
 // Creates |folder| and its missing parents, each private to the user.
-// Answers 0 or the errno of the step that failed.
-int MakeFolders(const std::string& folder) {
+Result<void> MakeFolders(const std::string& folder) {
   for (std::size_t slash = folder.find('/', 1);;
        slash = folder.find('/', slash + 1)) {
     std::string prefix = folder.substr(0, slash);
     if (!prefix.empty() && mkdir(prefix.c_str(), 0700) != 0 &&
         errno != EEXIST) {
-      return errno;
+      return ErrnoError(errno);
     }
     if (slash == std::string::npos) break;
   }
   // An existing non-folder at the path also answers EEXIST above.
   struct stat info;
-  if (stat(folder.c_str(), &info) != 0) return errno;
-  return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+  if (stat(folder.c_str(), &info) != 0) return ErrnoError(errno);
+  if (!S_ISDIR(info.st_mode)) return ErrnoError(ENOTDIR);
+  return {};
 }
 
 // The reason a failed open of the lock or the file gives: with O_NOFOLLOW
@@ -110,8 +87,8 @@ std::string OpenErrorText(std::string_view name, int error) {
 }
 
 // The domain's folder, opened for the calls beneath it.
-int OpenFolder(const std::string& folder) {
-  return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+UniqueFd OpenFolder(const std::string& folder) {
+  return UniqueFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 enum class FileState {
@@ -130,15 +107,15 @@ struct FileContent {
 FileContent ReadDomainFile(int folder_fd) {
   FileContent content;
   // Non-blocking so that a FIFO put at the path can't hang the caller.
-  int fd = openat(folder_fd, kFileName.data(),
-                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-  if (fd < 0) {
+  UniqueFd guard(openat(folder_fd, kFileName.data(),
+                        O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+  if (!guard) {
     content.state =
         errno == ENOENT ? FileState::kMissing : FileState::kUnreadable;
     content.error = errno;
     return content;
   }
-  FileDescriptor guard(fd);
+  const int fd = guard.get();
   struct stat info;
   if (fstat(fd, &info) != 0) {
     content.state = FileState::kUnreadable;
@@ -163,9 +140,7 @@ FileContent ReadDomainFile(int folder_fd) {
     if (n == 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
   }
-  std::string ignored;
-  if (std::optional<JsonObjectText> object =
-          JsonObjectText::Parse(std::move(text), &ignored)) {
+  if (Result<JsonObjectText> object = JsonObjectText::Parse(std::move(text))) {
     content.state = FileState::kObject;
     content.object = std::move(*object);
   } else {
@@ -182,19 +157,21 @@ std::optional<Value> ValueOfText(std::string_view text) {
     return string ? std::optional<Value>(Value(std::move(*string)))
                   : std::nullopt;
   }
-  return ValueFromJsonText(text).value;
+  Result<Value> value = ValueFromJsonText(text);
+  if (!value) return std::nullopt;
+  return std::move(*value);
 }
 
-int WriteAll(int fd, const std::string& text) {
+Result<void> WriteAll(int fd, const std::string& text) {
   std::size_t written = 0;
   while (written < text.size()) {
     ssize_t n = write(fd, text.data() + written, text.size() - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
+    if (n < 0) return ErrnoError(errno);
+    if (n == 0) return ErrnoError(EIO);
     written += static_cast<std::size_t>(n);
   }
-  return 0;
+  return {};
 }
 
 // A temporary file beside the domain file is named kTempPrefix and six
@@ -208,8 +185,8 @@ bool IsTempName(std::string_view name) {
 }
 
 // Creates a new temporary file beneath |folder_fd|; answers its descriptor
-// (and name) or -1 with errno set.
-int CreateTempFile(int folder_fd, std::string* name) {
+// (and name), or none with errno set.
+UniqueFd CreateTempFile(int folder_fd, std::string* name) {
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -222,25 +199,24 @@ int CreateTempFile(int folder_fd, std::string* name) {
     }
     *name = std::string(kTempPrefix);
     for (unsigned char byte : bytes) name->push_back(kAlphabet[byte % 62]);
-    int fd = openat(folder_fd, name->c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    UniqueFd fd(openat(folder_fd, name->c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       0600));
+    if (fd || errno != EEXIST) return fd;
   }
   errno = EEXIST;
-  return -1;
+  return UniqueFd();
 }
 
 // Removes the temporary files of flushes that never finished (a process
 // killed mid-flush). Called with the lock held: every flush holds it while
 // its own temporary file exists, so any other one found now is stale.
 void RemoveStaleTempFiles(int folder_fd) {
-  int fd = dup(folder_fd);
-  if (fd < 0) return;
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
-    close(fd);
-    return;
-  }
+  UniqueFd fd(dup(folder_fd));
+  if (!fd) return;
+  DIR* dir = fdopendir(fd.get());
+  if (dir == nullptr) return;
+  fd.release();  // The stream owns it now; closedir() closes it.
   std::vector<std::string> stale;
   while (dirent* entry = readdir(dir)) {
     struct stat info;
@@ -256,25 +232,25 @@ void RemoveStaleTempFiles(int folder_fd) {
 }
 
 // Renames |from| to |to| beneath |folder_fd| only if nothing is at |to|.
-int RenameWithoutReplacing(int folder_fd, const std::string& from,
-                           const std::string& to) {
+Result<void> RenameWithoutReplacing(int folder_fd, const std::string& from,
+                                    const std::string& to) {
   if (renameat2(folder_fd, from.c_str(), folder_fd, to.c_str(),
                 RENAME_NOREPLACE) == 0) {
-    return 0;
+    return {};
   }
-  if (errno != EINVAL && errno != ENOSYS) return errno;
+  if (errno != EINVAL && errno != ENOSYS) return ErrnoError(errno);
   // File systems without the flag: a hard link refuses an existing name
   // just the same (and a non-file can't be linked, only reported).
   if (linkat(folder_fd, from.c_str(), folder_fd, to.c_str(), 0) != 0) {
-    return errno;
+    return ErrnoError(errno);
   }
-  if (unlinkat(folder_fd, from.c_str(), 0) != 0) return errno;
-  return 0;
+  if (unlinkat(folder_fd, from.c_str(), 0) != 0) return ErrnoError(errno);
+  return {};
 }
 
 // Keeps a file this system can't read under a new, unused name beside it,
 // so that whatever wrote it can still be looked into.
-int MoveAside(int folder_fd) {
+Result<void> MoveAside(int folder_fd) {
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -284,12 +260,102 @@ int MoveAside(int folder_fd) {
   const std::string base = from + ".corrupt-" + stamp;
   for (int n = 1; n < 1000; ++n) {
     std::string target = n == 1 ? base : base + "-" + std::to_string(n);
-    int error = RenameWithoutReplacing(folder_fd, from, target);
+    Result<void> moved = RenameWithoutReplacing(folder_fd, from, target);
+    if (moved) return moved;
     // ENOENT: someone else took it away meanwhile; nothing left to keep.
-    if (error == ENOENT) return 0;
-    if (error != EEXIST) return error;
+    if (moved.error().code == ENOENT) return {};
+    if (moved.error().code != EEXIST) return moved;
   }
-  return EEXIST;
+  return ErrnoError(EEXIST);
+}
+
+// A failed step of a flush, in lastError()'s words.
+Error FlushFailure(const std::string& file, std::string_view step,
+                   std::string_view reason) {
+  return ErrorMessage(DescribeFailure(file, step, reason));
+}
+Error FlushFailure(const std::string& file, std::string_view step, int error) {
+  return FlushFailure(file, step, SystemErrorText(error));
+}
+
+// The domain's folder, opened, with its lock held exclusively until both
+// descriptors close.
+struct LockedFolder {
+  UniqueFd folder;
+  UniqueFd lock;
+};
+
+Result<LockedFolder> LockFolder(const std::string& folder,
+                                const std::string& file) {
+  if (Result<void> made = MakeFolders(folder); !made) {
+    return FlushFailure(file, "creating its folder", made.error().code);
+  }
+  LockedFolder locked{OpenFolder(folder), UniqueFd()};
+  if (!locked.folder) return FlushFailure(file, "opening its folder", errno);
+  locked.lock.reset(openat(locked.folder.get(), kLockName.data(),
+                           O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!locked.lock) {
+    return FlushFailure(file, "opening its lock file",
+                        OpenErrorText(kLockName, errno));
+  }
+  while (flock(locked.lock.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return FlushFailure(file, "locking it", errno);
+  }
+  return locked;
+}
+
+// Writes |text| to a new temporary file beside the domain file and syncs
+// it; answers the file's name. Nothing is left behind on failure.
+Result<std::string> WriteTempFile(int folder_fd, const std::string& file,
+                                  const std::string& text) {
+  std::string name;
+  UniqueFd temp(CreateTempFile(folder_fd, &name));
+  if (!temp) {
+    return FlushFailure(file, "creating a temporary file beside it", errno);
+  }
+  Result<void> written = WriteAll(temp.get(), text);
+  int error = written ? 0 : written.error().code;
+  std::string_view step = "writing a temporary file beside it";
+  if (error == 0 && fsync(temp.get()) != 0) {
+    error = errno;
+    step = "syncing a temporary file beside it";
+  }
+  if (int closed = temp.Close(); error == 0 && closed != 0) error = closed;
+  if (error == 0) return name;
+  unlinkat(folder_fd, name.c_str(), 0);
+  return FlushFailure(file, step, error);
+}
+
+// Puts the temporary file |temp_name| in the domain file's place, the
+// unreadable content that was there first moved aside when |move_aside|.
+// Moved aside only now, so that a flush failing earlier leaves the
+// unreadable file where it was.
+Result<void> ReplaceDomainFile(int folder_fd, const std::string& file,
+                               const std::string& temp_name, bool move_aside) {
+  std::string_view step = "replacing it";
+  int error = 0;
+  if (move_aside) {
+    if (Result<void> moved = MoveAside(folder_fd); !moved) {
+      step = "moving its unreadable content aside";
+      error = moved.error().code;
+    }
+  }
+  if (error == 0 && renameat(folder_fd, temp_name.c_str(), folder_fd,
+                             kFileName.data()) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    unlinkat(folder_fd, temp_name.c_str(), 0);
+    return FlushFailure(file, step, error);
+  }
+  // Without this the rename itself may not survive a crash. The pending
+  // changes are kept on failure: they are already in the file, so a
+  // later flush writes them again harmlessly. Some file systems can't
+  // sync a folder at all (EINVAL); nothing more can be done there.
+  if (fsync(folder_fd) != 0 && errno != EINVAL) {
+    return FlushFailure(file, "syncing its folder", errno);
+  }
+  return {};
 }
 
 }  // namespace
@@ -313,7 +379,7 @@ std::optional<Value> SharedSuite::objectForKey(std::string_view key) {
     return pending->second;
   }
   try {
-    FileDescriptor folder_fd(OpenFolder(folder_));
+    UniqueFd folder_fd(OpenFolder(folder_));
     if (folder_fd.get() < 0) return std::nullopt;
     FileContent content = ReadDomainFile(folder_fd.get());
     if (content.state != FileState::kObject) return std::nullopt;
@@ -351,118 +417,73 @@ std::optional<SharedSuite::Taken> SharedSuite::takeObjectForKey(
 // object must not apply an older snapshot of pending_ after a newer one.
 bool SharedSuite::Flush(std::string_view take_key, Taken* taken) {
   const std::string file = folder_ + "/" + std::string(kFileName);
-  std::string temp_name;
-  int folder_for_cleanup = -1;
-  auto fail_because = [&](std::string_view step, std::string_view reason) {
-    if (!temp_name.empty() && folder_for_cleanup >= 0) {
-      unlinkat(folder_for_cleanup, temp_name.c_str(), 0);
-    }
-    last_error_ = DescribeFailure(file, step, reason);
-    return false;
-  };
-  auto fail = [&](std::string_view step, int error) {
-    return fail_because(step, SystemErrorText(error));
-  };
   try {
-    if (int error = MakeFolders(folder_)) {
-      return fail("creating its folder", error);
-    }
-    FileDescriptor folder_fd(OpenFolder(folder_));
-    if (folder_fd.get() < 0) return fail("opening its folder", errno);
-    folder_for_cleanup = folder_fd.get();
-    FileDescriptor lock_file(openat(folder_fd.get(), kLockName.data(),
-                                    O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-                                    0600));
-    if (lock_file.get() < 0) {
-      return fail_because("opening its lock file",
-                          OpenErrorText(kLockName, errno));
-    }
-    while (flock(lock_file.get(), LOCK_EX) != 0) {
-      if (errno != EINTR) return fail("locking it", errno);
-    }
-    RemoveStaleTempFiles(folder_fd.get());
+    Result<LockedFolder> locked = LockFolder(folder_, file);
+    if (!locked) return Failed(locked.error());
+    const int folder_fd = locked->folder.get();
+    RemoveStaleTempFiles(folder_fd);
 
-    FileContent current = ReadDomainFile(folder_fd.get());
+    FileContent current = ReadDomainFile(folder_fd);
     if (current.state == FileState::kUnreadable) {
       // Writing without its keys would lose them.
-      return fail_because("reading it",
-                          OpenErrorText(kFileName, current.error));
+      return Failed(FlushFailure(file, "reading it",
+                                 OpenErrorText(kFileName, current.error)));
     }
-    JsonObjectText& domain = current.object;
-    // What the flush writes: the pending changes, and the taking.
-    std::map<std::string, std::optional<Value>, std::less<>> changes = pending_;
-    if (!take_key.empty()) {
-      Taken found;
-      if (auto pending = pending_.find(take_key); pending != pending_.end()) {
-        found.found = pending->second.has_value();
-        found.value = pending->second;
-      } else if (std::optional<std::string_view> text = domain.Find(take_key)) {
-        found.found = true;
-        found.value = ValueOfText(*text);
-      }
-      // Nothing to take and nothing to write: no need to touch the file.
-      if (!found.found && changes.empty()) {
-        *taken = found;
-        last_error_.clear();
-        return true;
-      }
-      changes.insert_or_assign(std::string(take_key), std::nullopt);
-      *taken = std::move(found);
+    if (!ApplyChanges(current.object, take_key, taken)) {
+      // Nothing to take and nothing to write: the file is left untouched.
+      last_error_.clear();
+      return true;
     }
-    for (const auto& [key, value] : changes) {
-      if (value) {
-        domain.Set(key, JsonTextFromValue(*value));
-      } else {
-        domain.Erase(key);
-      }
-    }
-    const std::string text = domain.Text();
-
-    FileDescriptor temp(CreateTempFile(folder_fd.get(), &temp_name));
-    if (temp.get() < 0) {
-      temp_name.clear();
-      return fail("creating a temporary file beside it", errno);
-    }
-    if (int error = WriteAll(temp.get(), text)) {
-      return fail("writing a temporary file beside it", error);
-    }
-    if (fsync(temp.get()) != 0) {
-      return fail("syncing a temporary file beside it", errno);
-    }
-    if (int error = temp.Close()) {
-      return fail("writing a temporary file beside it", error);
-    }
-    // Moved aside only now, so that a flush failing earlier leaves the
-    // unreadable file where it was.
-    if (current.state == FileState::kNotObject) {
-      if (int error = MoveAside(folder_fd.get())) {
-        return fail("moving its unreadable content aside", error);
-      }
-    }
-    if (renameat(folder_fd.get(), temp_name.c_str(), folder_fd.get(),
-                 kFileName.data()) != 0) {
-      return fail("replacing it", errno);
-    }
-    temp_name.clear();
-    // Without this the rename itself may not survive a crash. The pending
-    // changes are kept on failure: they are already in the file, so a
-    // later flush writes them again harmlessly. Some file systems can't
-    // sync a folder at all (EINVAL); nothing more can be done there.
-    if (fsync(folder_fd.get()) != 0 && errno != EINVAL) {
-      return fail("syncing its folder", errno);
-    }
+    Result<std::string> temp_name =
+        WriteTempFile(folder_fd, file, current.object.Text());
+    if (!temp_name) return Failed(temp_name.error());
+    Result<void> replaced = ReplaceDomainFile(
+        folder_fd, file, *temp_name, current.state == FileState::kNotObject);
+    if (!replaced) return Failed(replaced.error());
   } catch (const std::bad_alloc&) {
-    // The folder is closed by now: a temporary file left goes at the next
-    // flush.
-    folder_for_cleanup = -1;
-    return fail("preparing its content", ENOMEM);
+    // A temporary file left goes at the next flush.
+    return Failed(FlushFailure(file, "preparing its content", ENOMEM));
   } catch (const std::exception& e) {
-    folder_for_cleanup = -1;
-    return fail_because("preparing its content", e.what());
+    return Failed(FlushFailure(file, "preparing its content", e.what()));
   }
   pending_.clear();
   last_error_.clear();
   return true;
+}
+
+bool SharedSuite::ApplyChanges(JsonObjectText& domain,
+                               std::string_view take_key, Taken* taken) {
+  // What the flush writes: the pending changes, and the taking.
+  std::map<std::string, std::optional<Value>, std::less<>> changes = pending_;
+  if (!take_key.empty()) {
+    Taken found;
+    if (auto pending = pending_.find(take_key); pending != pending_.end()) {
+      found.found = pending->second.has_value();
+      found.value = pending->second;
+    } else if (std::optional<std::string_view> text = domain.Find(take_key)) {
+      found.found = true;
+      found.value = ValueOfText(*text);
+    }
+    if (!found.found && changes.empty()) {
+      *taken = found;
+      return false;
+    }
+    changes.insert_or_assign(std::string(take_key), std::nullopt);
+    *taken = std::move(found);
+  }
+  for (const auto& [key, value] : changes) {
+    if (value) {
+      domain.Set(key, JsonTextFromValue(*value));
+    } else {
+      domain.Erase(key);
+    }
+  }
+  return true;
+}
+
+bool SharedSuite::Failed(const Error& error) {
+  last_error_ = error.message;
+  return false;
 }
 
 std::string SharedSuite::lastError() const {

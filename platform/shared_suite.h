@@ -26,9 +26,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "protocol/value.h"
 
 namespace quillfen {
+
+class JsonObjectText;
 
 class SharedSuite {
  public:
@@ -66,6 +69,12 @@ class SharedSuite {
  private:
   // synchronize(), taking |take_key| out as it goes unless it is empty.
   bool Flush(std::string_view take_key, Taken* taken);
+  // Applies the pending changes, and the taking of |take_key|, to |domain|.
+  // False when there is nothing to take and nothing to write.
+  bool ApplyChanges(JsonObjectText& domain, std::string_view take_key,
+                    Taken* taken);
+  // Keeps |error| for lastError(); answers false, for the failed flush.
+  bool Failed(const Error& error);
 
   const std::string folder_;
   mutable std::mutex mutex_;

@@ -5,9 +5,13 @@
 #ifndef QUILLFEN_PLATFORM_UNIQUE_FD_H_
 #define QUILLFEN_PLATFORM_UNIQUE_FD_H_
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
+
+#include "base/result.h"
 
 namespace quillfen {
 
@@ -28,6 +32,14 @@ class UniqueFd {
   bool valid() const { return fd_ >= 0; }
   explicit operator bool() const { return valid(); }
 
+  // Closes now and answers close()'s errno, or 0: some file systems report
+  // a failed write only here. The descriptor is gone either way.
+  int Close() {
+    int error = 0;
+    if (fd_ >= 0 && ::close(fd_) != 0) error = errno;
+    fd_ = -1;
+    return error;
+  }
   // Gives the descriptor up without closing it.
   int release() { return std::exchange(fd_, -1); }
   // Closes the descriptor held, if any, and holds |fd| instead.
@@ -41,6 +53,19 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// The two ends of a pipe, each closed on exec; a child gets the one it
+// needs with dup2, which clears that flag on the copy.
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+inline Result<Pipe> OpenPipe() {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return ErrnoError(errno);
+  return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
 
 }  // namespace quillfen
 

@@ -11,44 +11,6 @@ constexpr std::string_view kNoncharacter = "a Unicode noncharacter";
 constexpr std::string_view kNotUtf8 = "text that isn’t valid UTF-8";
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
-// Reads the character at |p|: its length in bytes, or 0 when the bytes
-// there are not a shortest-form UTF-8 character up to U+10FFFF other than
-// a UTF-16 surrogate. Sets |code_point|.
-int ReadCharacter(const unsigned char* p, const unsigned char* end,
-                  std::uint32_t* code_point) {
-  unsigned char c = *p;
-  if (c < 0x80) {
-    *code_point = c;
-    return 1;
-  }
-  int length;
-  std::uint32_t value;
-  if (c >= 0xC2 && c <= 0xDF) {
-    length = 2;
-    value = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    length = 3;
-    value = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    length = 4;
-    value = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (end - p < length) return 0;
-  for (int i = 1; i < length; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (p[i] & 0x3F);
-  }
-  if ((length == 3 && value < 0x800) ||
-      (length == 4 && (value < 0x10000 || value > 0x10FFFF)) ||
-      (value >= 0xD800 && value <= 0xDFFF)) {
-    return 0;
-  }
-  *code_point = value;
-  return length;
-}
-
 bool IsNoncharacter(std::uint32_t code_point) {
   return (code_point >= 0xFDD0 && code_point <= 0xFDEF) ||
          (code_point & 0xFFFE) == 0xFFFE;
@@ -58,7 +20,7 @@ bool IsNoncharacter(std::uint32_t code_point) {
 std::string_view CharacterFault(const unsigned char* p,
                                 const unsigned char* end, int* length) {
   std::uint32_t code_point = 0;
-  *length = ReadCharacter(p, end, &code_point);
+  *length = ReadUtf8Character(p, end, &code_point);
   if (*length == 0) {
     *length = 1;
     return kNotUtf8;
@@ -110,6 +72,41 @@ std::string_view ValueFault(const Value& value) {
 }
 
 }  // namespace
+
+int ReadUtf8Character(const unsigned char* p, const unsigned char* end,
+                      std::uint32_t* code_point) {
+  unsigned char c = *p;
+  if (c < 0x80) {
+    *code_point = c;
+    return 1;
+  }
+  int length;
+  std::uint32_t value;
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+    value = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    value = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    value = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (end - p < length) return 0;
+  for (int i = 1; i < length; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (p[i] & 0x3F);
+  }
+  if ((length == 3 && value < 0x800) ||
+      (length == 4 && (value < 0x10000 || value > 0x10FFFF)) ||
+      (value >= 0xD800 && value <= 0xDFFF)) {
+    return 0;
+  }
+  *code_point = value;
+  return length;
+}
 
 std::string_view BusStringFault(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());

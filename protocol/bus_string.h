@@ -9,12 +9,19 @@
 #ifndef QUILLFEN_PROTOCOL_BUS_STRING_H_
 #define QUILLFEN_PROTOCOL_BUS_STRING_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "protocol/value.h"
 
 namespace quillfen {
+
+// Reads the UTF-8 character at |p|: its length in bytes, or 0 when the
+// bytes there are not a shortest-form character up to U+10FFFF other than
+// a UTF-16 surrogate. Sets |code_point|.
+int ReadUtf8Character(const unsigned char* p, const unsigned char* end,
+                      std::uint32_t* code_point);
 
 // Why |text| can't cross the bus ("a NUL character", "a Unicode
 // noncharacter", "text that isn’t valid UTF-8"), or empty when it can.

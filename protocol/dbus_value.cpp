@@ -160,25 +160,23 @@ bool FromVariant(const sdbus::Variant& variant, Value* out,
 
 }  // namespace
 
-DbusFromDictionaryResult DbusFromDictionary(const Dictionary& dictionary) {
-  DbusFromDictionaryResult result;
-  result.error = DictionaryBusFault(dictionary);
-  if (!result.error.empty()) return result;
+Result<DbusDictionary> DbusFromDictionary(const Dictionary& dictionary) {
+  std::string fault = DictionaryBusFault(dictionary);
+  if (!fault.empty()) return ErrorMessage(std::move(fault));
   try {
-    result.dictionary = ToDbusDictionary(dictionary);
+    return ToDbusDictionary(dictionary);
   } catch (const sdbus::Error& e) {
-    result.error = e.getMessage();
+    return ErrorMessage(e.getMessage());
   }
-  return result;
 }
 
-DictionaryFromDbusResult DictionaryFromDbus(const DbusDictionary& dictionary) {
-  DictionaryFromDbusResult result;
+Result<Dictionary> DictionaryFromDbus(const DbusDictionary& dictionary) {
   Dictionary out;
-  if (FromDbusDictionary(dictionary, &out, &result.error)) {
-    result.dictionary = std::move(out);
+  std::string error;
+  if (!FromDbusDictionary(dictionary, &out, &error)) {
+    return ErrorMessage(std::move(error));
   }
-  return result;
+  return out;
 }
 
 }  // namespace quillfen

@@ -13,28 +13,18 @@
 #include <sdbus-c++/Types.h>
 
 #include <map>
-#include <optional>
 #include <string>
 
+#include "base/result.h"
 #include "protocol/value.h"
 
 namespace quillfen {
 
 using DbusDictionary = std::map<std::string, sdbus::Variant>;
 
-struct DbusFromDictionaryResult {
-  std::optional<DbusDictionary> dictionary;  // Set on success.
-  std::string error;                         // Why not, otherwise.
-};
+Result<DbusDictionary> DbusFromDictionary(const Dictionary& dictionary);
 
-DbusFromDictionaryResult DbusFromDictionary(const Dictionary& dictionary);
-
-struct DictionaryFromDbusResult {
-  std::optional<Dictionary> dictionary;  // Set on success.
-  std::string error;                     // Why not, otherwise.
-};
-
-DictionaryFromDbusResult DictionaryFromDbus(const DbusDictionary& dictionary);
+Result<Dictionary> DictionaryFromDbus(const DbusDictionary& dictionary);
 
 }  // namespace quillfen
 

@@ -15,15 +15,15 @@ TEST(DbusValueTest, RequestAndReplyRoundTrip) {
       {"ratio", Value(0.5)},
       {"mixed", Value(Array{Value(1), Value("a"), Value(Array{})})},
       {"empty", Value(Array{})}};
-  DbusDictionary wire = *DbusFromDictionary(reply).dictionary;
+  DbusDictionary wire = *DbusFromDictionary(reply);
   EXPECT_EQ(wire.at("pathArray").peekValueType(), "as");
   EXPECT_EQ(wire.at("empty").peekValueType(), "as");
   EXPECT_EQ(wire.at("mixed").peekValueType(), "av");
   EXPECT_EQ(wire.at("errorDict").peekValueType(), "a{sv}");
   EXPECT_EQ(wire.at("count").peekValueType(), "x");
-  DictionaryFromDbusResult back = DictionaryFromDbus(wire);
-  ASSERT_TRUE(back.dictionary) << back.error;
-  EXPECT_EQ(*back.dictionary, reply);
+  Result<Dictionary> back = DictionaryFromDbus(wire);
+  ASSERT_TRUE(back.ok()) << back.error().message;
+  EXPECT_EQ(*back, reply);
 }
 
 TEST(DbusValueTest, EveryNumberTypeIsANumber) {
@@ -34,7 +34,7 @@ TEST(DbusValueTest, EveryNumberTypeIsANumber) {
                       {"u", sdbus::Variant(std::uint32_t{4000000000u})},
                       {"t", sdbus::Variant(std::uint64_t{UINT64_MAX})},
                       {"v", sdbus::Variant(sdbus::Variant(true))}};
-  Dictionary d = *DictionaryFromDbus(wire).dictionary;
+  Dictionary d = *DictionaryFromDbus(wire);
   EXPECT_EQ(*d.at("y").AsInteger(), 200);
   EXPECT_EQ(*d.at("n").AsInteger(), -3);
   EXPECT_EQ(*d.at("q").AsInteger(), 65535);
@@ -47,8 +47,8 @@ TEST(DbusValueTest, EveryNumberTypeIsANumber) {
 TEST(DbusValueTest, ListsOfVariantsAreLists) {
   std::vector<sdbus::Variant> names{sdbus::Variant(std::string("a.tmp")),
                                     sdbus::Variant(std::string("b"))};
-  Dictionary d = *DictionaryFromDbus({{"fileKeepArray", sdbus::Variant(names)}})
-                      .dictionary;
+  Dictionary d =
+      *DictionaryFromDbus({{"fileKeepArray", sdbus::Variant(names)}});
   EXPECT_EQ(d.at("fileKeepArray"), Value(Array{Value("a.tmp"), Value("b")}));
 }
 
@@ -61,10 +61,9 @@ TEST(DbusValueTest, TypesWithoutAPropertyListFormAreRefusedNotDropped) {
         sdbus::Variant(int_keys), sdbus::Variant(sdbus::Struct<int, int>(1, 2)),
         sdbus::Variant(std::vector<sdbus::Variant>{
             sdbus::Variant(sdbus::Signature("s"))})}) {
-    DictionaryFromDbusResult result =
-        DictionaryFromDbus({{"fileKeepArray", odd}});
-    EXPECT_FALSE(result.dictionary) << odd.peekValueType();
-    EXPECT_NE(result.error.find("fileKeepArray"), std::string::npos);
+    Result<Dictionary> result = DictionaryFromDbus({{"fileKeepArray", odd}});
+    EXPECT_FALSE(result.ok()) << odd.peekValueType();
+    EXPECT_NE(result.error().message.find("fileKeepArray"), std::string::npos);
   }
 }
 
@@ -76,10 +75,10 @@ TEST(DbusValueTest, StringsTheBusWouldCutOrRefuseAreRefusedWhole) {
            {{"errorDict",
              Value(Dictionary{{"/v/._odd\xef\xbf\xbe", Value("gone")}})}},
            {{"pathArray", Value(Array{Value("/v/a"), Value("/v/\xff")})}}}) {
-    DbusFromDictionaryResult out = DbusFromDictionary(bad);
-    EXPECT_FALSE(out.dictionary);
-    EXPECT_NE(out.error.find(bad.begin()->first), std::string::npos)
-        << out.error;
+    Result<DbusDictionary> out = DbusFromDictionary(bad);
+    EXPECT_FALSE(out.ok());
+    EXPECT_NE(out.error().message.find(bad.begin()->first), std::string::npos)
+        << out.error().message;
   }
 }
 

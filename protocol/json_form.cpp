@@ -27,61 +27,6 @@ Value FromUnsigned(std::uint64_t u) {
   return Value(static_cast<double>(u));
 }
 
-// Converts a parsed document; answers false (with |error| set) on a JSON
-// null, the one JSON value without a property-list form, and on nesting
-// too deep. |enclosing| counts the arrays and objects around |json|.
-bool ToValue(const Json& json, Value* out, std::string* error,
-             int enclosing = 0) {
-  if (json.is_structured() && enclosing >= kMaxJsonNesting) {
-    *error = NestingTooDeep();
-    return false;
-  }
-  switch (json.type()) {
-    case Json::value_t::string:
-      *out = Value(json.get_ref<const std::string&>());
-      return true;
-    case Json::value_t::boolean:
-      *out = Value(json.get<bool>());
-      return true;
-    case Json::value_t::number_integer:
-      *out = Value(json.get<std::int64_t>());
-      return true;
-    case Json::value_t::number_unsigned:
-      *out = FromUnsigned(json.get<std::uint64_t>());
-      return true;
-    case Json::value_t::number_float:
-      *out = Value(json.get<double>());
-      return true;
-    case Json::value_t::array: {
-      Array array;
-      array.reserve(json.size());
-      for (const Json& element : json) {
-        Value v;
-        if (!ToValue(element, &v, error, enclosing + 1)) return false;
-        array.push_back(std::move(v));
-      }
-      *out = Value(std::move(array));
-      return true;
-    }
-    case Json::value_t::object: {
-      Dictionary dictionary;
-      for (const auto& [key, element] : json.items()) {
-        Value v;
-        if (!ToValue(element, &v, error, enclosing + 1)) return false;
-        dictionary.insert_or_assign(key, std::move(v));
-      }
-      *out = Value(std::move(dictionary));
-      return true;
-    }
-    case Json::value_t::null:
-    case Json::value_t::discarded:
-    case Json::value_t::binary:
-      break;
-  }
-  *error = "null is not a property-list value";
-  return false;
-}
-
 Json ToJson(const Value& value) {
   switch (value.type()) {
     case Value::Type::kString:
@@ -202,48 +147,77 @@ bool AllRealsFinite(const Value& value) {
   return true;
 }
 
-}  // namespace
-
-JsonParseResult ValueFromJsonText(std::string_view text) {
-  ValueBuilder builder;
-  JsonParseResult result;
-  try {
-    if (Json::sax_parse(text, &builder)) {
-      result.value = std::move(builder.result());
-      return result;
+// Feeds a parsed document to |builder| event by event, as the parser would
+// have, so that the mapping to values (and what it refuses) lives in the
+// builder alone. Stops at the builder's first refusal, the nesting limit
+// included, so the recursion is bounded by it.
+bool Replay(const Json& json, ValueBuilder& builder) {
+  switch (json.type()) {
+    case Json::value_t::string: {
+      std::string s = json.get_ref<const std::string&>();
+      return builder.string(s);
     }
-  } catch (const Json::exception& e) {
-    result.error = e.what();
-    return result;
+    case Json::value_t::boolean:
+      return builder.boolean(json.get<bool>());
+    case Json::value_t::number_integer:
+      return builder.number_integer(json.get<std::int64_t>());
+    case Json::value_t::number_unsigned:
+      return builder.number_unsigned(json.get<std::uint64_t>());
+    case Json::value_t::number_float:
+      return builder.number_float(json.get<double>(), {});
+    case Json::value_t::array:
+      if (!builder.start_array(json.size())) return false;
+      for (const Json& element : json) {
+        if (!Replay(element, builder)) return false;
+      }
+      return builder.end_array();
+    case Json::value_t::object:
+      if (!builder.start_object(json.size())) return false;
+      for (const auto& [key, element] : json.items()) {
+        std::string k = key;
+        if (!builder.key(k) || !Replay(element, builder)) return false;
+      }
+      return builder.end_object();
+    case Json::value_t::binary: {
+      Json::binary_t binary = json.get_binary();
+      return builder.binary(binary);
+    }
+    case Json::value_t::null:
+    case Json::value_t::discarded:
+      break;
   }
-  result.error = builder.error();
-  return result;
+  return builder.null();
 }
 
-std::optional<std::string> ExactJsonTextFromValue(const Value& value,
-                                                  std::string* error) {
-  if (!AllRealsFinite(value)) {
-    *error = "a number is not finite";
-    return std::nullopt;
+}  // namespace
+
+Result<Value> ValueFromJsonText(std::string_view text) {
+  ValueBuilder builder;
+  try {
+    if (Json::sax_parse(text, &builder)) return std::move(*builder.result());
+  } catch (const Json::exception& e) {
+    return ErrorMessage(e.what());
   }
+  return ErrorMessage(builder.error());
+}
+
+Result<std::string> ExactJsonTextFromValue(const Value& value) {
+  if (!AllRealsFinite(value)) return ErrorMessage("a number is not finite");
   try {
     // The strict writer refuses text that is not valid UTF-8, keys too.
     return ToJson(value).dump();
   } catch (const Json::exception& e) {
-    *error = e.what();
-    return std::nullopt;
+    return ErrorMessage(e.what());
   }
 }
 
 nlohmann::json JsonFromValue(const Value& value) { return ToJson(value); }
 
-JsonParseResult ValueFromJson(const nlohmann::json& json) {
-  JsonParseResult result;
-  Value value;
-  if (ToValue(json, &value, &result.error)) result.value = std::move(value);
-  return result;
+Result<Value> ValueFromJson(const nlohmann::json& json) {
+  ValueBuilder builder;
+  if (Replay(json, builder)) return std::move(*builder.result());
+  return ErrorMessage(builder.error());
 }
-
 void WriteJsonText(const Value& value, std::ostream& out) {
   nlohmann::detail::serializer<Json> serializer(
       nlohmann::detail::output_adapter<char>(out), ' ',

@@ -7,11 +7,11 @@
 #define QUILLFEN_PROTOCOL_JSON_FORM_H_
 
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "protocol/value.h"
 
 namespace quillfen {
@@ -22,14 +22,9 @@ namespace quillfen {
 // own records nest three levels deep.
 inline constexpr int kMaxJsonNesting = 512;
 
-struct JsonParseResult {
-  std::optional<Value> value;  // Set on success.
-  std::string error;           // Why not, otherwise.
-};
-
 // Parses UTF-8 JSON text; the top level may be any JSON value nested at
 // most kMaxJsonNesting deep.
-JsonParseResult ValueFromJsonText(std::string_view text);
+Result<Value> ValueFromJsonText(std::string_view text);
 
 // Compact UTF-8 JSON text of |value|. Strings that are not valid UTF-8 are
 // written with U+FFFD in place of their bad bytes, so this never fails.
@@ -38,16 +33,15 @@ std::string JsonTextFromValue(const Value& value);
 // Writes the same text to |out| as it goes, without holding it whole.
 void WriteJsonText(const Value& value, std::ostream& out);
 
-// The same text, but only when |value| can be written exactly: nothing, with
-// |error| set, when a string is not valid UTF-8 or a real is not finite.
-std::optional<std::string> ExactJsonTextFromValue(const Value& value,
-                                                  std::string* error);
+// The same text, but only when |value| can be written exactly: an error
+// when a string is not valid UTF-8 or a real is not finite.
+Result<std::string> ExactJsonTextFromValue(const Value& value);
 
 // The same mapping to and from a parsed document, for code that keeps
 // values inside a larger document (the shared domain's file) and would
 // otherwise write each out as text only to read it back.
 nlohmann::json JsonFromValue(const Value& value);
-JsonParseResult ValueFromJson(const nlohmann::json& json);
+Result<Value> ValueFromJson(const nlohmann::json& json);
 
 }  // namespace quillfen
 

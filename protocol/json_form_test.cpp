@@ -12,12 +12,12 @@ namespace quillfen {
 namespace {
 
 TEST(JsonFormTest, RequestTextBecomesTypedValues) {
-  JsonParseResult parsed = ValueFromJsonText(
+  Result<Value> parsed = ValueFromJsonText(
       R"({"appleDouble":true,"volumePath":"/Volumes/Stick",)"
       R"("fileRemovalArray":[".DS_Store","Thumbs*"],"n":3,"r":1.5,)"
       R"("nested":{"k":[false]}})");
-  ASSERT_TRUE(parsed.value) << parsed.error;
-  const Dictionary& d = *parsed.value->AsDictionary();
+  ASSERT_TRUE(parsed.ok()) << parsed.error().message;
+  const Dictionary& d = *parsed->AsDictionary();
   EXPECT_EQ(*Find(d, kAppleDoubleKey), Value(true));
   EXPECT_EQ(*Find(d, kVolumePathKey), Value("/Volumes/Stick"));
   EXPECT_EQ(*Find(d, kFileRemovalArrayKey),
@@ -36,9 +36,9 @@ TEST(JsonFormTest, ReplyIsWrittenCompactAndReadsBackEqual) {
   std::string text = JsonTextFromValue(Value(reply));
   EXPECT_EQ(text, R"({"errorDict":{},"pathArray":["/v/a b","/v/é"],)"
                   R"("showReadMe":false,"volumePath":"/v"})");
-  JsonParseResult back = ValueFromJsonText(text);
-  ASSERT_TRUE(back.value);
-  EXPECT_EQ(*back.value, Value(reply));
+  Result<Value> back = ValueFromJsonText(text);
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(*back, Value(reply));
 
   // Written as a stream, the same text; bad bytes become U+FFFD either way.
   reply.emplace("bad", Value("x\xff"));
@@ -50,26 +50,26 @@ TEST(JsonFormTest, ReplyIsWrittenCompactAndReadsBackEqual) {
 
 TEST(JsonFormTest, BadTextIsRefusedWithAReason) {
   for (const char* text : {"", "{", "{\"a\":}", "not json", "{\"a\":1} x"}) {
-    JsonParseResult parsed = ValueFromJsonText(text);
-    EXPECT_FALSE(parsed.value) << text;
-    EXPECT_FALSE(parsed.error.empty()) << text;
+    Result<Value> parsed = ValueFromJsonText(text);
+    EXPECT_FALSE(parsed.ok()) << text;
+    EXPECT_FALSE(parsed.error().message.empty()) << text;
   }
   // Invalid UTF-8 inside a string is no JSON text.
-  EXPECT_FALSE(ValueFromJsonText("{\"a\":\"\xff\"}").value);
+  EXPECT_FALSE(ValueFromJsonText("{\"a\":\"\xff\"}").ok());
 }
 
 TEST(JsonFormTest, NullHasNoPropertyListFormAnywhere) {
   for (const char* text :
        {"null", R"({"fileKeepArray":null})", R"({"a":[1,null]})"}) {
-    JsonParseResult parsed = ValueFromJsonText(text);
-    EXPECT_FALSE(parsed.value) << text;
-    EXPECT_NE(parsed.error.find("null"), std::string::npos);
+    Result<Value> parsed = ValueFromJsonText(text);
+    EXPECT_FALSE(parsed.ok()) << text;
+    EXPECT_NE(parsed.error().message.find("null"), std::string::npos);
   }
 }
 
 TEST(JsonFormTest, NumbersKeepTheirKindAndRange) {
   auto number = [](const char* text) {
-    return *ValueFromJsonText(text).value->AsArray();
+    return *ValueFromJsonText(text)->AsArray();
   };
   Array a = number(
       "[-9223372036854775808, 9223372036854775807, "
@@ -83,9 +83,9 @@ TEST(JsonFormTest, NumbersKeepTheirKindAndRange) {
 }
 
 TEST(JsonFormTest, TopLevelNeedNotBeAnObject) {
-  JsonParseResult parsed = ValueFromJsonText("[\"a\"]");
-  ASSERT_TRUE(parsed.value);
-  EXPECT_TRUE(parsed.value->AsArray());
+  Result<Value> parsed = ValueFromJsonText("[\"a\"]");
+  ASSERT_TRUE(parsed.ok());
+  EXPECT_TRUE(parsed->AsArray());
   EXPECT_EQ(JsonTextFromValue(Value("a\"\n")), R"("a\"\n")");
 }
 
@@ -94,31 +94,32 @@ TEST(JsonFormTest, NestingHasALimitRatherThanOverflowingTheStack) {
     return std::string(depth, '[') + std::string(depth, ']');
   };
   const std::string deepest = nested(kMaxJsonNesting);
-  JsonParseResult parsed = ValueFromJsonText(deepest);
-  ASSERT_TRUE(parsed.value) << parsed.error;
-  EXPECT_EQ(JsonTextFromValue(*parsed.value), deepest);
+  Result<Value> parsed = ValueFromJsonText(deepest);
+  ASSERT_TRUE(parsed.ok()) << parsed.error().message;
+  EXPECT_EQ(JsonTextFromValue(*parsed), deepest);
   for (const std::string& text :
        {nested(kMaxJsonNesting + 1), "{\"k\":" + nested(1000000) + "}"}) {
-    JsonParseResult deeper = ValueFromJsonText(text);
-    EXPECT_FALSE(deeper.value);
-    EXPECT_NE(deeper.error.find("nested"), std::string::npos) << deeper.error;
+    Result<Value> deeper = ValueFromJsonText(text);
+    EXPECT_FALSE(deeper.ok());
+    EXPECT_NE(deeper.error().message.find("nested"), std::string::npos)
+        << deeper.error().message;
   }
 }
 
 TEST(JsonFormTest, ExactTextRefusesWhatItCannotWriteFaithfully) {
-  std::string error;
   Dictionary good{{"pathArray", Value(Array{Value("/v/é")})}};
-  EXPECT_EQ(ExactJsonTextFromValue(Value(good), &error),
+  EXPECT_EQ(*ExactJsonTextFromValue(Value(good)),
             JsonTextFromValue(Value(good)));
   Dictionary bad_text{{"pathArray", Value(Array{Value("/v/\xff")})}};
-  EXPECT_FALSE(ExactJsonTextFromValue(Value(bad_text), &error));
-  EXPECT_FALSE(error.empty());
+  Result<std::string> refused = ExactJsonTextFromValue(Value(bad_text));
+  EXPECT_FALSE(refused.ok());
+  EXPECT_FALSE(refused.error().message.empty());
   Dictionary bad_key{{"\xc3", Value(1)}};
-  EXPECT_FALSE(ExactJsonTextFromValue(Value(bad_key), &error));
+  EXPECT_FALSE(ExactJsonTextFromValue(Value(bad_key)).ok());
   Dictionary bad_number{{"n", Value(Array{Value(std::nan(""))})}};
-  EXPECT_FALSE(ExactJsonTextFromValue(Value(bad_number), &error));
+  EXPECT_FALSE(ExactJsonTextFromValue(Value(bad_number)).ok());
   // The lenient form still writes something readable.
-  EXPECT_TRUE(ValueFromJsonText(JsonTextFromValue(Value(bad_text))).value);
+  EXPECT_TRUE(ValueFromJsonText(JsonTextFromValue(Value(bad_text))).ok());
 }
 
 }  // namespace

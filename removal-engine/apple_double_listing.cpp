@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/result.h"
+#include "platform/unique_fd.h"
 #include "protocol/bus_string.h"
 #include "removal-engine/file_error.h"
 
@@ -37,6 +39,41 @@ bool NamesAppleDoubleItem(std::string_view line, std::string_view prefix) {
     rest.remove_prefix(slash + 1);
   }
   return last.starts_with("._");
+}
+
+// Starts find over |volume_spelling|, writing to |output| and reading
+// |input|; answers its process id.
+Result<pid_t> StartFind(const std::string& volume_spelling, int output,
+                        int input) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+  std::string pattern = "._*";
+  std::string name_option = "-name";
+  std::string program = kFindPath;
+  std::string volume = volume_spelling;
+  char* argv[] = {program.data(), volume.data(), name_option.data(),
+                  pattern.data(), nullptr};
+  pid_t pid;
+  int spawn_error =
+      posix_spawn(&pid, kFindPath, &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawn_error != 0) return ErrnoError(spawn_error);
+  return pid;
+}
+
+// Everything |fd| gives until its end (or a read error).
+std::string ReadToEnd(int fd) {
+  std::string text;
+  char chunk[64 * 1024];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  return text;
 }
 
 }  // namespace
@@ -79,72 +116,43 @@ std::vector<std::string> AppleDoublePathsFromOutput(
 
 AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling) {
   AppleDoubleListing listing;
-  int output_pipe[2];
-  int input_pipe[2];
-  if (pipe2(output_pipe, O_CLOEXEC) != 0) {
+  Result<Pipe> output = OpenPipe();
+  Result<Pipe> input = OpenPipe();
+  if (!output || !input) {
+    int code = !output ? output.error().code : input.error().code;
     listing.failure =
-        "The AppleDouble files couldn’t be listed: " + SystemErrorText(errno) +
+        "The AppleDouble files couldn’t be listed: " + SystemErrorText(code) +
         ".";
     return listing;
   }
-  if (pipe2(input_pipe, O_CLOEXEC) != 0) {
-    listing.failure =
-        "The AppleDouble files couldn’t be listed: " + SystemErrorText(errno) +
-        ".";
-    close(output_pipe[0]);
-    close(output_pipe[1]);
-    return listing;
-  }
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, output_pipe[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, input_pipe[0], STDIN_FILENO);
-  std::string pattern = "._*";
-  std::string name_option = "-name";
-  std::string program = kFindPath;
-  std::string volume = volume_spelling;
-  char* argv[] = {program.data(), volume.data(), name_option.data(),
-                  pattern.data(), nullptr};
-  pid_t pid;
-  int spawn_error =
-      posix_spawn(&pid, kFindPath, &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(output_pipe[1]);
-  close(input_pipe[0]);
-  if (spawn_error != 0) {
-    close(output_pipe[0]);
-    close(input_pipe[1]);
+  Result<pid_t> pid =
+      StartFind(volume_spelling, output->write.get(), input->read.get());
+  // The child has its own copies of these ends: with ours closed, find
+  // sees its input end and the read below sees find's output end.
+  output->write.reset();
+  input->read.reset();
+  if (!pid) {
     listing.failure = "The AppleDouble files couldn’t be listed because " +
-                      std::string(kFindPath) +
-                      " couldn’t be started: " + SystemErrorText(spawn_error) +
-                      ".";
+                      std::string(kFindPath) + " couldn’t be started: " +
+                      SystemErrorText(pid.error().code) + ".";
     return listing;
   }
-
-  std::string output;
-  char chunk[64 * 1024];
-  for (;;) {
-    ssize_t n = read(output_pipe[0], chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    output.append(chunk, static_cast<std::size_t>(n));
-  }
-  close(output_pipe[0]);
-  close(input_pipe[1]);
+  std::string text = ReadToEnd(output->read.get());
+  output->read.reset();
+  input->write.reset();
 
   // find's exit status only says that some folder was unreadable, which is
   // no failure here; but a find that was killed listed only part of the
   // volume, and that must not pass for the whole listing.
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(*pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (WIFSIGNALED(status)) {
     listing.failure = "The AppleDouble files couldn’t all be listed because " +
                       std::string(kFindPath) +
                       " stopped early: " + strsignal(WTERMSIG(status)) + ".";
   }
-  listing.paths = AppleDoublePathsFromOutput(output, volume_spelling,
+  listing.paths = AppleDoublePathsFromOutput(text, volume_spelling,
                                              &listing.pieces_dropped);
   return listing;
 }

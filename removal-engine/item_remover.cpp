@@ -25,7 +25,8 @@ bool IsPlainName(std::string_view name) {
 
 // Opens the folder at |relative_path| beneath |root_fd| one component at a
 // time, refusing links: for kernels without openat2.
-int OpenBeneathByComponents(int root_fd, std::string_view relative_path) {
+Result<UniqueFd> OpenBeneathByComponents(int root_fd,
+                                         std::string_view relative_path) {
   UniqueFd current;
   while (!relative_path.empty()) {
     std::size_t slash = relative_path.find('/');
@@ -33,17 +34,20 @@ int OpenBeneathByComponents(int root_fd, std::string_view relative_path) {
     relative_path = slash == std::string_view::npos
                         ? std::string_view()
                         : relative_path.substr(slash + 1);
-    if (!IsPlainName(component)) return -EXDEV;
+    if (!IsPlainName(component)) return ErrnoError(EXDEV);
     int next = openat(current ? current.get() : root_fd, component.c_str(),
                       O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) return -errno;
+    if (next < 0) return ErrnoError(errno);
     current.reset(next);
   }
-  return current ? current.release() : fcntl(root_fd, F_DUPFD_CLOEXEC, 0);
+  if (!current) current.reset(fcntl(root_fd, F_DUPFD_CLOEXEC, 0));
+  if (!current) return ErrnoError(errno);
+  return current;
 }
 
 // One openat2 call: |relative_path| fits in PATH_MAX.
-int OpenBeneathAtOnce(int root_fd, std::string_view relative_path) {
+Result<UniqueFd> OpenBeneathAtOnce(int root_fd,
+                                   std::string_view relative_path) {
   static std::atomic<bool> openat2_missing = false;
   if (!openat2_missing.load(std::memory_order_relaxed)) {
     std::string path(relative_path);
@@ -54,8 +58,8 @@ int OpenBeneathAtOnce(int root_fd, std::string_view relative_path) {
     do {
       fd = syscall(SYS_openat2, root_fd, path.c_str(), &how, sizeof how);
     } while (fd < 0 && errno == EAGAIN);
-    if (fd >= 0) return static_cast<int>(fd);
-    if (errno != ENOSYS) return -errno;
+    if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+    if (errno != ENOSYS) return ErrnoError(errno);
     openat2_missing.store(true, std::memory_order_relaxed);
   }
   return OpenBeneathByComponents(root_fd, relative_path);
@@ -64,16 +68,17 @@ int OpenBeneathAtOnce(int root_fd, std::string_view relative_path) {
 // Opens the folder at |relative_path| beneath |root_fd| without following
 // any link or leaving the tree. A path too long for one call is resolved a
 // part at a time, each part beneath the folder the previous one reached.
-// Answers a descriptor or -errno.
-int OpenBeneath(int root_fd, std::string_view relative_path) {
+Result<UniqueFd> OpenBeneath(int root_fd, std::string_view relative_path) {
   UniqueFd reached;
   while (relative_path.size() >= PATH_MAX) {
     std::size_t cut = relative_path.rfind('/', PATH_MAX - 1);
-    if (cut == std::string_view::npos || cut == 0) return -ENAMETOOLONG;
-    int fd = OpenBeneathAtOnce(reached ? reached.get() : root_fd,
-                               relative_path.substr(0, cut));
-    if (fd < 0) return fd;
-    reached.reset(fd);
+    if (cut == std::string_view::npos || cut == 0) {
+      return ErrnoError(ENAMETOOLONG);
+    }
+    Result<UniqueFd> part = OpenBeneathAtOnce(reached ? reached.get() : root_fd,
+                                              relative_path.substr(0, cut));
+    if (!part) return part;
+    reached = std::move(*part);
     relative_path.remove_prefix(cut + 1);
   }
   return OpenBeneathAtOnce(reached ? reached.get() : root_fd, relative_path);
@@ -157,16 +162,15 @@ void ItemRemover::ForgetParent() {
   parent_path_.clear();
 }
 
-int ItemRemover::ParentDescriptor(std::string_view relative_path) {
+Result<int> ItemRemover::ParentDescriptor(std::string_view relative_path) {
   if (relative_path.empty()) return volume_fd_;
   if (parent_fd_ && parent_path_ == relative_path) return parent_fd_.get();
   ForgetParent();
-  int fd = OpenBeneath(volume_fd_, relative_path);
-  if (fd >= 0) {
-    parent_fd_.reset(fd);
-    parent_path_ = relative_path;
-  }
-  return fd;
+  Result<UniqueFd> fd = OpenBeneath(volume_fd_, relative_path);
+  if (!fd) return fd.error();
+  parent_fd_ = std::move(*fd);
+  parent_path_ = relative_path;
+  return parent_fd_.get();
 }
 
 std::optional<RemovalFailure> ItemRemover::Remove(
@@ -185,9 +189,9 @@ std::optional<RemovalFailure> ItemRemover::Remove(
     ForgetParent();
   }
 
-  int parent_fd = ParentDescriptor(parent_path);
-  if (parent_fd < 0) return RemovalFailure{-parent_fd, name};
-  return RemoveEntry(parent_fd, name);
+  Result<int> parent_fd = ParentDescriptor(parent_path);
+  if (!parent_fd) return RemovalFailure{parent_fd.error().code, name};
+  return RemoveEntry(*parent_fd, name);
 }
 
 bool ItemRemover::Holds(std::string_view relative_path) {
@@ -197,10 +201,10 @@ bool ItemRemover::Holds(std::string_view relative_path) {
                                      : relative_path.substr(0, slash);
   std::string name(LastComponent(relative_path));
   if (!IsPlainName(name)) return false;
-  int parent_fd = ParentDescriptor(parent_path);
+  Result<int> parent_fd = ParentDescriptor(parent_path);
   struct stat status;
-  return parent_fd >= 0 &&
-         fstatat(parent_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+  return parent_fd.ok() &&
+         fstatat(*parent_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 std::optional<RemovalFailure> ItemRemover::RemoveEntry(

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "platform/unique_fd.h"
 #include "removal-engine/volume_walker.h"
 
@@ -65,8 +66,8 @@ class ItemRemover {
       RemovalObserver* observer = nullptr);
 
  private:
-  // A descriptor of the folder at |relative_path|, or -errno.
-  int ParentDescriptor(std::string_view relative_path);
+  // A descriptor of the folder at |relative_path|, held by this remover.
+  Result<int> ParentDescriptor(std::string_view relative_path);
   void ForgetParent();
   std::optional<RemovalFailure> RemoveDirectory(int parent_fd,
                                                 const std::string& name,

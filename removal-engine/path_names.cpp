@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "protocol/bus_string.h"
+
 namespace quillfen {
 
 std::string_view NameExtension(std::string_view name) {
@@ -48,36 +50,13 @@ bool IsValidUtf8(std::string_view text) {
       p += 8;
     }
     if (p >= end) break;
-    unsigned char c = *p;
-    if (c < 0x80) {
+    if (*p < 0x80) {
       ++p;
       continue;
     }
-    int length;
     std::uint32_t code_point;
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-      code_point = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      code_point = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      code_point = c & 0x07;
-    } else {
-      return false;
-    }
-    if (end - p < length) return false;
-    for (int i = 1; i < length; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      code_point = (code_point << 6) | (p[i] & 0x3F);
-    }
-    // Overlong forms, UTF-16 surrogates and values past U+10FFFF.
-    if ((length == 3 && code_point < 0x800) ||
-        (length == 4 && (code_point < 0x10000 || code_point > 0x10FFFF)) ||
-        (code_point >= 0xD800 && code_point <= 0xDFFF)) {
-      return false;
-    }
+    int length = ReadUtf8Character(p, end, &code_point);
+    if (length == 0) return false;
     p += length;
   }
   return true;

@@ -44,6 +44,92 @@ std::string VolumeOpenFailure(const std::string& path, int error) {
   }
 }
 
+// Opens the volume's folder; when it can't be, the record says why.
+UniqueFd OpenVolume(const RemovalPlan& plan, RemovalRecord* record) {
+  const std::string& volume = plan.volume_spelling();
+  UniqueFd volume_fd(
+      open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (volume_fd) return volume_fd;
+  int error = errno;
+  struct stat status;
+  // O_DIRECTORY makes a link to a folder fail as "not a folder".
+  if (error == ENOTDIR && lstat(volume.c_str(), &status) == 0 &&
+      S_ISLNK(status.st_mode)) {
+    error = ELOOP;
+  }
+  record->errors.emplace(plan.volume_path(),
+                         Value(VolumeOpenFailure(plan.volume_path(), error)));
+  record->show_read_me = IsNoWritePermission(error);
+  return volume_fd;
+}
+
+// The listed "._" items that are to go, relative to the volume. Every line
+// must name a "._" item beneath the volume, reached without links: the
+// walk saw those it selected, the rest are looked at. A line that names
+// nothing, or one printed twice, is a piece of a path that holds a line
+// feed, an item find can't name: |split| is set then, for the walk finds
+// such items.
+std::vector<std::string> CheckListing(const AppleDoubleListing& found,
+                                      const std::string& volume,
+                                      const RemovalSweep& sweep,
+                                      ItemRemover& remover, bool* split) {
+  *split = found.pieces_dropped;
+  std::size_t prefix = volume == "/" ? 1 : volume.size() + 1;
+  NameSet lines;
+  std::vector<std::string> named;
+  for (const std::string& path : found.paths) {
+    std::string relative = path.substr(prefix);
+    if (!lines.insert(relative).second) {
+      *split = true;
+    } else if (sweep.selected().contains(relative) || remover.Holds(relative)) {
+      named.push_back(std::move(relative));
+    } else {
+      *split = true;
+    }
+  }
+  return named;
+}
+
+// Removes (or, for a preview, only records) the listed items the sweep
+// hasn't taken care of: all of them when nothing was walked, deepest first.
+void RemoveListed(const RemovalPlan& plan, std::vector<std::string> named,
+                  const RemovalSweep& sweep, ItemRemover* remover,
+                  RemovalRecord* record) {
+  CandidateList candidates;
+  for (std::string& relative : named) {
+    if (plan.Keeps(LastComponent(relative))) continue;
+    if (!sweep.selected().contains(relative)) {
+      candidates.Add(std::move(relative));
+    }
+  }
+  for (const std::string& path : candidates.TakeInRemovalOrder()) {
+    record->Record(path,
+                   remover != nullptr ? remover->Remove(path) : std::nullopt);
+  }
+}
+
+// Walks the volume open at |volume_fd| with the plan's rules and takes the
+// "._" items from |listing|, when find lists them.
+void Sweep(RemovalPlan& plan, int volume_fd, bool remove,
+           std::future<AppleDoubleListing> listing, RemovalRecord* record) {
+  ItemRemover remover(volume_fd);
+  RemovalSweep sweep(plan, remove ? &remover : nullptr, record);
+  bool walked = plan.HasRules();
+  if (walked) VolumeWalker().Walk(volume_fd, sweep);
+  if (!listing.valid()) return;
+
+  AppleDoubleListing found = listing.get();
+  if (!found.failure.empty()) {
+    record->errors.emplace(plan.volume_path(), Value(found.failure));
+  }
+  bool split = false;
+  std::vector<std::string> named =
+      CheckListing(found, plan.volume_spelling(), sweep, remover, &split);
+  if (split && !walked) VolumeWalker().Walk(volume_fd, sweep);
+  RemoveListed(plan, std::move(named), sweep, remove ? &remover : nullptr,
+               record);
+}
+
 }  // namespace
 
 AppleDoubleListing QuillfenRemovalService::appleDoubleArrayForUrl(
@@ -69,90 +155,26 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
   if (!fault.empty()) {
     return RefusedRequestReply(request, RequestBusRefusal(fault));
   }
-  RemovalPlan::Reading reading = RemovalPlan::FromRequest(request);
-  if (!reading.plan) {
-    if (reading.refusal.empty()) return EmptyRemovalReply();
-    return RefusedRequestReply(request, std::move(reading.refusal));
+  Result<RemovalPlan> reading = RemovalPlan::FromRequest(request);
+  if (!reading) {
+    if (reading.error().message.empty()) return EmptyRemovalReply();
+    return RefusedRequestReply(request, reading.error().message);
   }
-  RemovalPlan& plan = *reading.plan;
-  const std::string& volume = plan.volume_spelling();
-  RemovalReply reply = EmptyRemovalReply(Value(plan.volume_path()));
-  RemovalRecord record(volume);
-
-  UniqueFd volume_fd(
-      open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!volume_fd) {
-    int error = errno;
-    struct stat status;
-    // O_DIRECTORY makes a link to a folder fail as "not a folder".
-    if (error == ENOTDIR && lstat(volume.c_str(), &status) == 0 &&
-        S_ISLNK(status.st_mode)) {
-      error = ELOOP;
-    }
-    record.errors.emplace(plan.volume_path(),
-                          Value(VolumeOpenFailure(plan.volume_path(), error)));
-    record.show_read_me = IsNoWritePermission(error);
-  } else {
-    ItemRemover remover(volume_fd.get());
-    ItemRemover* removing = remove ? &remover : nullptr;
+  RemovalPlan& plan = *reading;
+  RemovalRecord record(plan.volume_spelling());
+  UniqueFd volume_fd = OpenVolume(plan, &record);
+  if (volume_fd) {
     // find lists the AppleDouble items while the volume is walked.
     std::future<AppleDoubleListing> listing;
     if (plan.apple_double()) {
-      listing = std::async(std::launch::async, [this, &volume] {
-        return appleDoubleArrayForUrl(volume);
+      listing = std::async(std::launch::async, [this, &plan] {
+        return appleDoubleArrayForUrl(plan.volume_spelling());
       });
     }
-    RemovalSweep sweep(plan, removing, &record);
-    bool walked = plan.HasRules();
-    if (walked) VolumeWalker().Walk(volume_fd.get(), sweep);
-
-    if (listing.valid()) {
-      AppleDoubleListing found = listing.get();
-      if (!found.failure.empty()) {
-        record.errors.emplace(plan.volume_path(), Value(found.failure));
-      }
-      // Every line must name a "._" item beneath the volume, reached
-      // without links: the walk saw those it selected, the rest are looked
-      // at. A line that names nothing, or one printed twice, is a piece of
-      // a path that holds a line feed, an item find can't name; the walk
-      // finds such items, so it runs now if it hasn't yet.
-      bool split = found.pieces_dropped;
-      std::size_t prefix = volume == "/" ? 1 : volume.size() + 1;
-      NameSet lines;
-      std::vector<std::string> named;
-      for (const std::string& path : found.paths) {
-        std::string relative = path.substr(prefix);
-        if (!lines.insert(relative).second) {
-          split = true;
-        } else if (sweep.selected().contains(relative) ||
-                   remover.Holds(relative)) {
-          named.push_back(std::move(relative));
-        } else {
-          split = true;
-        }
-      }
-      if (split && !walked) VolumeWalker().Walk(volume_fd.get(), sweep);
-      // What the sweep already took care of is taken care of once; the
-      // rest (all of it, when nothing was walked) goes deepest first.
-      CandidateList candidates;
-      for (std::string& relative : named) {
-        if (plan.Keeps(LastComponent(relative))) continue;
-        if (!sweep.selected().contains(relative)) {
-          candidates.Add(std::move(relative));
-        }
-      }
-      for (const std::string& path : candidates.TakeInRemovalOrder()) {
-        std::optional<RemovalFailure> failure;
-        if (remove) failure = remover.Remove(path);
-        if (failure) {
-          record.Failed(path, *failure);
-        } else {
-          record.Removed(path);
-        }
-      }
-    }
+    Sweep(plan, volume_fd.get(), remove, std::move(listing), &record);
   }
 
+  RemovalReply reply = EmptyRemovalReply(Value(plan.volume_path()));
   reply[std::string(kShowReadMeKey)] = Value(record.show_read_me);
   reply[std::string(kPathArrayKey)] = Value(std::move(record.removed));
   reply[std::string(kErrorDictKey)] = Value(std::move(record.errors));

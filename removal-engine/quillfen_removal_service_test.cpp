@@ -257,10 +257,10 @@ TEST_F(RemovalServiceTest, PermissionRefusalRaisesShowReadMe) {
     }
     return JsonTextFromValue(Value(std::move(replies)));
   });
-  JsonParseResult parsed = ValueFromJsonText(json);
-  ASSERT_TRUE(parsed.value && parsed.value->AsArray()) << json;
+  Result<Value> parsed = ValueFromJsonText(json);
+  ASSERT_TRUE(parsed.ok() && parsed->AsArray()) << json;
   std::vector<RemovalReply> replies;
-  for (Value& reply : *parsed.value->AsArray()) {
+  for (Value& reply : *parsed->AsArray()) {
     ASSERT_TRUE(reply.AsDictionary()) << json;
     replies.push_back(std::move(*reply.AsDictionary()));
   }

@@ -32,11 +32,11 @@ int main(int argc, char** argv) {
   } else {
     text.assign(std::istreambuf_iterator<char>(std::cin), {});
   }
-  quillfen::JsonParseResult parsed = quillfen::ValueFromJsonText(text);
-  if (!parsed.value || !parsed.value->AsDictionary()) {
-    std::fprintf(stderr,
-                 "quillfen-engine: the request is not a JSON object%s%s\n",
-                 parsed.error.empty() ? "" : ": ", parsed.error.c_str());
+  quillfen::Result<quillfen::Value> parsed = quillfen::ValueFromJsonText(text);
+  if (!parsed || !parsed->AsDictionary()) {
+    std::fprintf(
+        stderr, "quillfen-engine: the request is not a JSON object%s%s\n",
+        parsed ? "" : ": ", parsed ? "" : parsed.error().message.c_str());
     return 2;
   }
 
@@ -47,9 +47,9 @@ int main(int argc, char** argv) {
   };
   quillfen::QuillfenRemovalService service;
   if (preview) {
-    print(service.previewWithFileDict(*parsed.value->AsDictionary()));
+    print(service.previewWithFileDict(*parsed->AsDictionary()));
   } else {
-    service.removeWithFileDict(*parsed.value->AsDictionary(), print);
+    service.removeWithFileDict(*parsed->AsDictionary(), print);
   }
   return 0;
 }

@@ -6,31 +6,57 @@
 namespace quillfen {
 namespace {
 
-// Reads a list of names; absent means empty. Answers false when the value
-// is not a list of strings: such a list must never be read as empty, or a
+// Reads a list of names; absent means empty. Refuses a value that is not
+// a list of strings: such a list must never be read as empty, or a
 // mistyped keep list would let kept files go.
-bool ReadNameList(const RemovalRequest& request, std::string_view key,
-                  std::vector<std::string_view>* names, std::string* refusal) {
+Result<std::vector<std::string_view>> ReadNameList(
+    const RemovalRequest& request, std::string_view key) {
+  std::vector<std::string_view> names;
   const Value* value = Find(request, key);
-  if (value == nullptr) return true;
+  if (value == nullptr) return names;
   const Array* array = value->AsArray();
   if (array == nullptr) {
-    *refusal = "The request’s “" + std::string(key) + "” is " +
-               std::string(DescribeType(value->type())) +
-               ", not a list of names.";
-    return false;
+    return ErrorMessage("The request’s “" + std::string(key) + "” is " +
+                        std::string(DescribeType(value->type())) +
+                        ", not a list of names.");
   }
   for (const Value& element : *array) {
     const std::string* name = element.AsString();
     if (name == nullptr) {
-      *refusal = "The request’s “" + std::string(key) + "” holds " +
-                 std::string(DescribeType(element.type())) +
-                 " where a name belongs.";
-      return false;
+      return ErrorMessage("The request’s “" + std::string(key) + "” holds " +
+                          std::string(DescribeType(element.type())) +
+                          " where a name belongs.");
     }
-    names->push_back(*name);
+    names.push_back(*name);
   }
-  return true;
+  return names;
+}
+
+// Reads "appleDouble": absent is false, and a number stands for its truth.
+Result<bool> ReadAppleDouble(const RemovalRequest& request) {
+  const Value* apple_double = Find(request, kAppleDoubleKey);
+  if (apple_double == nullptr) return false;
+  if (const bool* b = apple_double->AsBoolean()) return *b;
+  if (const std::int64_t* i = apple_double->AsInteger()) return *i != 0;
+  if (const double* d = apple_double->AsReal()) return *d != 0;
+  return ErrorMessage("The request’s “appleDouble” is " +
+                      std::string(DescribeType(apple_double->type())) +
+                      ", not a boolean.");
+}
+
+// Why the volume path can't be used, or nothing.
+Result<void> CheckVolumePath(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return ErrorMessage("The volume path holds a NUL character.");
+  }
+  if (path.empty() || path.front() != '/') {
+    return ErrorMessage("The volume path “" + path +
+                        "” isn’t an absolute path.");
+  }
+  if (!IsValidUtf8(path)) {
+    return ErrorMessage("The volume path isn’t valid UTF-8 text.");
+  }
+  return {};
 }
 
 // Splits entries into exact ones and wildcard ones. An empty entry is
@@ -50,58 +76,35 @@ void SplitEntries(const std::vector<std::string_view>& entries, NameSet* exact,
 
 }  // namespace
 
-RemovalPlan::Reading RemovalPlan::FromRequest(const RemovalRequest& request) {
-  Reading reading;
+Result<RemovalPlan> RemovalPlan::FromRequest(const RemovalRequest& request) {
   const Value* volume = Find(request, kVolumePathKey);
-  if (volume == nullptr || volume->AsString() == nullptr) return reading;
+  if (volume == nullptr || volume->AsString() == nullptr) return Error{};
 
   RemovalPlan plan;
   plan.volume_path_ = *volume->AsString();
+  Result<bool> apple_double = ReadAppleDouble(request);
+  if (!apple_double) return apple_double.error();
+  plan.apple_double_ = *apple_double;
 
-  if (const Value* apple_double = Find(request, kAppleDoubleKey)) {
-    if (const bool* b = apple_double->AsBoolean()) {
-      plan.apple_double_ = *b;
-    } else if (const std::int64_t* i = apple_double->AsInteger()) {
-      plan.apple_double_ = *i != 0;
-    } else if (const double* d = apple_double->AsReal()) {
-      plan.apple_double_ = *d != 0;
-    } else {
-      reading.refusal = "The request’s “appleDouble” is " +
-                        std::string(DescribeType(apple_double->type())) +
-                        ", not a boolean.";
-      return reading;
-    }
-  }
+  Result<std::vector<std::string_view>> names =
+      ReadNameList(request, kFileRemovalArrayKey);
+  if (!names) return names.error();
+  Result<std::vector<std::string_view>> extensions =
+      ReadNameList(request, kExtensionsArrayKey);
+  if (!extensions) return extensions.error();
+  Result<std::vector<std::string_view>> keep =
+      ReadNameList(request, kFileKeepArrayKey);
+  if (!keep) return keep.error();
 
-  std::vector<std::string_view> names, extensions, keep;
-  if (!ReadNameList(request, kFileRemovalArrayKey, &names, &reading.refusal) ||
-      !ReadNameList(request, kExtensionsArrayKey, &extensions,
-                    &reading.refusal) ||
-      !ReadNameList(request, kFileKeepArrayKey, &keep, &reading.refusal)) {
-    return reading;
-  }
+  Result<void> usable = CheckVolumePath(plan.volume_path_);
+  if (!usable) return usable.error();
+  plan.volume_spelling_ = NormalizeSlashes(plan.volume_path_);
 
-  const std::string& path = plan.volume_path_;
-  if (path.find('\0') != std::string::npos) {
-    reading.refusal = "The volume path holds a NUL character.";
-    return reading;
-  }
-  if (path.empty() || path.front() != '/') {
-    reading.refusal = "The volume path “" + path + "” isn’t an absolute path.";
-    return reading;
-  }
-  if (!IsValidUtf8(path)) {
-    reading.refusal = "The volume path isn’t valid UTF-8 text.";
-    return reading;
-  }
-  plan.volume_spelling_ = NormalizeSlashes(path);
-
-  SplitEntries(names, &plan.exact_names_, &plan.wildcard_names_);
-  SplitEntries(extensions, &plan.exact_extensions_, &plan.wildcard_extensions_);
-  for (std::string_view name : keep) plan.keep_names_.emplace(name);
-
-  reading.plan = std::move(plan);
-  return reading;
+  SplitEntries(*names, &plan.exact_names_, &plan.wildcard_names_);
+  SplitEntries(*extensions, &plan.exact_extensions_,
+               &plan.wildcard_extensions_);
+  for (std::string_view name : *keep) plan.keep_names_.emplace(name);
+  return plan;
 }
 
 bool RemovalPlan::HasRules() const {

@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/result.h"
 #include "protocol/value.h"
 #include "removal-engine/wildcard_pattern.h"
 
@@ -29,13 +30,11 @@ using NameSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
 
 class RemovalPlan {
  public:
-  // What reading a request gave: a plan, or why the request is refused.
-  struct Reading;
-
-  // Checks the request's keys and types (not the file system). A request
-  // without a string "volumePath" yields neither plan nor message: it is
-  // answered with the empty reply.
-  static Reading FromRequest(const RemovalRequest& request);
+  // Checks the request's keys and types (not the file system); an error
+  // says why the request is refused. A request without a string
+  // "volumePath" gives an error without a message: it is answered with the
+  // empty reply.
+  static Result<RemovalPlan> FromRequest(const RemovalRequest& request);
 
   RemovalPlan(RemovalPlan&&) = default;
   RemovalPlan& operator=(RemovalPlan&&) = default;
@@ -72,13 +71,6 @@ class RemovalPlan {
   NameSet keep_names_;
   std::vector<WildcardPattern> wildcard_names_;
   std::vector<WildcardPattern> wildcard_extensions_;
-};
-
-struct RemovalPlan::Reading {
-  std::optional<RemovalPlan> plan;
-  // When there is no plan: why, or empty for a request without a string
-  // "volumePath".
-  std::string refusal;
 };
 
 }  // namespace quillfen

@@ -17,17 +17,18 @@ Array Names(std::initializer_list<const char*> names) {
 // where using the missing plan would crash the whole run.
 RemovalPlan PlanFor(Dictionary request) {
   if (!request.contains("volumePath")) request["volumePath"] = Value("/v");
-  RemovalPlan::Reading reading = RemovalPlan::FromRequest(request);
-  if (!reading.plan) {
-    throw std::runtime_error("the request was refused: " + reading.refusal);
+  Result<RemovalPlan> reading = RemovalPlan::FromRequest(request);
+  if (!reading) {
+    throw std::runtime_error("the request was refused: " +
+                             reading.error().message);
   }
-  return std::move(*reading.plan);
+  return std::move(*reading);
 }
 
 std::string RefusalFor(Dictionary request) {
-  RemovalPlan::Reading reading = RemovalPlan::FromRequest(request);
-  EXPECT_FALSE(reading.plan);
-  return reading.refusal;
+  Result<RemovalPlan> reading = RemovalPlan::FromRequest(request);
+  EXPECT_FALSE(reading.ok());
+  return reading.ok() ? std::string() : reading.error().message;
 }
 
 TEST(RemovalPlanTest, StarExtensionSelectsEveryName) {

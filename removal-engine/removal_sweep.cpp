@@ -3,14 +3,23 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "removal-engine/file_error.h"
 #include "protocol/bus_string.h"
+#include "removal-engine/file_error.h"
 #include "removal-engine/path_names.h"
 
 namespace quillfen {
 
 void RemovalRecord::Removed(std::string_view relative_path) {
   removed.emplace_back(JoinVolumePath(volume, relative_path));
+}
+
+void RemovalRecord::Record(std::string_view relative_path,
+                           const std::optional<RemovalFailure>& failure) {
+  if (failure) {
+    Failed(relative_path, *failure);
+  } else {
+    Removed(relative_path);
+  }
 }
 
 void RemovalRecord::Failed(std::string_view relative_path,
@@ -116,11 +125,7 @@ void RemovalSweep::Remove(int folder_fd, std::string_view folder_path,
     removing_ = path;
     failure = remover_->RemoveEntry(folder_fd, name, this);
   }
-  if (failure) {
-    record_->Failed(path, *failure);
-  } else {
-    record_->Removed(path);
-  }
+  record_->Record(path, failure);
 }
 
 void RemovalSweep::ItemRemoved(std::string_view folder_path,

@@ -32,6 +32,9 @@ struct RemovalRecord {
   explicit RemovalRecord(std::string volume_spelling)
       : volume(std::move(volume_spelling)) {}
   void Removed(std::string_view relative_path);
+  // Removed, or failed as |failure| says.
+  void Record(std::string_view relative_path,
+              const std::optional<RemovalFailure>& failure);
   void Failed(std::string_view relative_path, const RemovalFailure& failure);
   // The item could not be matched against the wildcard |entry| in time:
   // it stays, and the reply says so.

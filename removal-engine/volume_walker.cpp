@@ -51,8 +51,8 @@ int VolumeWalker::Fd(std::size_t index) const {
   return index == 0 ? root_fd_ : frames_[index].fd.get();
 }
 
-void VolumeWalker::Adopt(std::size_t index, int fd) {
-  frames_[index].fd.reset(fd);
+void VolumeWalker::Adopt(std::size_t index, UniqueFd fd) {
+  frames_[index].fd = std::move(fd);
   open_.push_back(index);
   Use(index);
 }
@@ -89,14 +89,17 @@ bool VolumeWalker::CloseOne(std::size_t keep) {
   return true;
 }
 
-int VolumeWalker::OpenAt(int folder_fd, const char* name, std::size_t keep) {
+Result<UniqueFd> VolumeWalker::OpenAt(int folder_fd, const char* name,
+                                      std::size_t keep) {
   if (open_.size() >= budget_) CloseOne(keep);
   for (;;) {
-    int fd = openat(folder_fd, name, kFolderFlags);
-    if (fd >= 0) return fd;
+    UniqueFd fd(openat(folder_fd, name, kFolderFlags));
+    if (fd) return fd;
     int error = errno;
     if (error == EINTR) continue;
-    if (!IsShortOfResources(error) || !CloseOne(keep)) return -error;
+    if (!IsShortOfResources(error) || !CloseOne(keep)) {
+      return ErrnoError(error);
+    }
     // The process as a whole is short of descriptors: hold fewer.
     if (error != ENOMEM) {
       budget_ = std::max(open_.size(), kFewestDescriptors);
@@ -104,7 +107,7 @@ int VolumeWalker::OpenAt(int folder_fd, const char* name, std::size_t keep) {
   }
 }
 
-int VolumeWalker::Reopen(std::size_t index) {
+Result<int> VolumeWalker::Reopen(std::size_t index) {
   if (index == 0 || frames_[index].fd) return Fd(index);
   auto same = [this](int fd, std::size_t i) {
     struct stat status;
@@ -115,12 +118,11 @@ int VolumeWalker::Reopen(std::size_t index) {
   // Going up from the subfolder costs one open whatever the depth; the
   // identity check makes it as safe as having kept the folder open.
   if (index + 1 < frames_.size() && frames_[index + 1].fd) {
-    int fd = OpenAt(frames_[index + 1].fd.get(), "..", index + 1);
-    if (fd >= 0 && same(fd, index)) {
-      Adopt(index, fd);
-      return fd;
+    Result<UniqueFd> up = OpenAt(frames_[index + 1].fd.get(), "..", index + 1);
+    if (up && same(up->get(), index)) {
+      Adopt(index, std::move(*up));
+      return Fd(index);
     }
-    UniqueFd discard(fd >= 0 ? fd : -1);
   }
   // Otherwise down again by name from the nearest folder still open.
   std::size_t base = index - 1;
@@ -129,13 +131,10 @@ int VolumeWalker::Reopen(std::size_t index) {
     const Frame& frame = frames_[i];
     std::string name(path_, frame.name_begin,
                      frame.path_end - frame.name_begin);
-    int fd = OpenAt(Fd(i - 1), name.c_str(), i - 1);
-    if (fd < 0) return fd;
-    if (!same(fd, i)) {
-      UniqueFd discard(fd);
-      return -ESTALE;
-    }
-    Adopt(i, fd);
+    Result<UniqueFd> down = OpenAt(Fd(i - 1), name.c_str(), i - 1);
+    if (!down) return down.error();
+    if (!same(down->get(), i)) return ErrnoError(ESTALE);
+    Adopt(i, std::move(*down));
   }
   return Fd(index);
 }
@@ -197,72 +196,80 @@ void VolumeWalker::Walk(int root_fd, WalkVisitor& visitor) {
   frames_.push_back(Frame{});
   bool going = ReadTop(visitor);
   while (going) {
-    const std::size_t top = frames_.size() - 1;
-    if (frames_[top].next_pending < frames_[top].pending_end) {
-      Frame& frame = frames_[top];
-      const bool marked = pending_[frame.next_pending] != '\0';
-      const char* name = pending_.data() + frame.next_pending + 1;
-      const std::string_view name_view(name, std::strlen(name));
-      frame.next_pending += name_view.size() + 2;
-      WalkAction action = visitor.EnterFolder(PathOf(top), name_view, marked);
-      if (action == WalkAction::kStop) break;
-      if (action == WalkAction::kGoOn) {
-        // The path grows in one buffer: a deep chain's paths are long.
-        const std::size_t name_begin = path_.empty() ? 0 : path_.size() + 1;
-        if (!path_.empty()) path_.push_back('/');
-        path_.append(name_view);
-        int fd = OpenAt(Fd(top), name, top);
-        if (fd >= 0) {
-          Frame child;
-          child.name_begin = name_begin;
-          child.path_end = path_.size();
-          child.marked = marked;
-          frames_.push_back(std::move(child));
-          Adopt(top + 1, fd);
-          going = ReadTop(visitor);
-          continue;
-        }
-        action = visitor.FolderFailed(path_, -fd);
-        path_.resize(frames_[top].path_end);
-        if (action == WalkAction::kStop) break;
-      }
-      Use(top);
-      action = visitor.LeaveFolder(Fd(top), PathOf(top), name_view, marked);
-      if (action == WalkAction::kStop) break;
-      if (action == WalkAction::kSkipContents) {
-        frames_[top].next_pending = frames_[top].pending_end;
-      }
-      continue;
-    }
-    if (top == 0) break;
-
-    // The top folder is done: leave it from its parent.
-    const std::size_t parent = top - 1;
-    int parent_fd = Reopen(parent);
-    Close(top);
-    WalkAction action;
-    if (parent_fd < 0) {
-      // What is left of the parent can't be reached safely.
-      action = visitor.FolderFailed(PathOf(parent), -parent_fd);
-      if (action != WalkAction::kStop) action = WalkAction::kSkipContents;
+    const Frame& top = frames_.back();
+    if (top.next_pending < top.pending_end) {
+      going = EnterNext(visitor);
     } else {
-      Use(parent);
-      const Frame& frame = frames_[top];
-      std::string_view name = std::string_view(path_).substr(
-          frame.name_begin, frame.path_end - frame.name_begin);
-      action =
-          visitor.LeaveFolder(parent_fd, PathOf(parent), name, frame.marked);
-    }
-    frames_.pop_back();
-    path_.resize(frames_[parent].path_end);
-    pending_.resize(frames_[parent].pending_end);
-    if (action == WalkAction::kStop) break;
-    if (action == WalkAction::kSkipContents) {
-      frames_[parent].next_pending = frames_[parent].pending_end;
+      going = frames_.size() > 1 && LeaveTop(visitor);
     }
   }
   frames_.clear();
   open_.clear();
+}
+
+bool VolumeWalker::EnterNext(WalkVisitor& visitor) {
+  const std::size_t top = frames_.size() - 1;
+  Frame& frame = frames_[top];
+  const bool marked = pending_[frame.next_pending] != '\0';
+  const char* name = pending_.data() + frame.next_pending + 1;
+  const std::string_view name_view(name, std::strlen(name));
+  frame.next_pending += name_view.size() + 2;
+  WalkAction action = visitor.EnterFolder(PathOf(top), name_view, marked);
+  if (action == WalkAction::kStop) return false;
+  if (action == WalkAction::kGoOn) {
+    // The path grows in one buffer: a deep chain's paths are long.
+    const std::size_t name_begin = path_.empty() ? 0 : path_.size() + 1;
+    if (!path_.empty()) path_.push_back('/');
+    path_.append(name_view);
+    Result<UniqueFd> fd = OpenAt(Fd(top), name, top);
+    if (fd) {
+      Frame child;
+      child.name_begin = name_begin;
+      child.path_end = path_.size();
+      child.marked = marked;
+      frames_.push_back(std::move(child));
+      Adopt(top + 1, std::move(*fd));
+      return ReadTop(visitor);
+    }
+    action = visitor.FolderFailed(path_, fd.error().code);
+    path_.resize(frames_[top].path_end);
+    if (action == WalkAction::kStop) return false;
+  }
+  Use(top);
+  action = visitor.LeaveFolder(Fd(top), PathOf(top), name_view, marked);
+  if (action == WalkAction::kStop) return false;
+  if (action == WalkAction::kSkipContents) {
+    frames_[top].next_pending = frames_[top].pending_end;
+  }
+  return true;
+}
+
+bool VolumeWalker::LeaveTop(WalkVisitor& visitor) {
+  const std::size_t top = frames_.size() - 1;
+  const std::size_t parent = top - 1;
+  Result<int> parent_fd = Reopen(parent);
+  Close(top);
+  WalkAction action;
+  if (!parent_fd) {
+    // What is left of the parent can't be reached safely.
+    action = visitor.FolderFailed(PathOf(parent), parent_fd.error().code);
+    if (action != WalkAction::kStop) action = WalkAction::kSkipContents;
+  } else {
+    Use(parent);
+    const Frame& frame = frames_[top];
+    std::string_view name = std::string_view(path_).substr(
+        frame.name_begin, frame.path_end - frame.name_begin);
+    action =
+        visitor.LeaveFolder(*parent_fd, PathOf(parent), name, frame.marked);
+  }
+  frames_.pop_back();
+  path_.resize(frames_[parent].path_end);
+  pending_.resize(frames_[parent].pending_end);
+  if (action == WalkAction::kStop) return false;
+  if (action == WalkAction::kSkipContents) {
+    frames_[parent].next_pending = frames_[parent].pending_end;
+  }
+  return true;
 }
 
 }  // namespace quillfen

@@ -35,6 +35,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "platform/unique_fd.h"
 #include "removal-engine/directory_reader.h"
 
@@ -117,20 +118,26 @@ class VolumeWalker {
 
   // Reads the top folder whole. Answers false when the walk must stop.
   bool ReadTop(WalkVisitor& visitor);
+  // Goes into the top folder's next pending subfolder (or, when the
+  // visitor passes it over, leaves it at once). False: the walk stops.
+  bool EnterNext(WalkVisitor& visitor);
+  // The top folder is done: leaves it from its parent. False: the walk
+  // stops.
+  bool LeaveTop(WalkVisitor& visitor);
   // Opens the folder |name| in the folder open at |folder_fd|, making room
   // within the budget without closing frame |keep| or the top one. Answers
-  // the descriptor or -errno.
-  int OpenAt(int folder_fd, const char* name, std::size_t keep);
-  // Makes sure frame |index| is open again; answers its descriptor or
-  // -errno.
-  int Reopen(std::size_t index);
+  // the descriptor.
+  Result<UniqueFd> OpenAt(int folder_fd, const char* name, std::size_t keep);
+  // Makes sure frame |index| is open again; answers its descriptor, which
+  // the frame holds.
+  Result<int> Reopen(std::size_t index);
   int Fd(std::size_t index) const;
   void Use(std::size_t index) { frames_[index].last_use = ++clock_; }
   // Closes the open folder used least recently, other than the top one and
   // |keep|. Answers false when there is none.
   bool CloseOne(std::size_t keep);
   void Close(std::size_t index);
-  void Adopt(std::size_t index, int fd);
+  void Adopt(std::size_t index, UniqueFd fd);
   std::string_view PathOf(std::size_t index) const {
     return std::string_view(path_).substr(0, frames_[index].path_end);
   }

@@ -161,16 +161,15 @@ void ServiceListener::Enqueue(sdbus::Result<DbusDictionary>&& result,
         sdbus::Error(kAccessDenied, "The removal service refused the call."));
     return;
   }
-  DictionaryFromDbusResult converted = DictionaryFromDbus(request);
-  if (!converted.dictionary) {
+  Result<Dictionary> converted = DictionaryFromDbus(request);
+  if (!converted) {
     result.returnError(sdbus::Error(
-        kInvalidArgs,
-        BusSafeText("The request can't be read: " + converted.error + ".")));
+        kInvalidArgs, BusSafeText("The request can't be read: " +
+                                  converted.error().message + ".")));
     return;
   }
   auto call = std::make_unique<ServiceConnection::PendingCall>(
-      ServiceConnection::PendingCall{std::move(*converted.dictionary),
-                                     std::move(result)});
+      ServiceConnection::PendingCall{std::move(*converted), std::move(result)});
   bool start_worker = false;
   {
     std::lock_guard lock(mutex_);
@@ -214,11 +213,13 @@ void ServiceListener::RunCall(QuillfenRemovalServiceProtocol& object,
   auto send_reply = [&](RemovalReply reply) {
     if (replied) return;
     replied = true;
-    DbusFromDictionaryResult converted = DbusFromDictionary(reply);
-    std::string cause = converted.error;
-    if (converted.dictionary) {
+    Result<DbusDictionary> converted = DbusFromDictionary(reply);
+    std::string cause;
+    if (!converted) {
+      cause = converted.error().message;
+    } else {
       try {
-        call.result.returnResults(*converted.dictionary);
+        call.result.returnResults(*converted);
         return;
       } catch (const sdbus::Error& e) {
         cause = e.getMessage();

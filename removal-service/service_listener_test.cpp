@@ -83,8 +83,7 @@ class ServiceListenerTest : public ::testing::Test {
         .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
         .withTimeout(UINT64_MAX)
         .withArguments(
-            *DbusFromDictionary({{"tag", Value(tag)}, {"hold", Value(true)}})
-                 .dictionary)
+            *DbusFromDictionary({{"tag", Value(tag)}, {"hold", Value(true)}}))
         .uponReplyInvoke(
             [done](const sdbus::Error* e, DbusDictionary) { done(e); });
   }

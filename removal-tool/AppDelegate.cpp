@@ -87,27 +87,27 @@ void AppDelegate::sendReplyToQuillfen(const std::optional<std::string>& json) {
 
 std::optional<Dictionary> AppDelegate::convertJSONToDictionary(
     const std::string& text) {
-  JsonParseResult parsed = ValueFromJsonText(text);
-  if (!parsed.value) {
-    SystemLog("Error converting JSON to dictionary: " + parsed.error);
+  Result<Value> parsed = ValueFromJsonText(text);
+  if (!parsed) {
+    SystemLog("Error converting JSON to dictionary: " + parsed.error().message);
     return std::nullopt;
   }
-  if (Dictionary* dictionary = parsed.value->AsDictionary()) {
+  if (Dictionary* dictionary = parsed->AsDictionary()) {
     return std::move(*dictionary);
   }
   SystemLog("Error converting JSON to dictionary: the top level is " +
-            std::string(DescribeType(parsed.value->type())) +
-            ", not an object.");
+            std::string(DescribeType(parsed->type())) + ", not an object.");
   return std::nullopt;
 }
 
 std::optional<std::string> AppDelegate::convertDictionaryToJSON(
     const Dictionary& dictionary) {
-  std::string error;
-  std::optional<std::string> text =
-      ExactJsonTextFromValue(Value(dictionary), &error);
-  if (!text) SystemLog("Error converting dictionary to JSON: " + error);
-  return text;
+  Result<std::string> text = ExactJsonTextFromValue(Value(dictionary));
+  if (!text) {
+    SystemLog("Error converting dictionary to JSON: " + text.error().message);
+    return std::nullopt;
+  }
+  return std::move(*text);
 }
 
 }  // namespace quillfen

@@ -149,10 +149,10 @@ TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
   EXPECT_FALSE(Read("message"));
   std::optional<Value> reply = Read("reply");
   ASSERT_TRUE(reply && reply->AsString());
-  JsonParseResult parsed = ValueFromJsonText(*reply->AsString());
-  ASSERT_TRUE(parsed.value);
-  EXPECT_EQ(*reply->AsString(), JsonTextFromValue(*parsed.value));  // Compact.
-  const Dictionary& fields = *parsed.value->AsDictionary();
+  Result<Value> parsed = ValueFromJsonText(*reply->AsString());
+  ASSERT_TRUE(parsed.ok());
+  EXPECT_EQ(*reply->AsString(), JsonTextFromValue(*parsed));  // Compact.
+  const Dictionary& fields = *parsed->AsDictionary();
   EXPECT_EQ(fields.at("pathArray").AsArray()->size(), 2u);
   EXPECT_EQ(fields.at("volumePath"), Value(volume_.path()));
   EXPECT_EQ(Read("toolVersion"), Value(ToolShortVersionString()));
@@ -326,22 +326,22 @@ TEST_F(RemovalToolTest, EveryStringArrivesWholeOrTheRequestIsRefused) {
     EXPECT_EQ(testing::TreeSnapshot(volume_.path()), before) << c.message;
     std::optional<Value> stored = Read("reply");
     ASSERT_TRUE(stored && stored->AsString()) << c.message;
-    JsonParseResult reply = ValueFromJsonText(*stored->AsString());
-    ASSERT_TRUE(reply.value) << *stored->AsString();
-    JsonParseResult request = ValueFromJsonText(c.message);
+    Result<Value> reply = ValueFromJsonText(*stored->AsString());
+    ASSERT_TRUE(reply.ok()) << *stored->AsString();
+    Result<Value> request = ValueFromJsonText(c.message);
     if (c.says.empty()) {
-      EXPECT_FALSE(request.value);
-      EXPECT_EQ(*reply.value, Value(EmptyRemovalReply()));
+      EXPECT_FALSE(request.ok());
+      EXPECT_EQ(*reply, Value(EmptyRemovalReply()));
       continue;
     }
     // The preview, run by the engine in this process, says the same.
-    EXPECT_EQ(*reply.value, Value(QuillfenRemovalService().previewWithFileDict(
-                                *request.value->AsDictionary())));
+    EXPECT_EQ(*reply, Value(QuillfenRemovalService().previewWithFileDict(
+                          *request->AsDictionary())));
     const Dictionary& errors =
-        *reply.value->AsDictionary()->at("errorDict").AsDictionary();
+        *reply->AsDictionary()->at("errorDict").AsDictionary();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(Value(errors.begin()->first),
-              request.value->AsDictionary()->at("volumePath"));
+              request->AsDictionary()->at("volumePath"));
     EXPECT_NE(errors.begin()->second.AsString()->find(c.says),
               std::string::npos)
         << *errors.begin()->second.AsString();

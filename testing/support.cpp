@@ -142,9 +142,9 @@ std::vector<std::string> LinesStartingWith(const std::string& text,
 }
 
 Dictionary DictionaryFromJson(const std::string& text) {
-  JsonParseResult parsed = ValueFromJsonText(text);
-  if (!parsed.value || !parsed.value->AsDictionary()) return {};
-  return std::move(*parsed.value->AsDictionary());
+  Result<Value> parsed = ValueFromJsonText(text);
+  if (!parsed || !parsed->AsDictionary()) return {};
+  return std::move(*parsed->AsDictionary());
 }
 
 std::set<std::string> RemovedPaths(const Dictionary& reply) {

@@ -47,12 +47,12 @@ DbusDictionary CallRemoveWithFileDict(
 Dictionary CallRemoveWithFileDict(
     sdbus::IConnection& connection, const Dictionary& request,
     std::optional<std::chrono::milliseconds> limit) {
-  DbusFromDictionaryResult wire = DbusFromDictionary(request);
-  if (!wire.dictionary) throw std::invalid_argument(wire.error);
-  DictionaryFromDbusResult reply = DictionaryFromDbus(
-      CallRemoveWithFileDict(connection, *wire.dictionary, limit));
-  if (!reply.dictionary) throw std::runtime_error(reply.error);
-  return *reply.dictionary;
+  Result<DbusDictionary> wire = DbusFromDictionary(request);
+  if (!wire) throw std::invalid_argument(wire.error().message);
+  Result<Dictionary> reply =
+      DictionaryFromDbus(CallRemoveWithFileDict(connection, *wire, limit));
+  if (!reply) throw std::runtime_error(reply.error().message);
+  return *reply;
 }
 
 pid_t OwnerPid(sdbus::IConnection& connection, const std::string& name) {

@@ -119,10 +119,11 @@ class FaultsTest : public ::testing::Test {
   }
   // The domain file is one JSON object, without the exchange's traces.
   void ExpectDomainWholeAndWithdrawn() {
-    JsonParseResult domain =
+    Result<Value> domain =
         ValueFromJsonText(testing::FileContent(DomainFile()));
-    ASSERT_TRUE(domain.value && domain.value->AsDictionary()) << domain.error;
-    const Dictionary& keys = *domain.value->AsDictionary();
+    ASSERT_TRUE(domain.ok() && domain->AsDictionary())
+        << (domain.ok() ? "not an object" : domain.error().message);
+    const Dictionary& keys = *domain->AsDictionary();
     EXPECT_FALSE(Find(keys, "message"));
     EXPECT_FALSE(Find(keys, "reply"));
     EXPECT_EQ(Find(keys, "quillfenTheme") ? *Find(keys, "quillfenTheme")
