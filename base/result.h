@@ -6,12 +6,13 @@
 // one thread at a time, like any other.
 //
 // Where exceptions stop: a library that throws (sdbus-c++, nlohmann-json,
-// ICU's wrappers, CLI11) is caught at the boundary where it enters this
-// system and turned into a Result there: sdbus in platform/ and
+// CLI11) is caught at the boundary where it enters this system and turned
+// into a Result there: sdbus in platform/, protocol/dbus_value and
 // removal-service/service_listener, nlohmann in protocol/json_form and
-// platform/shared_suite, ICU in removal-engine/wildcard_pattern, CLI11 in
-// client/command_line. Nothing above those places catches a library's
-// exception; what escapes them is a fault (out of memory), not a failure.
+// platform/shared_suite, CLI11 in client/command_line; ICU answers with
+// status codes, read in removal-engine/wildcard_pattern. Nothing above
+// those places catches a library's exception; what escapes them is a fault
+// (out of memory), not a failure.
 #ifndef QUILLFEN_BASE_RESULT_H_
 #define QUILLFEN_BASE_RESULT_H_
 
