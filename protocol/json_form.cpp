@@ -187,6 +187,15 @@ class ValueBuilder : public nlohmann::json_sax<Json> {
   std::string error_;
 };
 
+bool AllRealsFinite(const Value& value);
+
+bool AllRealsFinite(const Dictionary& dictionary) {
+  for (const auto& [key, element] : dictionary) {
+    if (!AllRealsFinite(element)) return false;
+  }
+  return true;
+}
+
 bool AllRealsFinite(const Value& value) {
   if (const double* real = value.AsReal()) return std::isfinite(*real);
   if (const Array* array = value.AsArray()) {
@@ -195,11 +204,77 @@ bool AllRealsFinite(const Value& value) {
     }
   }
   if (const Dictionary* dictionary = value.AsDictionary()) {
-    for (const auto& [key, element] : *dictionary) {
-      if (!AllRealsFinite(element)) return false;
-    }
+    return AllRealsFinite(*dictionary);
   }
   return true;
+}
+
+// Writes the very text a document made by ToJson would dump to, as it
+// goes: a reply of many thousand paths is never held as a document. The
+// brackets, commas and colons are written here; every string and number
+// goes through the library's own serializer, which escapes and formats it.
+class TextWriter {
+ public:
+  TextWriter(nlohmann::detail::output_adapter_t<char> out,
+             Json::error_handler_t handler)
+      : out_(out), serializer_(out, ' ', handler) {}
+
+  void Write(const Value& value) {
+    if (const Array* array = value.AsArray()) {
+      out_->write_character('[');
+      for (std::size_t i = 0; i < array->size(); ++i) {
+        if (i > 0) out_->write_character(',');
+        Write((*array)[i]);
+      }
+      out_->write_character(']');
+    } else if (const Dictionary* dictionary = value.AsDictionary()) {
+      Write(*dictionary);
+    } else {
+      Leaf(ToJson(value));
+    }
+  }
+
+  void Write(const Dictionary& dictionary) {
+    out_->write_character('{');
+    bool first = true;
+    for (const auto& [key, element] : dictionary) {
+      if (!first) out_->write_character(',');
+      first = false;
+      Leaf(Json(key));
+      out_->write_character(':');
+      Write(element);
+    }
+    out_->write_character('}');
+  }
+
+ private:
+  void Leaf(const Json& leaf) {
+    serializer_.dump(leaf, /*pretty_print=*/false, /*ensure_ascii=*/false,
+                     /*indent_step=*/0);
+  }
+
+  nlohmann::detail::output_adapter_t<char> out_;
+  nlohmann::detail::serializer<Json> serializer_;
+};
+
+// The exact text of |value| (a Value or a Dictionary), or nothing.
+template <typename T>
+std::optional<std::string> ExactText(const T& value, std::string* error) {
+  if (!AllRealsFinite(value)) {
+    *error = "a number is not finite";
+    return std::nullopt;
+  }
+  std::string text;
+  try {
+    // The strict writer refuses text that is not valid UTF-8, keys too.
+    TextWriter(nlohmann::detail::output_adapter<char>(text),
+               Json::error_handler_t::strict)
+        .Write(value);
+  } catch (const Json::exception& e) {
+    *error = e.what();
+    return std::nullopt;
+  }
+  return text;
 }
 
 }  // namespace
@@ -222,17 +297,12 @@ JsonParseResult ValueFromJsonText(std::string_view text) {
 
 std::optional<std::string> ExactJsonTextFromValue(const Value& value,
                                                   std::string* error) {
-  if (!AllRealsFinite(value)) {
-    *error = "a number is not finite";
-    return std::nullopt;
-  }
-  try {
-    // The strict writer refuses text that is not valid UTF-8, keys too.
-    return ToJson(value).dump();
-  } catch (const Json::exception& e) {
-    *error = e.what();
-    return std::nullopt;
-  }
+  return ExactText(value, error);
+}
+
+std::optional<std::string> ExactJsonTextFromDictionary(
+    const Dictionary& dictionary, std::string* error) {
+  return ExactText(dictionary, error);
 }
 
 nlohmann::json JsonFromValue(const Value& value) { return ToJson(value); }
@@ -245,15 +315,17 @@ JsonParseResult ValueFromJson(const nlohmann::json& json) {
 }
 
 void WriteJsonText(const Value& value, std::ostream& out) {
-  nlohmann::detail::serializer<Json> serializer(
-      nlohmann::detail::output_adapter<char>(out), ' ',
-      Json::error_handler_t::replace);
-  serializer.dump(ToJson(value), /*pretty_print=*/false, /*ensure_ascii=*/false,
-                  /*indent_step=*/0);
+  TextWriter(nlohmann::detail::output_adapter<char>(out),
+             Json::error_handler_t::replace)
+      .Write(value);
 }
 
 std::string JsonTextFromValue(const Value& value) {
-  return ToJson(value).dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string text;
+  TextWriter(nlohmann::detail::output_adapter<char>(text),
+             Json::error_handler_t::replace)
+      .Write(value);
+  return text;
 }
 
 }  // namespace quillfen

@@ -42,6 +42,9 @@ void WriteJsonText(const Value& value, std::ostream& out);
 // |error| set, when a string is not valid UTF-8 or a real is not finite.
 std::optional<std::string> ExactJsonTextFromValue(const Value& value,
                                                   std::string* error);
+// The same for a dictionary, without copying it into a value first.
+std::optional<std::string> ExactJsonTextFromDictionary(
+    const Dictionary& dictionary, std::string* error);
 
 // The same mapping to and from a parsed document, for code that keeps
 // values inside a larger document (the shared domain's file) and would

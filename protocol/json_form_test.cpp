@@ -121,5 +121,31 @@ TEST(JsonFormTest, ExactTextRefusesWhatItCannotWriteFaithfully) {
   EXPECT_TRUE(ValueFromJsonText(JsonTextFromValue(Value(bad_text))).value);
 }
 
+// The text is written as the value is walked, without a document; it must
+// be the very text the document would give: replies are compared byte for
+// byte by whoever reads them.
+TEST(JsonFormTest, WrittenTextIsTheDocumentsText) {
+  Dictionary reply{
+      {"errorDict", Value(Dictionary{{"/v/\"a\"\t\x01\x7f",
+                                      Value("“x” couldn’t…\n")}})},
+      {"fileRemovalArray", Value(Array{Value("/v/._é"), Value("/v/a b")})},
+      {"empty", Value(Array{})},
+      {"none", Value(Dictionary{})},
+      {"mixed", Value(Array{Value(true), Value(-7), Value(0.1), Value(1e300),
+                            Value(3.0), Value(Array{Value(Array{})})})},
+      {"count", Value(INT64_MIN)}};
+  const std::string document = JsonFromValue(Value(reply)).dump();
+  std::string error;
+  EXPECT_EQ(ExactJsonTextFromDictionary(reply, &error), document);
+  EXPECT_EQ(JsonTextFromValue(Value(reply)), document);
+  std::ostringstream streamed;
+  WriteJsonText(Value(reply), streamed);
+  EXPECT_EQ(streamed.str(), document);
+  reply.emplace("bad", Value("\xc3("));
+  EXPECT_EQ(JsonTextFromValue(Value(reply)),
+            JsonFromValue(Value(reply))
+                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
 }  // namespace
 }  // namespace quillfen

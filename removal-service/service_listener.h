@@ -60,7 +60,7 @@ class ServiceConnection {
 
   struct PendingCall {
     RemovalRequest request;
-    sdbus::Result<DbusDictionary> result;
+    sdbus::MethodCall call;  // Answered by a reply made from it.
   };
 
   // Whether the delegate set the connection up to serve the protocol.
@@ -108,10 +108,8 @@ class ServiceListener {
   int resume();
 
  private:
-  class Adaptor;
-
-  void Dispatch(sdbus::Result<DbusDictionary>&& result, DbusDictionary request);
-  void Enqueue(sdbus::Result<DbusDictionary>&& result, DbusDictionary request);
+  void Dispatch(sdbus::MethodCall call);
+  void Enqueue(sdbus::MethodCall call);
   ServiceConnection* ConnectionFor(const std::string& peer);
   void OnNameOwnerChanged(sdbus::Signal& signal);
   void Serve(ServiceConnection* connection);
@@ -128,7 +126,6 @@ class ServiceListener {
   ServiceListenerDelegate* delegate_ = nullptr;
   std::unique_ptr<sdbus::IConnection> bus_;
   std::unique_ptr<sdbus::IObject> object_;
-  std::unique_ptr<Adaptor> adaptor_;
   std::unique_ptr<sdbus::IProxy> bus_daemon_;
   BusEventLoop loop_;
 

@@ -67,7 +67,7 @@ void AppDelegate::sendDictToRemovalService(std::optional<Dictionary> dict) {
 
 void AppDelegate::replyToQuillfen(const RemovalReply& reply) {
   std::optional<std::string> json = convertDictionaryToJSON(reply);
-  sendReplyToQuillfen(json);
+  sendReplyToQuillfen(std::move(json));
   if (auto current = removalServiceConnection()) current->invalidate();
 }
 
