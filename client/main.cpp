@@ -11,6 +11,7 @@
 #include "client/reply_summary.h"
 #include "protocol/bus_string.h"
 #include "protocol/json_form.h"
+#include "protocol/removal_keys.h"
 #include "protocol/removal_reply.h"
 #include "removal-engine/quillfen_removal_service.h"
 
@@ -101,8 +102,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quillfen-remove: %s\n", outcome.error.c_str());
     return kExitUsageOrExchangeError;
   }
-  quillfen::JsonParseResult reply =
-      quillfen::ValueFromJsonText(*outcome.reply_json);
+  // The summary counts the removed paths and lists only the failures.
+  quillfen::JsonParseResult reply = quillfen::ValueFromJsonTextCounting(
+      *outcome.reply_json, quillfen::kPathArrayKey);
   if (!reply.value || !reply.value->AsDictionary()) {
     std::fprintf(stderr,
                  "quillfen-remove: the stored reply can't be read: %s\n",

@@ -471,7 +471,7 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
     outcome.error = "the removal tool replied but stored no reply";
     return outcome;
   }
-  outcome.reply_json = *reply->AsString();
+  outcome.reply_json = std::move(*reply->AsString());
   return outcome;
 }
 

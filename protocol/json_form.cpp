@@ -114,6 +114,9 @@ Json ToJson(const Value& value) {
 // thousand paths is read without a whole document in between.
 class ValueBuilder : public nlohmann::json_sax<Json> {
  public:
+  explicit ValueBuilder(std::string_view counted_key = {})
+      : counted_key_(counted_key) {}
+
   bool null() override {
     error_ = "null is not a property-list value";
     return false;
@@ -126,7 +129,10 @@ class ValueBuilder : public nlohmann::json_sax<Json> {
   bool number_float(double d, const std::string&) override {
     return Add(Value(d));
   }
-  bool string(std::string& s) override { return Add(Value(std::move(s))); }
+  bool string(std::string& s) override {
+    if (InCountedArray()) return Add(Value());
+    return Add(Value(std::move(s)));
+  }
   bool binary(Json::binary_t&) override {
     error_ = "binary data is not a property-list value";
     return false;
@@ -153,6 +159,12 @@ class ValueBuilder : public nlohmann::json_sax<Json> {
     Value value;
     std::string key;  // The key it goes under in its parent, if any.
   };
+
+  bool InCountedArray() const {
+    return !counted_key_.empty() && open_.size() == 2 &&
+           open_[0].value.AsDictionary() != nullptr &&
+           open_[1].value.AsArray() != nullptr && open_[1].key == counted_key_;
+  }
 
   bool Push(Value container) {
     if (open_.size() >= static_cast<std::size_t>(kMaxJsonNesting)) {
@@ -181,6 +193,7 @@ class ValueBuilder : public nlohmann::json_sax<Json> {
     return true;
   }
 
+  const std::string_view counted_key_;
   std::vector<Container> open_;
   std::string key_;
   std::optional<Value> result_;
@@ -280,7 +293,12 @@ std::optional<std::string> ExactText(const T& value, std::string* error) {
 }  // namespace
 
 JsonParseResult ValueFromJsonText(std::string_view text) {
-  ValueBuilder builder;
+  return ValueFromJsonTextCounting(text, {});
+}
+
+JsonParseResult ValueFromJsonTextCounting(std::string_view text,
+                                          std::string_view counted_key) {
+  ValueBuilder builder(counted_key);
   JsonParseResult result;
   try {
     if (Json::sax_parse(text, &builder)) {
