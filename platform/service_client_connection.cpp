@@ -64,32 +64,32 @@ class ServiceClientConnection::RemoteObject
       throw std::invalid_argument("the request can’t be sent: " + wire.error);
     }
     std::weak_ptr<State> weak = state_;
-    state_->loop.Post([weak, arguments = std::move(*wire.dictionary), request,
-                       withReply] {
-      std::shared_ptr<State> state = weak.lock();
-      if (!state || state->invalidated || !state->proxy) return;
-      std::string interface;
-      {
-        std::lock_guard lock(state->mutex);
-        interface = state->interface_name;
-      }
-      try {
-        sdbus::MethodCall call =
-            state->proxy->createMethodCall(interface, "RemoveWithFileDict");
-        call << arguments;
-        // The reply is read from its message straight into values, rather
-        // than as the library's variants first.
-        state->proxy->callMethod(
-            call,
-            [weak, request, withReply](sdbus::MethodReply& reply,
-                                       const sdbus::Error* error) {
-              OnReply(weak, request, withReply, reply, error);
-            },
-            UINT64_MAX);
-      } catch (const sdbus::Error&) {
-        state->Invalidate();
-      }
-    });
+    state_->loop.Post(
+        [weak, arguments = std::move(*wire.dictionary), request, withReply] {
+          std::shared_ptr<State> state = weak.lock();
+          if (!state || state->invalidated || !state->proxy) return;
+          std::string interface;
+          {
+            std::lock_guard lock(state->mutex);
+            interface = state->interface_name;
+          }
+          try {
+            sdbus::MethodCall call =
+                state->proxy->createMethodCall(interface, "RemoveWithFileDict");
+            call << arguments;
+            // The reply is read from its message straight into values, rather
+            // than as the library's variants first.
+            state->proxy->callMethod(
+                call,
+                [weak, request, withReply](sdbus::MethodReply& reply,
+                                           const sdbus::Error* error) {
+                  OnReply(weak, request, withReply, reply, error);
+                },
+                UINT64_MAX);
+          } catch (const sdbus::Error&) {
+            state->Invalidate();
+          }
+        });
   }
 
  private:

@@ -151,7 +151,8 @@ void ServiceListener::Dispatch(sdbus::MethodCall call) {
 void ServiceListener::Enqueue(sdbus::MethodCall message) {
   ServiceConnection* connection = ConnectionFor(message.getSender());
   if (connection == nullptr || !connection->Serves()) {
-    ReturnError(message, kAccessDenied, "The removal service refused the call.");
+    ReturnError(message, kAccessDenied,
+                "The removal service refused the call.");
     return;
   }
   DbusDictionary request;
