@@ -269,7 +269,9 @@ bool DictionaryFromMessage(sdbus::Message& message, Dictionary* out,
       return false;
     }
     message.exitDictEntry();
-    out->insert_or_assign(std::move(key), std::move(value));
+    // A repeated key keeps its first value, as the library's own reading
+    // into a map does.
+    out->emplace(std::move(key), std::move(value));
   }
   message.clearFlags();
   message.exitContainer();

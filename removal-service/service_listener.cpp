@@ -140,15 +140,17 @@ ServiceConnection* ServiceListener::ConnectionFor(const std::string& peer) {
 
 void ServiceListener::Dispatch(sdbus::MethodCall call) {
   try {
-    Enqueue(std::move(call));
+    Enqueue(call);
   } catch (const std::exception& e) {
-    // Nothing may unwind into the bus library's C callbacks.
+    // Nothing may unwind into the bus library's C callbacks; the caller
+    // hears why, unless its call was already queued.
     std::fprintf(stderr, "QuillfenRemovalService: a call was dropped: %s\n",
                  e.what());
+    if (call.isValid()) ReturnError(call, kFailed, BusSafeText(e.what()));
   }
 }
 
-void ServiceListener::Enqueue(sdbus::MethodCall message) {
+void ServiceListener::Enqueue(sdbus::MethodCall& message) {
   ServiceConnection* connection = ConnectionFor(message.getSender());
   if (connection == nullptr || !connection->Serves()) {
     ReturnError(message, kAccessDenied,

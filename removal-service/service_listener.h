@@ -109,7 +109,8 @@ class ServiceListener {
 
  private:
   void Dispatch(sdbus::MethodCall call);
-  void Enqueue(sdbus::MethodCall call);
+  // Queues |call| (taking it) or answers it at once.
+  void Enqueue(sdbus::MethodCall& call);
   ServiceConnection* ConnectionFor(const std::string& peer);
   void OnNameOwnerChanged(sdbus::Signal& signal);
   void Serve(ServiceConnection* connection);
