@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "removal-engine/path_names.h"
 #include "removal-engine/volume_walker.h"
 #include "testing/temp_tree.h"
 
@@ -108,15 +109,17 @@ TEST(SampleVolumeTest, MaterializeMakesThePlannedTreeOfEmptyFiles) {
   EXPECT_EQ(made.files, volume.file_count());
   EXPECT_EQ(made.folders, volume.folders().size());
 
-  // The walker skips names that are not valid UTF-8, so an equal listing
-  // also says every name is.
+  // Only names in valid UTF-8 are recorded, so an equal listing also says
+  // every name is (the engine could not report others).
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   struct Recorder : WalkVisitor {
-    void VisitEntries(int folder_fd, std::string_view folder_path,
-                      std::span<const WalkEntry> entries) override {
+    WalkAction VisitEntries(int folder_fd, std::string_view folder_path,
+                            std::span<WalkEntry> entries) override {
       for (const WalkEntry& entry : entries) {
-        walked.push_back(ChildPath(folder_path, entry.name));
+        if (IsValidUtf8(entry.name)) {
+          walked.push_back(ChildPath(folder_path, entry.name));
+        }
         struct stat status;
         std::string name(entry.name);
         if (!entry.is_directory &&
@@ -126,11 +129,12 @@ TEST(SampleVolumeTest, MaterializeMakesThePlannedTreeOfEmptyFiles) {
           ++nonempty_files;
         }
       }
+      return WalkAction::kGoOn;
     }
     std::vector<std::string> walked;
     std::size_t nonempty_files = 0;
   } recorder;
-  VolumeWalker::Walk(fd, recorder);
+  VolumeWalker().Walk(fd, recorder);
   std::vector<std::string>& walked = recorder.walked;
   std::size_t nonempty_files = recorder.nonempty_files;
   close(fd);

@@ -11,7 +11,6 @@
 
 #include "protocol/json_form.h"
 #include "removal-engine/quillfen_removal_service.h"
-#include "removal-engine/volume_walker.h"
 
 int main(int argc, char** argv) {
   int first = 1;
@@ -40,8 +39,6 @@ int main(int argc, char** argv) {
                  parsed.error.empty() ? "" : ": ", parsed.error.c_str());
     return 2;
   }
-
-  quillfen::VolumeWalker::RaiseDescriptorLimit();
 
   auto print = [](quillfen::RemovalReply reply) {
     // Written as it is made: a reply of many paths needn't be held twice.
