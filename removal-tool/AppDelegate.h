@@ -54,7 +54,7 @@ class AppDelegate : public ApplicationDelegate,
   void sendDictToRemovalService(std::optional<Dictionary> dict);
   // Stores |reply| as JSON, tells Quillfen, quits and lets the connection
   // go: what follows any reply, whichever thread it arrives on.
-  void replyToQuillfen(const RemovalReply& reply);
+  void replyToQuillfen(RemovalReply reply);
 
   std::shared_ptr<ServiceClientConnection> removalServiceConnection() const {
     return removal_service_connection_.load();
