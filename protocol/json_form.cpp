@@ -270,6 +270,34 @@ class TextWriter {
   nlohmann::detail::serializer<Json> serializer_;
 };
 
+std::size_t TextSizeHint(const Value& value);
+
+std::size_t TextSizeHint(const Dictionary& dictionary) {
+  std::size_t size = 2;
+  for (const auto& [key, element] : dictionary) {
+    size += key.size() + 4 + TextSizeHint(element);
+  }
+  return size;
+}
+
+// About the length of |value|'s text, a little over when strings need
+// escapes: a reply's text is megabytes long, and a buffer that grows by
+// doubling would hold up to twice that, and three times while it moves.
+std::size_t TextSizeHint(const Value& value) {
+  if (const std::string* text = value.AsString()) {
+    return text->size() + text->size() / 16 + 2;
+  }
+  if (const Array* array = value.AsArray()) {
+    std::size_t size = 2;
+    for (const Value& element : *array) size += TextSizeHint(element) + 1;
+    return size;
+  }
+  if (const Dictionary* dictionary = value.AsDictionary()) {
+    return TextSizeHint(*dictionary);
+  }
+  return 24;
+}
+
 // The exact text of |value| (a Value or a Dictionary), or nothing.
 template <typename T>
 std::optional<std::string> ExactText(const T& value, std::string* error) {
@@ -278,6 +306,7 @@ std::optional<std::string> ExactText(const T& value, std::string* error) {
     return std::nullopt;
   }
   std::string text;
+  text.reserve(TextSizeHint(value));
   try {
     // The strict writer refuses text that is not valid UTF-8, keys too.
     TextWriter(nlohmann::detail::output_adapter<char>(text),
@@ -340,6 +369,7 @@ void WriteJsonText(const Value& value, std::ostream& out) {
 
 std::string JsonTextFromValue(const Value& value) {
   std::string text;
+  text.reserve(TextSizeHint(value));
   TextWriter(nlohmann::detail::output_adapter<char>(text),
              Json::error_handler_t::replace)
       .Write(value);
