@@ -1,7 +1,9 @@
 // quillfen-make-volume: makes a sample volume for the benchmarks and the
 // comparison in scripts/bench. The same seed and size give the same tree.
+// --restore makes only what is missing of that tree in DIR, so that a volume
+// some items were removed from is whole again without being made anew.
 //
-//   quillfen-make-volume [--seed N] [--entries N] DIR
+//   quillfen-make-volume [--seed N] [--entries N] [--restore] DIR
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -14,9 +16,10 @@ namespace {
 
 int Usage(const char* program) {
   std::fprintf(stderr,
-               "usage: %s [--seed N] [--entries N] DIR\n"
+               "usage: %s [--seed N] [--entries N] [--restore] DIR\n"
                "  makes DIR (absent or empty) with N files and folders "
-               "(default 1000000, seed 1)\n",
+               "(default 1000000, seed 1);\n"
+               "  --restore: makes only what DIR lacks of that tree\n",
                program);
   return 2;
 }
@@ -33,6 +36,7 @@ int main(int argc, char** argv) {
   std::uint64_t seed = 1;
   std::uint64_t entries = 1'000'000;
   std::string directory;
+  bool restore = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     std::uint64_t* number = nullptr;
@@ -40,6 +44,9 @@ int main(int argc, char** argv) {
       number = &seed;
     } else if (arg == "--entries") {
       number = &entries;
+    } else if (arg == "--restore") {
+      restore = true;
+      continue;
     } else if (arg == "--help" || arg == "-h") {
       Usage(argv[0]);
       return 0;
@@ -58,12 +65,14 @@ int main(int argc, char** argv) {
 
   quillfen::bench::SampleVolume volume =
       quillfen::bench::SampleVolume::Plan(seed, entries);
-  quillfen::bench::SampleVolume::Made made = volume.Materialize(directory);
+  quillfen::bench::SampleVolume::Made made =
+      restore ? volume.Restore(directory) : volume.Materialize(directory);
   if (!made.error.empty()) {
     std::fprintf(stderr, "quillfen-make-volume: %s\n", made.error.c_str());
     return 1;
   }
-  std::printf("made %zu files and %zu folders in %s\n", made.files,
-              made.folders, directory.c_str());
+  std::printf("%s %zu files and %zu folders in %s\n",
+              restore ? "restored" : "made", made.files, made.folders,
+              directory.c_str());
   return 0;
 }

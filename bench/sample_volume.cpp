@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 
 namespace quillfen::bench {
 namespace {
@@ -132,6 +133,37 @@ bool IsEmptyDirectory(const std::string& directory) {
   }
   closedir(dir);
   return empty;
+}
+
+// The kind (DT_*) of |name| in |dir|, asked of the file system only when
+// the folder's listing didn't say.
+unsigned char KindAt(int dir, const std::string& name, unsigned char listed) {
+  if (listed != DT_UNKNOWN) return listed;
+  struct stat status;
+  if (fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return DT_UNKNOWN;
+  }
+  if (S_ISDIR(status.st_mode)) return DT_DIR;
+  return S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
+}
+
+// Every name in the folder |fd| with its kind as listed (DT_UNKNOWN where
+// the file system doesn't tell); |fd| stays open and usable.
+bool ReadKinds(int fd, std::unordered_map<std::string, unsigned char>* kinds) {
+  int copy = dup(fd);
+  if (copy < 0) return false;
+  DIR* dir = fdopendir(copy);
+  if (dir == nullptr) {
+    close(copy);
+    return false;
+  }
+  errno = 0;
+  while (const dirent* entry = readdir(dir)) {
+    kinds->emplace(entry->d_name, entry->d_type);
+  }
+  bool read_all = errno == 0;
+  closedir(dir);
+  return read_all;
 }
 
 }  // namespace
@@ -302,12 +334,21 @@ std::vector<std::string> SampleVolume::SortedPaths() const {
 
 SampleVolume::Made SampleVolume::Materialize(
     const std::string& directory) const {
+  return Make(directory, /*restore=*/false);
+}
+
+SampleVolume::Made SampleVolume::Restore(const std::string& directory) const {
+  return Make(directory, /*restore=*/true);
+}
+
+SampleVolume::Made SampleVolume::Make(const std::string& directory,
+                                      bool restore) const {
   Made made;
   if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
     made.error = Why("can't make", directory, errno);
     return made;
   }
-  if (!IsEmptyDirectory(directory)) {
+  if (!restore && !IsEmptyDirectory(directory)) {
     made.error = directory + " isn't an empty folder";
     return made;
   }
@@ -320,25 +361,47 @@ SampleVolume::Made SampleVolume::Materialize(
   // one call, and filled while its descriptor is open.
   for (std::size_t i = 0; i < folders_.size(); ++i) {
     const std::string& path = folders_[i].relative_path;
-    if (mkdirat(root, path.c_str(), 0755) != 0) {
-      made.error = Why("can't make", path, errno);
+    bool existed = false;
+    if (mkdirat(root, path.c_str(), 0755) == 0) {
+      ++made.folders;
+    } else if (errno == EEXIST && restore &&
+               KindAt(root, path, DT_UNKNOWN) == DT_DIR) {
+      existed = true;
+    } else {
+      made.error = errno == EEXIST && restore
+                       ? path + " is there, but not as a folder"
+                       : Why("can't make", path, errno);
       break;
     }
-    ++made.folders;
     int fd = openat(root, path.c_str(),
                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
       made.error = Why("can't open", path, errno);
       break;
     }
+    // One read of what a restored folder holds answers for all its files,
+    // where asking after each would cost a call per entry of the volume.
+    std::unordered_map<std::string, unsigned char> holds;
+    if (existed && !ReadKinds(fd, &holds)) {
+      made.error = Why("can't read", path, errno);
+      close(fd);
+      break;
+    }
     // mknodat makes an empty file in one call, with no descriptor to open
     // and close.
     for (const std::string& name : FileNames(i)) {
-      if (mknodat(fd, name.c_str(), S_IFREG | 0644, 0) != 0) {
+      auto there = holds.find(name);
+      if (there != holds.end()) {
+        if (KindAt(fd, name, there->second) != DT_REG) {
+          made.error = JoinPath(path, name) + " is there, but not as a file";
+          break;
+        }
+      } else if (mknodat(fd, name.c_str(), S_IFREG | 0644, 0) == 0) {
+        ++made.files;
+      } else {
         made.error = Why("can't make", JoinPath(path, name), errno);
         break;
       }
-      ++made.files;
     }
     close(fd);
     if (!made.error.empty()) break;

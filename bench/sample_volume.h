@@ -71,7 +71,17 @@ class SampleVolume {
   // must otherwise be empty, so that two volumes made alike are identical.
   Made Materialize(const std::string& directory) const;
 
+  // Makes, in Materialize's order, whatever of the tree is missing beneath
+  // |directory| (a volume made alike and then partly removed), counting
+  // only what it made. Removing a few items and restoring them leaves the
+  // rest of the volume, its folders' blocks and inodes, as they were, which
+  // costs far less than making the whole volume again. An entry of the
+  // wrong kind is an error; entries the plan doesn't hold are left alone.
+  Made Restore(const std::string& directory) const;
+
  private:
+  Made Make(const std::string& directory, bool restore) const;
+
   std::uint64_t seed_ = 0;
   std::vector<SampleFolder> folders_;
   std::size_t file_count_ = 0;

@@ -88,10 +88,11 @@ template <typename Name>
 class CountingVisitor : public WalkVisitor {
  public:
   explicit CountingVisitor(Name name) : name_(std::move(name)) {}
-  void VisitEntries(int, std::string_view,
-                    std::span<const WalkEntry> entries) override {
+  WalkAction VisitEntries(int, std::string_view,
+                          std::span<WalkEntry> entries) override {
     items_ += entries.size();
     for (const WalkEntry& entry : entries) name_(entry.name);
+    return WalkAction::kGoOn;
   }
   std::size_t items() const { return items_; }
 
@@ -109,7 +110,7 @@ std::size_t WalkVolume(Name name) {
                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return 0;
   CountingVisitor<Name> visitor(std::move(name));
-  VolumeWalker::Walk(fd, visitor);
+  VolumeWalker().Walk(fd, visitor);
   close(fd);
   return visitor.items();
 }
@@ -204,7 +205,6 @@ int main(int argc, char** argv) {
   std::size_t entries = TakeEntriesFlag(&argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  quillfen::VolumeWalker::RaiseDescriptorLimit();
   GeneratedVolume generated(entries);
   volume = &generated;
   benchmark::AddCustomContext("volume_entries",

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "protocol/bus_string.h"
 
@@ -34,9 +35,29 @@ const char* CausePhrase(int error) {
       return "of an input/output error on the volume.";
     case ENOTDIR:
       return "a folder on its path was replaced.";
+    case ESTALE:
+      return "it was moved or replaced while the volume was being searched.";
+    case EMFILE:
+    case ENFILE:
+      return "too many files are open.";
+    case ENOMEM:
+      return "the system is out of memory.";
     default:
       return nullptr;
   }
+}
+
+// |text| completed with the cause of |error|.
+std::string WithCause(std::string text, int error) {
+  if (const char* cause = CausePhrase(error)) {
+    text.append(" because ");
+    text.append(cause);
+  } else {
+    text.append(": ");
+    text.append(SystemErrorText(error));
+    text.append(".");
+  }
+  return text;
 }
 
 }  // namespace
@@ -47,15 +68,15 @@ std::string RemovalErrorDescription(std::string_view item_name, int error) {
   std::string text = "“";
   text.append(BusSafeText(item_name));
   text.append("” couldn’t be removed");
-  if (const char* cause = CausePhrase(error)) {
-    text.append(" because ");
-    text.append(cause);
-  } else {
-    text.append(": ");
-    text.append(SystemErrorText(error));
-    text.append(".");
-  }
-  return text;
+  return WithCause(std::move(text), error);
+}
+
+std::string FolderSearchErrorDescription(std::string_view folder_name,
+                                         int error) {
+  std::string text = "The folder “";
+  text.append(BusSafeText(folder_name));
+  text.append("” couldn’t be searched");
+  return WithCause(std::move(text), error);
 }
 
 std::string SystemErrorText(int error) {

@@ -1,5 +1,6 @@
-// Turns the errno of a failed removal into the reply's words: a sentence
-// that names the item and the cause, and whether the failure is the
+// Turns the errno of a failed removal or of a folder the walk could not
+// search into the reply's words: a sentence that names the item and the
+// cause, and whether the failure is the
 // no-write-permission refusal that raises "showReadMe". Pure functions:
 // safe from any thread.
 #ifndef QUILLFEN_REMOVAL_ENGINE_FILE_ERROR_H_
@@ -14,6 +15,11 @@ namespace quillfen {
 // system's own error text otherwise. Characters of NAME that the bus can't
 // carry are replaced in the message.
 std::string RemovalErrorDescription(std::string_view item_name, int error);
+
+// "The folder “NAME” couldn’t be searched because ...": a folder that the
+// walk could not open, read or reach again, so what it holds is unvisited.
+std::string FolderSearchErrorDescription(std::string_view folder_name,
+                                         int error);
 
 // The system's own text for |error| ("No such file or directory").
 std::string SystemErrorText(int error);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <utility>
 #include <vector>
 
@@ -25,28 +26,24 @@ bool IsPlainName(std::string_view name) {
 // Opens the folder at |relative_path| beneath |root_fd| one component at a
 // time, refusing links: for kernels without openat2.
 int OpenBeneathByComponents(int root_fd, std::string_view relative_path) {
-  int fd = root_fd;
+  UniqueFd current;
   while (!relative_path.empty()) {
     std::size_t slash = relative_path.find('/');
     std::string component(relative_path.substr(0, slash));
     relative_path = slash == std::string_view::npos
                         ? std::string_view()
                         : relative_path.substr(slash + 1);
-    int next = IsPlainName(component)
-                   ? openat(fd, component.c_str(),
-                            O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                   : (errno = EXDEV, -1);
-    int error = errno;
-    if (fd != root_fd) close(fd);
-    if (next < 0) return -error;
-    fd = next;
+    if (!IsPlainName(component)) return -EXDEV;
+    int next = openat(current ? current.get() : root_fd, component.c_str(),
+                      O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) return -errno;
+    current.reset(next);
   }
-  return fd == root_fd ? fcntl(root_fd, F_DUPFD_CLOEXEC, 0) : fd;
+  return current ? current.release() : fcntl(root_fd, F_DUPFD_CLOEXEC, 0);
 }
 
-// Opens the folder at |relative_path| beneath |root_fd| without following
-// any link or leaving the tree. Answers a descriptor or -errno.
-int OpenBeneath(int root_fd, std::string_view relative_path) {
+// One openat2 call: |relative_path| fits in PATH_MAX.
+int OpenBeneathAtOnce(int root_fd, std::string_view relative_path) {
   static std::atomic<bool> openat2_missing = false;
   if (!openat2_missing.load(std::memory_order_relaxed)) {
     std::string path(relative_path);
@@ -64,23 +61,109 @@ int OpenBeneath(int root_fd, std::string_view relative_path) {
   return OpenBeneathByComponents(root_fd, relative_path);
 }
 
+// Opens the folder at |relative_path| beneath |root_fd| without following
+// any link or leaving the tree. A path too long for one call is resolved a
+// part at a time, each part beneath the folder the previous one reached.
+// Answers a descriptor or -errno.
+int OpenBeneath(int root_fd, std::string_view relative_path) {
+  UniqueFd reached;
+  while (relative_path.size() >= PATH_MAX) {
+    std::size_t cut = relative_path.rfind('/', PATH_MAX - 1);
+    if (cut == std::string_view::npos || cut == 0) return -ENAMETOOLONG;
+    int fd = OpenBeneathAtOnce(reached ? reached.get() : root_fd,
+                               relative_path.substr(0, cut));
+    if (fd < 0) return fd;
+    reached.reset(fd);
+    relative_path.remove_prefix(cut + 1);
+  }
+  return OpenBeneathAtOnce(reached ? reached.get() : root_fd, relative_path);
+}
+
+// Removes everything inside the walked folder: a folder's files once it has
+// been read, in inode order, and each folder once its contents are gone.
+// Keeps the first failure, which is what keeps the folder from going.
+class ContentsRemoval : public WalkVisitor {
+ public:
+  explicit ContentsRemoval(RemovalObserver* observer) : observer_(observer) {}
+
+  std::optional<RemovalFailure>& first_failure() { return first_failure_; }
+
+  WalkAction VisitEntries(int /*folder_fd*/, std::string_view /*folder_path*/,
+                          std::span<WalkEntry> entries) override {
+    for (const WalkEntry& entry : entries) {
+      if (!entry.is_directory) files_.emplace_back(entry.inode, entry.name);
+    }
+    return WalkAction::kGoOn;
+  }
+
+  WalkAction FinishFolder(int folder_fd,
+                          std::string_view folder_path) override {
+    std::sort(files_.begin(), files_.end());
+    for (const auto& [inode, name] : files_) {
+      if (unlinkat(folder_fd, name.c_str(), 0) == 0) {
+        Removed(folder_path, name);
+      } else {
+        Fail(errno, name);
+      }
+    }
+    files_.clear();
+    return WalkAction::kGoOn;
+  }
+
+  WalkAction LeaveFolder(int parent_fd, std::string_view folder_path,
+                         std::string_view name, bool /*marked*/) override {
+    std::string owned(name);
+    int done = unlinkat(parent_fd, owned.c_str(), AT_REMOVEDIR);
+    // Replaced by a link or a file since it was seen as a folder: the item
+    // now at this path is what goes, never what a link points to.
+    if (done != 0 && errno == ENOTDIR)
+      done = unlinkat(parent_fd, owned.c_str(), 0);
+    if (done == 0) {
+      Removed(folder_path, name);
+    } else {
+      Fail(errno, name);
+    }
+    return WalkAction::kGoOn;
+  }
+
+  WalkAction FolderFailed(std::string_view folder_path, int error) override {
+    // A link in a folder's place is taken care of when it is left.
+    if (error != ELOOP && error != ENOTDIR) {
+      Fail(error, LastComponent(folder_path));
+    }
+    return WalkAction::kGoOn;
+  }
+
+ private:
+  void Removed(std::string_view folder_path, std::string_view name) {
+    if (observer_ != nullptr) observer_->ItemRemoved(folder_path, name);
+  }
+  void Fail(int error, std::string_view name) {
+    if (!first_failure_)
+      first_failure_ = RemovalFailure{error, std::string(name)};
+  }
+
+  RemovalObserver* observer_;
+  std::optional<RemovalFailure> first_failure_;
+  std::vector<std::pair<std::uint64_t, std::string>> files_;
+};
+
 }  // namespace
 
-ItemRemover::~ItemRemover() { ForgetParent(); }
+ItemRemover::~ItemRemover() = default;
 
 void ItemRemover::ForgetParent() {
-  if (parent_fd_ >= 0) close(parent_fd_);
-  parent_fd_ = -1;
+  parent_fd_.reset();
   parent_path_.clear();
 }
 
 int ItemRemover::ParentDescriptor(std::string_view relative_path) {
   if (relative_path.empty()) return volume_fd_;
-  if (parent_fd_ >= 0 && parent_path_ == relative_path) return parent_fd_;
+  if (parent_fd_ && parent_path_ == relative_path) return parent_fd_.get();
   ForgetParent();
   int fd = OpenBeneath(volume_fd_, relative_path);
   if (fd >= 0) {
-    parent_fd_ = fd;
+    parent_fd_.reset(fd);
     parent_path_ = relative_path;
   }
   return fd;
@@ -96,7 +179,7 @@ std::optional<RemovalFailure> ItemRemover::Remove(
   if (!IsPlainName(name)) return RemovalFailure{EINVAL, name};
 
   // A cached parent inside the item about to go would outlive it.
-  if (parent_fd_ >= 0 && parent_path_.starts_with(relative_path) &&
+  if (parent_fd_ && parent_path_.starts_with(relative_path) &&
       (parent_path_.size() == relative_path.size() ||
        parent_path_[relative_path.size()] == '/')) {
     ForgetParent();
@@ -121,7 +204,7 @@ bool ItemRemover::Holds(std::string_view relative_path) {
 }
 
 std::optional<RemovalFailure> ItemRemover::RemoveEntry(
-    int parent_fd, const std::string& name) {
+    int parent_fd, const std::string& name, RemovalObserver* observer) {
   // Unlinking first, folders too: where the folder itself may not be
   // removed (EACCES on its parent), nothing inside it is touched either.
   if (unlinkat(parent_fd, name.c_str(), 0) == 0) return std::nullopt;
@@ -136,14 +219,14 @@ std::optional<RemovalFailure> ItemRemover::RemoveEntry(
     }
   }
   if (error != EISDIR) return RemovalFailure{error, name};
-  return RemoveDirectory(parent_fd, name);
+  return RemoveDirectory(parent_fd, name, observer);
 }
 
 std::optional<RemovalFailure> ItemRemover::RemoveDirectory(
-    int parent_fd, const std::string& name) {
-  int fd = openat(parent_fd, name.c_str(),
-                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
+    int parent_fd, const std::string& name, RemovalObserver* observer) {
+  UniqueFd fd(openat(parent_fd, name.c_str(),
+                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
     int error = errno;
     // Replaced by a link or a file since it was seen as a folder: the item
     // now at this path is what goes, never what a link points to.
@@ -153,51 +236,20 @@ std::optional<RemovalFailure> ItemRemover::RemoveDirectory(
     }
     return RemovalFailure{error, name};
   }
-  std::optional<RemovalFailure> inner = RemoveContents(fd);
-  close(fd);
+  ContentsRemoval contents(observer);
+  walker_.Walk(fd.get(), contents);
+  fd.reset();
   if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0) {
     return std::nullopt;
   }
+  int error = errno;
   // What kept the folder from going is what failed inside it, if anything.
+  std::optional<RemovalFailure>& inner = contents.first_failure();
   if (inner) {
     if (inner->item_name.empty()) inner->item_name = name;
-    return inner;
+    return std::move(inner);
   }
-  return RemovalFailure{errno, name};
-}
-
-std::optional<RemovalFailure> ItemRemover::RemoveContents(int fd) {
-  // Read the whole folder before changing it: removing entries while
-  // reading may skip some.
-  struct Entry {
-    std::uint64_t inode;
-    std::string name;
-    bool is_directory;
-  };
-  std::vector<Entry> entries;
-  {
-    DirectoryReader reader(fd, &buffer_);
-    DirectoryEntry entry;
-    while (reader.Next(&entry)) {
-      entries.push_back({entry.inode, std::string(entry.name),
-                         entry.type == EntryType::kDirectory});
-    }
-    if (reader.error() != 0) return RemovalFailure{reader.error(), ""};
-  }
-  std::sort(entries.begin(), entries.end(),
-            [](const Entry& a, const Entry& b) { return a.inode < b.inode; });
-  std::optional<RemovalFailure> first_failure;
-  for (const auto& [inode, name, is_directory] : entries) {
-    std::optional<RemovalFailure> failure;
-    if (!is_directory && unlinkat(fd, name.c_str(), 0) == 0) continue;
-    if (is_directory || errno == EISDIR) {
-      failure = RemoveDirectory(fd, name);
-    } else {
-      failure = RemovalFailure{errno, name};
-    }
-    if (failure && !first_failure) first_failure = std::move(failure);
-  }
-  return first_failure;
+  return RemovalFailure{error, name};
 }
 
 }  // namespace quillfen

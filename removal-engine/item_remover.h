@@ -7,9 +7,12 @@
 // is never removed. The one place where removal meets errno.
 //
 // A folder's contents go in inode order, which some file systems delete
-// much faster than name order. A remover keeps a descriptor of the last
-// parent folder it used, so that siblings are removed without resolving
-// their path again; it belongs to one thread at a time.
+// much faster than name order, walked without recursion and with few
+// descriptors whatever the depth. A path longer than the system takes in
+// one call is resolved beneath the volume a part at a time. A remover keeps
+// a descriptor of the last parent folder it used, so that siblings are
+// removed without resolving their path again; it belongs to one thread at a
+// time.
 #ifndef QUILLFEN_REMOVAL_ENGINE_ITEM_REMOVER_H_
 #define QUILLFEN_REMOVAL_ENGINE_ITEM_REMOVER_H_
 
@@ -17,7 +20,8 @@
 #include <string>
 #include <string_view>
 
-#include "removal-engine/directory_reader.h"
+#include "platform/unique_fd.h"
+#include "removal-engine/volume_walker.h"
 
 namespace quillfen {
 
@@ -25,6 +29,16 @@ struct RemovalFailure {
   int error;              // errno of the first thing that failed.
   std::string item_name;  // The item that failed: the selected one, or an
                           // item inside a selected folder.
+};
+
+// Told of every item that a folder's removal takes with it.
+class RemovalObserver {
+ public:
+  virtual ~RemovalObserver() = default;
+  // The item |name| of the folder at |folder_path| (from the removed
+  // folder; empty for that folder itself) is gone.
+  virtual void ItemRemoved(std::string_view folder_path,
+                           std::string_view name) = 0;
 };
 
 class ItemRemover {
@@ -45,21 +59,23 @@ class ItemRemover {
 
   // Removes the entry |name| of the folder open at |folder_fd|, a folder
   // with its contents, for a caller that reached that folder safely itself.
-  std::optional<RemovalFailure> RemoveEntry(int folder_fd,
-                                            const std::string& name);
+  // |observer|, if any, is told of each item removed inside the folder.
+  std::optional<RemovalFailure> RemoveEntry(
+      int folder_fd, const std::string& name,
+      RemovalObserver* observer = nullptr);
 
  private:
   // A descriptor of the folder at |relative_path|, or -errno.
   int ParentDescriptor(std::string_view relative_path);
   void ForgetParent();
   std::optional<RemovalFailure> RemoveDirectory(int parent_fd,
-                                                const std::string& name);
-  std::optional<RemovalFailure> RemoveContents(int fd);
+                                                const std::string& name,
+                                                RemovalObserver* observer);
 
   int volume_fd_;
   std::string parent_path_;
-  int parent_fd_ = -1;
-  DirectoryReader::Buffer buffer_;
+  UniqueFd parent_fd_;
+  VolumeWalker walker_;
 };
 
 }  // namespace quillfen

@@ -8,6 +8,7 @@
 #include <future>
 #include <utility>
 
+#include "platform/unique_fd.h"
 #include "protocol/bus_string.h"
 #include "protocol/removal_keys.h"
 #include "removal-engine/candidate_list.h"
@@ -78,9 +79,9 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
   RemovalReply reply = EmptyRemovalReply(Value(plan.volume_path()));
   RemovalRecord record(volume);
 
-  int volume_fd =
-      open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (volume_fd < 0) {
+  UniqueFd volume_fd(
+      open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!volume_fd) {
     int error = errno;
     struct stat status;
     // O_DIRECTORY makes a link to a folder fail as "not a folder".
@@ -92,7 +93,7 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
                           Value(VolumeOpenFailure(plan.volume_path(), error)));
     record.show_read_me = IsNoWritePermission(error);
   } else {
-    ItemRemover remover(volume_fd);
+    ItemRemover remover(volume_fd.get());
     ItemRemover* removing = remove ? &remover : nullptr;
     // find lists the AppleDouble items while the volume is walked.
     std::future<AppleDoubleListing> listing;
@@ -103,7 +104,7 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
     }
     RemovalSweep sweep(plan, removing, &record);
     bool walked = plan.HasRules();
-    if (walked) VolumeWalker::Walk(volume_fd, sweep);
+    if (walked) VolumeWalker().Walk(volume_fd.get(), sweep);
 
     if (listing.valid()) {
       AppleDoubleListing found = listing.get();
@@ -130,7 +131,7 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
           split = true;
         }
       }
-      if (split && !walked) VolumeWalker::Walk(volume_fd, sweep);
+      if (split && !walked) VolumeWalker().Walk(volume_fd.get(), sweep);
       // What the sweep already took care of is taken care of once; the
       // rest (all of it, when nothing was walked) goes deepest first.
       CandidateList candidates;
@@ -150,7 +151,6 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
         }
       }
     }
-    close(volume_fd);
   }
 
   reply[std::string(kShowReadMeKey)] = Value(record.show_read_me);

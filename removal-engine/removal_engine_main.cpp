@@ -12,7 +12,6 @@
 #include "protocol/json_form.h"
 #include "protocol/request_text.h"
 #include "removal-engine/quillfen_removal_service.h"
-#include "removal-engine/volume_walker.h"
 
 int main(int argc, char** argv) {
   int first = 1;
@@ -42,8 +41,6 @@ int main(int argc, char** argv) {
                  parsed.json_error.c_str());
     return 2;
   }
-
-  quillfen::VolumeWalker::RaiseDescriptorLimit();
 
   auto print = [](quillfen::RemovalReply reply) {
     // Written as it is made: a reply of many paths needn't be held twice.

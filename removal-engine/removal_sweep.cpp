@@ -1,8 +1,10 @@
 #include "removal-engine/removal_sweep.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "removal-engine/file_error.h"
+#include "protocol/bus_string.h"
 #include "removal-engine/path_names.h"
 
 namespace quillfen {
@@ -27,6 +29,14 @@ void RemovalRecord::Undecided(std::string_view relative_path,
             std::string(entry) + "” in time, so it was left in place."));
 }
 
+void RemovalRecord::WalkFailed(std::string_view relative_path, int error) {
+  std::string path =
+      relative_path.empty() ? volume : JoinVolumePath(volume, relative_path);
+  std::string description =
+      FolderSearchErrorDescription(LastComponent(path), error);
+  errors.insert_or_assign(std::move(path), Value(std::move(description)));
+}
+
 RemovalSweep::RemovalSweep(RemovalPlan& plan, ItemRemover* remover,
                            RemovalRecord* record)
     : plan_(plan),
@@ -39,9 +49,13 @@ bool RemovalSweep::Selects(std::string_view name, std::string_view* undecided) {
   return apple_double_ && name.starts_with("._") && !plan_.Keeps(name);
 }
 
-void RemovalSweep::VisitEntries(int /*folder_fd*/, std::string_view folder_path,
-                                std::span<const WalkEntry> entries) {
-  for (const WalkEntry& entry : entries) {
+WalkAction RemovalSweep::VisitEntries(int /*folder_fd*/,
+                                      std::string_view folder_path,
+                                      std::span<WalkEntry> entries) {
+  for (WalkEntry& entry : entries) {
+    // A name that can't be written into a reply is never a candidate, nor
+    // is anything inside such a folder (see EnterFolder).
+    if (!IsBusString(entry.name)) continue;
     std::string_view undecided;
     if (!Selects(entry.name, &undecided)) {
       if (!undecided.empty()) {
@@ -52,38 +66,76 @@ void RemovalSweep::VisitEntries(int /*folder_fd*/, std::string_view folder_path,
     }
     std::string path = ChildPath(folder_path, entry.name);
     if (entry.is_directory) {
-      selected_folders_.insert(path);
+      entry.marked = true;
     } else {
       files_.emplace_back(entry.inode, entry.name);
     }
     selected_.insert(std::move(path));
   }
+  return WalkAction::kGoOn;
 }
 
-void RemovalSweep::FinishFolder(int folder_fd, std::string_view folder_path) {
+WalkAction RemovalSweep::FinishFolder(int folder_fd,
+                                      std::string_view folder_path) {
   std::sort(files_.begin(), files_.end());
   for (const auto& [inode, name] : files_) Remove(folder_fd, folder_path, name);
   files_.clear();
+  return WalkAction::kGoOn;
 }
 
-void RemovalSweep::LeaveFolder(int parent_fd, std::string_view folder_path,
-                               std::string_view name) {
-  auto it = selected_folders_.find(ChildPath(folder_path, name));
-  if (it == selected_folders_.end()) return;
-  selected_folders_.erase(it);
-  Remove(parent_fd, folder_path, std::string(name));
+WalkAction RemovalSweep::EnterFolder(std::string_view /*folder_path*/,
+                                     std::string_view name, bool marked) {
+  if (!IsBusString(name)) return WalkAction::kSkipContents;
+  // A selected folder is removed whole: what is inside it is reported as
+  // the removal takes it.
+  if (marked && remover_ != nullptr) return WalkAction::kSkipContents;
+  return WalkAction::kGoOn;
+}
+
+WalkAction RemovalSweep::LeaveFolder(int parent_fd,
+                                     std::string_view folder_path,
+                                     std::string_view name, bool marked) {
+  if (marked) Remove(parent_fd, folder_path, std::string(name));
+  return WalkAction::kGoOn;
+}
+
+WalkAction RemovalSweep::FolderFailed(std::string_view folder_path, int error) {
+  // A folder the user may not read is passed over as it would be anywhere;
+  // one that is gone has nothing left to search.
+  if (error != EACCES && error != ENOENT) {
+    record_->WalkFailed(folder_path, error);
+  }
+  return WalkAction::kGoOn;
 }
 
 void RemovalSweep::Remove(int folder_fd, std::string_view folder_path,
                           const std::string& name) {
   std::string path = ChildPath(folder_path, name);
   std::optional<RemovalFailure> failure;
-  if (remover_ != nullptr) failure = remover_->RemoveEntry(folder_fd, name);
+  if (remover_ != nullptr) {
+    removing_ = path;
+    failure = remover_->RemoveEntry(folder_fd, name, this);
+  }
   if (failure) {
     record_->Failed(path, *failure);
   } else {
     record_->Removed(path);
   }
+}
+
+void RemovalSweep::ItemRemoved(std::string_view folder_path,
+                               std::string_view name) {
+  // The full path is made only for a name that may be selected: inside a
+  // deep folder, paths are long.
+  if (!IsBusString(name) || !(plan_.Selects(name) || name.starts_with("._"))) {
+    return;
+  }
+  std::string folder = ChildPath(removing_, folder_path);
+  if (folder_path.empty()) folder.pop_back();
+  if (!IsBusString(folder) || !Selects(name, nullptr)) return;
+  std::string path = ChildPath(folder, name);
+  record_->Removed(path);
+  selected_.insert(std::move(path));
 }
 
 }  // namespace quillfen

@@ -1,9 +1,12 @@
 // RemovalSweep: selects items by a request's rules while the volume is
 // walked, and removes them as soon as they can go: a folder's selected
 // files once the folder has been read (in inode order, by descriptor), a
-// selected folder once everything in it has been walked, so a selected
-// item inside a selected folder is removed, and reported, on its own.
-// Without a remover it only records what it would remove (a preview).
+// selected folder whole, its contents unwalked, by the remover, which
+// reports back each item it takes, so a selected item inside a selected
+// folder is reported on its own, before its folder. Without a remover it
+// only records what it would remove (a preview), walking selected folders
+// too. A folder the walk can't search is reported, unless the user may not
+// read it.
 //
 // The AppleDouble rule is applied here too ("._" names, less the keep
 // list), so that an AppleDouble item inside a selected folder is also
@@ -34,6 +37,8 @@ struct RemovalRecord {
   // it stays, and the reply says so.
   void Undecided(std::string_view relative_path, std::string_view name,
                  std::string_view entry);
+  // The folder at |relative_path| could not be searched for |error|.
+  void WalkFailed(std::string_view relative_path, int error);
 
   std::string volume;  // The volume's spelling, for full paths.
   Array removed;
@@ -41,7 +46,7 @@ struct RemovalRecord {
   bool show_read_me = false;
 };
 
-class RemovalSweep : public WalkVisitor {
+class RemovalSweep : public WalkVisitor, private RemovalObserver {
  public:
   // |remover| may be null: then nothing is removed, all is recorded as if.
   RemovalSweep(RemovalPlan& plan, ItemRemover* remover, RemovalRecord* record);
@@ -49,23 +54,28 @@ class RemovalSweep : public WalkVisitor {
   // Every path the sweep selected, whatever became of it.
   const NameSet& selected() const { return selected_; }
 
-  void VisitEntries(int folder_fd, std::string_view folder_path,
-                    std::span<const WalkEntry> entries) override;
-  void FinishFolder(int folder_fd, std::string_view folder_path) override;
-  void LeaveFolder(int parent_fd, std::string_view folder_path,
-                   std::string_view name) override;
+  WalkAction VisitEntries(int folder_fd, std::string_view folder_path,
+                          std::span<WalkEntry> entries) override;
+  WalkAction FinishFolder(int folder_fd, std::string_view folder_path) override;
+  WalkAction EnterFolder(std::string_view folder_path, std::string_view name,
+                         bool marked) override;
+  WalkAction LeaveFolder(int parent_fd, std::string_view folder_path,
+                         std::string_view name, bool marked) override;
+  WalkAction FolderFailed(std::string_view folder_path, int error) override;
 
  private:
   bool Selects(std::string_view name, std::string_view* undecided);
   void Remove(int folder_fd, std::string_view folder_path,
               const std::string& name);
+  void ItemRemoved(std::string_view folder_path,
+                   std::string_view name) override;
 
   RemovalPlan& plan_;
   ItemRemover* remover_;
   RemovalRecord* record_;
   bool apple_double_;
   NameSet selected_;
-  NameSet selected_folders_;  // Waiting for their contents to be walked.
+  std::string removing_;  // The path of the folder being removed whole.
   // The current folder's selected files, by inode.
   std::vector<std::pair<std::uint64_t, std::string>> files_;
 };

@@ -3,11 +3,35 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include "protocol/bus_string.h"
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace quillfen {
+namespace {
+
+constexpr std::size_t kMostDescriptors = 64;
+constexpr std::size_t kFewestDescriptors = 2;  // A folder and its parent.
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::size_t DefaultBudget() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+      limit.rlim_cur == RLIM_INFINITY) {
+    return kMostDescriptors;
+  }
+  // The rest of the process, a removal inside the walk and find's pipes
+  // need descriptors too.
+  return std::clamp<std::size_t>(limit.rlim_cur / 8, kFewestDescriptors,
+                                 kMostDescriptors);
+}
+
+bool IsShortOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
+}  // namespace
 
 std::string ChildPath(std::string_view folder_path, std::string_view name) {
   std::string path;
@@ -18,60 +42,227 @@ std::string ChildPath(std::string_view folder_path, std::string_view name) {
   return path;
 }
 
-void VolumeWalker::Walk(int volume_fd, WalkVisitor& visitor) {
-  VolumeWalker walker(visitor);
-  walker.WalkDirectory(volume_fd);
+VolumeWalker::VolumeWalker(std::size_t descriptor_budget)
+    : budget_(descriptor_budget == 0
+                  ? DefaultBudget()
+                  : std::max(descriptor_budget, kFewestDescriptors)) {}
+
+int VolumeWalker::Fd(std::size_t index) const {
+  return index == 0 ? root_fd_ : frames_[index].fd.get();
 }
 
-void VolumeWalker::RaiseDescriptorLimit() {
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+void VolumeWalker::Adopt(std::size_t index, int fd) {
+  frames_[index].fd.reset(fd);
+  open_.push_back(index);
+  Use(index);
+}
+
+void VolumeWalker::Close(std::size_t index) {
+  Frame& frame = frames_[index];
+  if (!frame.fd) return;
+  auto it = std::find(open_.begin(), open_.end(), index);
+  if (it != open_.end()) {
+    *it = open_.back();
+    open_.pop_back();
+  }
+  frame.fd.reset();
+}
+
+bool VolumeWalker::CloseOne(std::size_t keep) {
+  const std::size_t top = frames_.size() - 1;
+  std::size_t oldest = 0;  // The walked directory is never closed.
+  for (std::size_t index : open_) {
+    if (index == top || index == keep) continue;
+    if (oldest == 0 || frames_[index].last_use < frames_[oldest].last_use) {
+      oldest = index;
+    }
+  }
+  if (oldest == 0) return false;
+  Frame& frame = frames_[oldest];
+  // The identity is taken now, while the descriptor is surely the folder
+  // that was walked.
+  struct stat status;
+  frame.identified = fstat(frame.fd.get(), &status) == 0;
+  frame.device = status.st_dev;
+  frame.inode = status.st_ino;
+  Close(oldest);
+  return true;
+}
+
+int VolumeWalker::OpenAt(int folder_fd, const char* name, std::size_t keep) {
+  if (open_.size() >= budget_) CloseOne(keep);
+  for (;;) {
+    int fd = openat(folder_fd, name, kFolderFlags);
+    if (fd >= 0) return fd;
+    int error = errno;
+    if (error == EINTR) continue;
+    if (!IsShortOfResources(error) || !CloseOne(keep)) return -error;
+    // The process as a whole is short of descriptors: hold fewer.
+    if (error != ENOMEM) {
+      budget_ = std::max(open_.size(), kFewestDescriptors);
+    }
   }
 }
 
-void VolumeWalker::WalkDirectory(int fd) {
-  // Only folder names outlive a batch: they are walked after it.
-  std::vector<std::string> subfolders;
-  std::vector<WalkEntry> batch;
+int VolumeWalker::Reopen(std::size_t index) {
+  if (index == 0 || frames_[index].fd) return Fd(index);
+  auto same = [this](int fd, std::size_t i) {
+    struct stat status;
+    return frames_[i].identified && fstat(fd, &status) == 0 &&
+           status.st_dev == frames_[i].device &&
+           status.st_ino == frames_[i].inode;
+  };
+  // Going up from the subfolder costs one open whatever the depth; the
+  // identity check makes it as safe as having kept the folder open.
+  if (index + 1 < frames_.size() && frames_[index + 1].fd) {
+    int fd = OpenAt(frames_[index + 1].fd.get(), "..", index + 1);
+    if (fd >= 0 && same(fd, index)) {
+      Adopt(index, fd);
+      return fd;
+    }
+    UniqueFd discard(fd >= 0 ? fd : -1);
+  }
+  // Otherwise down again by name from the nearest folder still open.
+  std::size_t base = index - 1;
+  while (base > 0 && !frames_[base].fd) --base;
+  for (std::size_t i = base + 1; i <= index; ++i) {
+    const Frame& frame = frames_[i];
+    std::string name(path_, frame.name_begin,
+                     frame.path_end - frame.name_begin);
+    int fd = OpenAt(Fd(i - 1), name.c_str(), i - 1);
+    if (fd < 0) return fd;
+    if (!same(fd, i)) {
+      UniqueFd discard(fd);
+      return -ESTALE;
+    }
+    Adopt(i, fd);
+  }
+  return Fd(index);
+}
+
+bool VolumeWalker::ReadTop(WalkVisitor& visitor) {
+  const std::size_t top = frames_.size() - 1;
+  const int fd = Fd(top);
+  const std::size_t pending_begin = pending_.size();
+  WalkAction action = WalkAction::kGoOn;
   DirectoryReader reader(fd, &buffer_);
   DirectoryEntry entry;
-  while (reader.ReadBatch()) {
+  for (;;) {
+    if (!reader.ReadBatch()) {
+      int error = reader.error();
+      if (error == 0) break;
+      if (error == ENOMEM && CloseOne(top)) continue;
+      action = visitor.FolderFailed(PathOf(top), error);
+      break;
+    }
+    batch_.clear();
     while (reader.NextInBatch(&entry)) {
       bool is_directory = entry.type == EntryType::kDirectory;
       if (entry.type == EntryType::kUnknown) {
         // Some file systems leave the type out; only then is a stat needed.
+        // The name ends in a NUL in the reader's buffer.
         struct stat status;
-        std::string name(entry.name);
-        if (fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (fstatat(fd, entry.name.data(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
           continue;
         }
         is_directory = S_ISDIR(status.st_mode);
       }
-      if (!IsBusString(entry.name)) continue;
-      batch.push_back(WalkEntry{entry.name, entry.inode, is_directory});
-      if (is_directory) subfolders.emplace_back(entry.name);
+      batch_.push_back(WalkEntry{entry.name, entry.inode, is_directory});
     }
-    // A batch's names live in the reader's buffer until the next batch.
-    if (!batch.empty()) visitor_.VisitEntries(fd, path_, batch);
-    batch.clear();
+    if (!batch_.empty()) action = visitor.VisitEntries(fd, PathOf(top), batch_);
+    // Only folder names outlive a batch: they are walked after the folder.
+    for (const WalkEntry& walked : batch_) {
+      if (!walked.is_directory) continue;
+      pending_.push_back(walked.marked ? '\1' : '\0');
+      pending_.append(walked.name);
+      pending_.push_back('\0');
+    }
+    if (action != WalkAction::kGoOn) break;
   }
-  visitor_.FinishFolder(fd, path_);
+  if (action == WalkAction::kGoOn) {
+    action = visitor.FinishFolder(fd, PathOf(top));
+  }
+  if (action == WalkAction::kSkipContents) pending_.resize(pending_begin);
+  frames_[top].next_pending = pending_begin;
+  frames_[top].pending_end = pending_.size();
+  return action != WalkAction::kStop;
+}
 
-  const std::size_t base_length = path_.size();
-  for (const std::string& name : subfolders) {
-    int child = openat(fd, name.c_str(),
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (child >= 0) {
-      if (base_length != 0) path_.push_back('/');
-      path_.append(name);
-      WalkDirectory(child);
-      path_.resize(base_length);
-      close(child);
+void VolumeWalker::Walk(int root_fd, WalkVisitor& visitor) {
+  root_fd_ = root_fd;
+  frames_.clear();
+  open_.clear();
+  path_.clear();
+  pending_.clear();
+  frames_.push_back(Frame{});
+  bool going = ReadTop(visitor);
+  while (going) {
+    const std::size_t top = frames_.size() - 1;
+    if (frames_[top].next_pending < frames_[top].pending_end) {
+      Frame& frame = frames_[top];
+      const bool marked = pending_[frame.next_pending] != '\0';
+      const char* name = pending_.data() + frame.next_pending + 1;
+      const std::string_view name_view(name, std::strlen(name));
+      frame.next_pending += name_view.size() + 2;
+      WalkAction action = visitor.EnterFolder(PathOf(top), name_view, marked);
+      if (action == WalkAction::kStop) break;
+      if (action == WalkAction::kGoOn) {
+        // The path grows in one buffer: a deep chain's paths are long.
+        const std::size_t name_begin = path_.empty() ? 0 : path_.size() + 1;
+        if (!path_.empty()) path_.push_back('/');
+        path_.append(name_view);
+        int fd = OpenAt(Fd(top), name, top);
+        if (fd >= 0) {
+          Frame child;
+          child.name_begin = name_begin;
+          child.path_end = path_.size();
+          child.marked = marked;
+          frames_.push_back(std::move(child));
+          Adopt(top + 1, fd);
+          going = ReadTop(visitor);
+          continue;
+        }
+        action = visitor.FolderFailed(path_, -fd);
+        path_.resize(frames_[top].path_end);
+        if (action == WalkAction::kStop) break;
+      }
+      Use(top);
+      action = visitor.LeaveFolder(Fd(top), PathOf(top), name_view, marked);
+      if (action == WalkAction::kStop) break;
+      if (action == WalkAction::kSkipContents) {
+        frames_[top].next_pending = frames_[top].pending_end;
+      }
+      continue;
     }
-    visitor_.LeaveFolder(fd, path_, name);
+    if (top == 0) break;
+
+    // The top folder is done: leave it from its parent.
+    const std::size_t parent = top - 1;
+    int parent_fd = Reopen(parent);
+    Close(top);
+    WalkAction action;
+    if (parent_fd < 0) {
+      // What is left of the parent can't be reached safely.
+      action = visitor.FolderFailed(PathOf(parent), -parent_fd);
+      if (action != WalkAction::kStop) action = WalkAction::kSkipContents;
+    } else {
+      Use(parent);
+      const Frame& frame = frames_[top];
+      std::string_view name = std::string_view(path_).substr(
+          frame.name_begin, frame.path_end - frame.name_begin);
+      action =
+          visitor.LeaveFolder(parent_fd, PathOf(parent), name, frame.marked);
+    }
+    frames_.pop_back();
+    path_.resize(frames_[parent].path_end);
+    pending_.resize(frames_[parent].pending_end);
+    if (action == WalkAction::kStop) break;
+    if (action == WalkAction::kSkipContents) {
+      frames_[parent].next_pending = frames_[parent].pending_end;
+    }
   }
+  frames_.clear();
+  open_.clear();
 }
 
 }  // namespace quillfen

@@ -1,74 +1,152 @@
-// VolumeWalker: visits every item beneath a volume directory. A folder's
-// entries are handed over in the batches the directory gives them (with
-// their types, so nothing is stat'ed that the directory already tells);
-// once the folder is read to its end, and before any of its subfolders is
-// walked, the walker says so while the folder is open; after a subfolder
-// and everything in it, it says so while the parent is still open. That
-// lets a visitor remove a folder's files as soon as the folder has been
-// read (never while it is being read, which may skip entries), and a
-// folder once its contents are done.
+// VolumeWalker: visits every item beneath a directory, at any depth and
+// width, without recursion. A folder's entries are handed over in the
+// batches the directory gives them (with their types, so nothing is stat'ed
+// that the directory already tells); once the folder is read to its end,
+// and before any of its subfolders is walked, the walker says so while the
+// folder is open; after a subfolder and everything in it, it says so while
+// the parent is open. That lets a visitor remove a folder's files as soon
+// as the folder has been read (never while it is being read, which may
+// skip entries), and a folder once its contents are done.
 //
-// Hidden items are included, symbolic links are items like any other and
-// never followed, folders that can't be opened or read are skipped
-// silently, and an item whose type can't be told is skipped. Items whose
-// names the bus can't carry (not UTF-8, or holding a noncharacter) can't
-// be named in a reply: they and their contents are not visited.
+// Symbolic links are items like any other and never followed; an item
+// whose type can't be told is skipped. Every name is handed over as the
+// directory holds it; which names a visitor can use is its own business.
 //
-// A walk runs on the calling thread and holds one descriptor per folder
-// level while it works.
+// Open descriptors stay within a small budget whatever the depth: folders
+// used least recently are closed and opened again when they are needed,
+// from their subfolder's ".." or by name from the nearest folder still
+// open, never through a link and only if they are still the folder that
+// was walked. A folder that can't be opened, read or reached again is
+// reported to the visitor, never skipped in silence; running short of
+// descriptors or memory first closes folders and tries again.
+//
+// A walker and its visitor belong to the one thread that walks; a walker
+// may walk any number of times, one walk after another.
 #ifndef QUILLFEN_REMOVAL_ENGINE_VOLUME_WALKER_H_
 #define QUILLFEN_REMOVAL_ENGINE_VOLUME_WALKER_H_
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "removal-engine/directory_reader.h"
 
 namespace quillfen {
+
+// What the walk does after a visitor's call. kSkipContents leaves what is
+// left of the folder concerned unwalked: the folder being read (from
+// VisitEntries and FinishFolder), the subfolder about to be entered (from
+// EnterFolder), the parent's remaining subfolders (from LeaveFolder).
+enum class WalkAction { kGoOn, kSkipContents, kStop };
 
 struct WalkEntry {
   std::string_view name;  // Valid during the call that hands it over.
   std::uint64_t inode;
   bool is_directory;
+  // A visitor may mark a folder; the mark comes back with the folder's
+  // EnterFolder and LeaveFolder, so no path needs looking up.
+  bool marked = false;
 };
 
 class WalkVisitor {
  public:
   virtual ~WalkVisitor() = default;
   // Some entries of the folder open at |folder_fd|, whose path from the
-  // volume is |folder_path| (empty for the volume itself).
-  virtual void VisitEntries(int folder_fd, std::string_view folder_path,
-                            std::span<const WalkEntry> entries) = 0;
+  // walked directory is |folder_path| (empty for that directory itself).
+  virtual WalkAction VisitEntries(int folder_fd, std::string_view folder_path,
+                                  std::span<WalkEntry> entries) = 0;
   // The folder has been read to its end: the visitor may now remove
   // entries of it that are not folders.
-  virtual void FinishFolder(int /*folder_fd*/,
-                            std::string_view /*folder_path*/) {}
-  // The folder |name| in the folder open at |parent_fd| (path
-  // |folder_path|) has been walked with everything in it, or could not be
-  // opened. The visitor may remove it now.
-  virtual void LeaveFolder(int /*parent_fd*/, std::string_view /*folder_path*/,
-                           std::string_view /*name*/) {}
+  virtual WalkAction FinishFolder(int /*folder_fd*/,
+                                  std::string_view /*folder_path*/) {
+    return WalkAction::kGoOn;
+  }
+  // The subfolder |name| of the folder at |folder_path| is about to be
+  // walked.
+  virtual WalkAction EnterFolder(std::string_view /*folder_path*/,
+                                 std::string_view /*name*/, bool /*marked*/) {
+    return WalkAction::kGoOn;
+  }
+  // The subfolder |name| of the folder open at |parent_fd| (path
+  // |folder_path|) has been walked with everything in it, skipped, or could
+  // not be opened. The visitor may remove it now. Not called when the
+  // parent itself could not be reached again (that is reported instead).
+  virtual WalkAction LeaveFolder(int /*parent_fd*/,
+                                 std::string_view /*folder_path*/,
+                                 std::string_view /*name*/, bool /*marked*/) {
+    return WalkAction::kGoOn;
+  }
+  // The folder at |folder_path| could not be opened, read to its end or
+  // reached again (ESTALE: it was moved or replaced meanwhile), for
+  // |error|; what the walk could not reach of it is left unvisited.
+  virtual WalkAction FolderFailed(std::string_view /*folder_path*/,
+                                  int /*error*/) {
+    return WalkAction::kGoOn;
+  }
 };
 
 class VolumeWalker {
  public:
-  // Walks the directory open at |volume_fd| (which stays the caller's).
-  static void Walk(int volume_fd, WalkVisitor& visitor);
+  // |descriptor_budget| 0 takes a share of the process's open-file limit,
+  // at most 64.
+  explicit VolumeWalker(std::size_t descriptor_budget = 0);
 
-  // Deep folder chains hold one descriptor per level: a process that walks
-  // raises its open-file limit as far as it may, once, at start.
-  static void RaiseDescriptorLimit();
+  // Walks the directory open at |root_fd| (which stays the caller's).
+  void Walk(int root_fd, WalkVisitor& visitor);
 
  private:
-  explicit VolumeWalker(WalkVisitor& visitor) : visitor_(visitor) {}
-  void WalkDirectory(int fd);
+  struct Frame {
+    UniqueFd fd;                  // Closed while the budget needs it elsewhere.
+    std::size_t name_begin = 0;   // This folder's name in path_.
+    std::size_t path_end = 0;     // path_ up to here is this folder's path.
+    std::size_t pending_end = 0;  // Its subfolders' names in pending_ end here.
+    std::size_t next_pending = 0;  // The next of them to walk.
+    std::uint64_t last_use = 0;
+    dev_t device = 0;  // Taken when the descriptor is closed, to tell
+    ino_t inode = 0;   // the folder again when it is reopened.
+    bool identified = false;
+    bool marked = false;
+  };
 
-  WalkVisitor& visitor_;
-  std::string path_;  // Path of the folder being walked.
-  // Shared by every folder: each is read whole before its subfolders.
+  // Reads the top folder whole. Answers false when the walk must stop.
+  bool ReadTop(WalkVisitor& visitor);
+  // Opens the folder |name| in the folder open at |folder_fd|, making room
+  // within the budget without closing frame |keep| or the top one. Answers
+  // the descriptor or -errno.
+  int OpenAt(int folder_fd, const char* name, std::size_t keep);
+  // Makes sure frame |index| is open again; answers its descriptor or
+  // -errno.
+  int Reopen(std::size_t index);
+  int Fd(std::size_t index) const;
+  void Use(std::size_t index) { frames_[index].last_use = ++clock_; }
+  // Closes the open folder used least recently, other than the top one and
+  // |keep|. Answers false when there is none.
+  bool CloseOne(std::size_t keep);
+  void Close(std::size_t index);
+  void Adopt(std::size_t index, int fd);
+  std::string_view PathOf(std::size_t index) const {
+    return std::string_view(path_).substr(0, frames_[index].path_end);
+  }
+
+  std::size_t budget_;
+  int root_fd_ = -1;
+  std::uint64_t clock_ = 0;
+  // frames_[0] is the walked directory. A deque grows without copying:
+  // a deep chain holds many frames.
+  std::deque<Frame> frames_;
+  std::vector<std::size_t> open_;  // Frames holding a descriptor.
+  std::string path_;               // The top folder's path.
+  // Names of the subfolders still to walk, each frame's after its
+  // parent's: a mark byte, the name, a NUL.
+  std::string pending_;
+  std::vector<WalkEntry> batch_;
   DirectoryReader::Buffer buffer_;
 };
 

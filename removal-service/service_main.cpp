@@ -10,7 +10,6 @@
 
 #include "removal-service/service_delegate.h"
 #include "removal-service/service_listener.h"
-#include "removal-engine/volume_walker.h"
 
 int main(int argc, char** argv) {
   quillfen::ServiceListener::Options options;
@@ -32,8 +31,6 @@ int main(int argc, char** argv) {
                  argv[i]);
     return 2;
   }
-
-  quillfen::VolumeWalker::RaiseDescriptorLimit();
 
   quillfen::ServiceDelegate delegate;
   quillfen::ServiceListener listener(options);

@@ -57,6 +57,10 @@ Program::Program(const std::string& path, const ProgramSetup& setup) {
     rlimit limit = {*setup.file_size_limit, *setup.file_size_limit};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
   }
+  if (setup.descriptor_limit) {
+    rlimit limit = {*setup.descriptor_limit, *setup.descriptor_limit};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
+  }
   execve(path.c_str(), argv.data(), envp.data());
   _exit(127);
 }

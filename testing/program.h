@@ -29,6 +29,8 @@ struct ProgramSetup {
   // RLIMIT_FSIZE for the program and everything it starts, which then see
   // EFBIG where a full disk would say ENOSPC, instead of being killed.
   std::optional<std::size_t> file_size_limit;
+  // RLIMIT_NOFILE, soft and hard, so that the program can't raise it.
+  std::optional<std::size_t> descriptor_limit;
 };
 
 class Program {

@@ -1,7 +1,7 @@
 #include "testing/temp_tree.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <string_view>
+
+#include "platform/unique_fd.h"
 
 namespace quillfen::testing {
 namespace fs = std::filesystem;
@@ -27,18 +30,62 @@ TempTree::TempTree() {
   chmod(path_.c_str(), 0755);
 }
 
-TempTree::~TempTree() {
-  // Tests leave folders without write permission behind; give it back first.
-  nftw(
-      path_.c_str(),
-      [](const char* p, const struct stat* s, int type, FTW*) {
-        if (type == FTW_D || type == FTW_DNR) chmod(p, s->st_mode | 0700);
-        return 0;
-      },
-      64, FTW_PHYS);
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Removes |path| with everything in it, at any depth, holding two
+// descriptors at most: down by name, up by "..". Tests leave folders
+// without write permission behind; each gets it back before it is entered.
+void RemoveTree(const std::string& path) {
+  chmod(path.c_str(), 0700);
+  UniqueFd folder(open(path.c_str(), kFolderFlags));
+  std::vector<std::string> names;  // From |path| down to |folder|.
+  while (folder) {
+    // Entries are unlinked while the folder is read, which may hide some
+    // from this pass: only a pass that sees nothing means it is empty.
+    DIR* dir = fdopendir(dup(folder.get()));
+    if (dir == nullptr) return;
+    rewinddir(dir);
+    std::string subfolder;
+    bool seen = false, progress = false;
+    while (dirent* entry = readdir(dir)) {
+      std::string_view name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      seen = true;
+      if (unlinkat(folder.get(), entry->d_name, 0) == 0) {
+        progress = true;
+      } else if (errno == EISDIR || errno == EPERM) {
+        subfolder = name;
+        break;
+      }
+    }
+    closedir(dir);
+    if (!subfolder.empty()) {
+      // A failure shows when the folder is opened.
+      [[maybe_unused]] int ignored =
+          fchmodat(folder.get(), subfolder.c_str(), 0700, 0);
+      UniqueFd child(openat(folder.get(), subfolder.c_str(), kFolderFlags));
+      if (!child) return;
+      folder = std::move(child);
+      names.push_back(std::move(subfolder));
+      continue;
+    }
+    if (seen) {
+      if (!progress) return;  // Nothing more can go.
+      continue;
+    }
+    if (names.empty()) break;
+    folder.reset(openat(folder.get(), "..", kFolderFlags));
+    if (folder) unlinkat(folder.get(), names.back().c_str(), AT_REMOVEDIR);
+    names.pop_back();
+  }
+  rmdir(path.c_str());
 }
+
+}  // namespace
+
+TempTree::~TempTree() { RemoveTree(path_); }
 
 std::string TempTree::PathOf(const std::string& relative) const {
   return path_ + "/" + relative;
@@ -49,6 +96,10 @@ void TempTree::MakeFile(const std::string& relative,
   fs::path p = PathOf(relative);
   fs::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary) << content;
+}
+
+void TempTree::MakeDir(const std::string& relative) {
+  fs::create_directories(PathOf(relative));
 }
 
 void TempTree::MakeSymlink(const std::string& relative,

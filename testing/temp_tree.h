@@ -23,6 +23,7 @@ class TempTree {
 
   // Each creates the item's missing parent folders too.
   void MakeFile(const std::string& relative, const std::string& content = "");
+  void MakeDir(const std::string& relative);
   void MakeSymlink(const std::string& relative, const std::string& target);
 
   // Whether an item (a dangling link included) exists at |relative|.

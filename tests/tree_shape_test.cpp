@@ -1,0 +1,200 @@
+// Volumes of extreme shapes, removed for real: chains of folders far deeper
+// than the descriptor limit and PATH_MAX allow to hold or name at once, a
+// folder of hundreds of thousands of entries, and a removal run with only
+// a few descriptors to spare. Every selected item must go and be reported,
+// nothing else may go, and nothing may be skipped without a word.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "platform/unique_fd.h"
+#include "protocol/json_form.h"
+#include "protocol/removal_keys.h"
+#include "removal-engine/quillfen_removal_service.h"
+#include "testing/program.h"
+#include "testing/support.h"
+#include "testing/temp_tree.h"
+#include "testing/test_bus.h"
+
+namespace quillfen {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TempTree;
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Makes a chain of |depth| folders |name| beneath the folder at |root|,
+// each made from its parent's descriptor (the paths outgrow PATH_MAX), and
+// calls |each| with every folder of the chain and its level.
+void MakeChain(const std::string& root, const std::string& name, int depth,
+               const std::function<void(int fd, int level)>& each) {
+  UniqueFd folder(open(root.c_str(), kFolderFlags));
+  ASSERT_TRUE(folder);
+  for (int level = 1; level <= depth; ++level) {
+    ASSERT_EQ(mkdirat(folder.get(), name.c_str(), 0755), 0) << level;
+    folder.reset(openat(folder.get(), name.c_str(), kFolderFlags));
+    ASSERT_TRUE(folder) << level;
+    each(folder.get(), level);
+  }
+}
+
+// The relative path of level |level| of a chain of |name| folders.
+std::string ChainPath(const std::string& name, int level) {
+  std::string path;
+  for (int i = 0; i < level; ++i) path += name + "/";
+  return path;
+}
+
+// Whether |item| exists in level |level| of the chain beneath |root|.
+bool ExistsInChain(const std::string& root, const std::string& name, int level,
+                   const std::string& item) {
+  UniqueFd folder(open(root.c_str(), kFolderFlags));
+  for (int i = 0; i < level && folder; ++i) {
+    folder.reset(openat(folder.get(), name.c_str(), kFolderFlags));
+  }
+  struct stat status;
+  return folder &&
+         fstatat(folder.get(), item.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+const Dictionary& Errors(const Dictionary& reply) {
+  return *Find(reply, kErrorDictKey)->AsDictionary();
+}
+
+Value Names(std::initializer_list<const char*> names) {
+  Array array;
+  for (const char* name : names) array.emplace_back(name);
+  return Value(std::move(array));
+}
+
+TEST(TreeShapeTest, ChainsDeeperThanAnyLimitThroughTheService) {
+  constexpr int kDepth = 100000;
+  const std::set<int> kLevels = {1, 1000, 50000, kDepth - 1, kDepth};
+  TempTree volume, other;
+  volume.MakeFile("._top");
+  volume.MakeFile("keep.txt");
+  MakeChain(volume.path(), "d", kDepth, [&](int fd, int level) {
+    if (!kLevels.contains(level)) return;
+    for (const char* item : {"._a", "x.tmp", "keep.txt"}) {
+      testing::MakeFileAt(fd, item);
+    }
+    if (level == kDepth) testing::MakeFileAt(fd, ".DS_Store");
+  });
+  // A selected folder holding a chain as deep goes whole; the selected
+  // item inside it is reported on its own.
+  volume.MakeDir("._deep");
+  MakeChain(volume.PathOf("._deep"), "c", kDepth, [&](int fd, int level) {
+    testing::MakeFileAt(fd, level == kDepth / 2 ? "._inner" : "f");
+  });
+
+  testing::TestBus bus;
+  auto connection = bus.Connect();
+  Dictionary reply = testing::CallRemoveWithFileDict(
+      *connection,
+      Dictionary{{std::string(kVolumePathKey), Value(volume.path())},
+                 {std::string(kAppleDoubleKey), Value(true)},
+                 {std::string(kFileRemovalArrayKey), Names({".DS_Store"})},
+                 {std::string(kExtensionsArrayKey), Names({"tmp"})}});
+
+  std::set<std::string> expected = {
+      volume.PathOf("._top"), volume.PathOf("._deep"),
+      volume.PathOf("._deep/" + ChainPath("c", kDepth / 2) + "._inner")};
+  for (int level : kLevels) {
+    expected.insert(volume.PathOf(ChainPath("d", level) + "._a"));
+    expected.insert(volume.PathOf(ChainPath("d", level) + "x.tmp"));
+  }
+  expected.insert(volume.PathOf(ChainPath("d", kDepth) + ".DS_Store"));
+  std::set<std::string> removed = testing::RemovedPaths(reply);
+  EXPECT_EQ(removed.size(), expected.size());
+  EXPECT_TRUE(removed == expected) << "the removed paths differ";
+  EXPECT_TRUE(Errors(reply).empty());
+  EXPECT_TRUE(volume.Exists("keep.txt"));
+  EXPECT_FALSE(volume.Exists("._deep"));
+  for (int level : kLevels) {
+    EXPECT_TRUE(ExistsInChain(volume.path(), "d", level, "keep.txt")) << level;
+    EXPECT_FALSE(ExistsInChain(volume.path(), "d", level, "._a")) << level;
+  }
+
+  // The service is still there for the next caller.
+  other.MakeFile("._x");
+  reply = testing::CallRemoveWithFileDict(
+      *connection,
+      Dictionary{{std::string(kVolumePathKey), Value(other.path())},
+                 {std::string(kAppleDoubleKey), Value(true)}});
+  EXPECT_EQ(testing::RemovedPaths(reply),
+            std::set<std::string>{other.PathOf("._x")});
+}
+
+TEST(TreeShapeTest, TwoHundredThousandEntriesInOneFolder) {
+  TempTree volume;
+  testing::MakeManyFiles(volume.path(), 1, 100000, ".tmp");
+  testing::MakeManyFiles(volume.path(), 1, 100000, ".keep");
+  ASSERT_EQ(testing::EntryCount(volume.PathOf("d000")), 200000);
+  Dictionary reply;
+  QuillfenRemovalService().removeWithFileDict(
+      {{std::string(kVolumePathKey), Value(volume.path())},
+       {std::string(kExtensionsArrayKey), Names({"tmp"})}},
+      [&](RemovalReply r) { reply = std::move(r); });
+  EXPECT_EQ(testing::RemovedPaths(reply).size(), 100000u);
+  EXPECT_TRUE(Errors(reply).empty());
+  EXPECT_EQ(testing::EntryCount(volume.PathOf("d000")), 100000);
+  EXPECT_TRUE(volume.Exists("d000/f000007.keep"));
+  EXPECT_FALSE(volume.Exists("d000/f000007.tmp"));
+}
+
+TEST(TreeShapeTest, EngineWithThirtyTwoDescriptors) {
+  constexpr int kDepth = 400;
+  TempTree volume, files;
+  std::set<std::string> expected;
+  MakeChain(volume.path(), "d", kDepth, [&](int fd, int level) {
+    testing::MakeFileAt(fd, "keep.txt");
+    if (level % 40 != 0) return;
+    testing::MakeFileAt(fd, "._a");
+    testing::MakeFileAt(fd, "x.tmp");
+    // Siblings to come back to after the chain below them.
+    mkdirat(fd, "side", 0755);
+    UniqueFd side(openat(fd, "side", kFolderFlags));
+    testing::MakeFileAt(side.get(), "y.tmp");
+    for (const char* item : {"._a", "x.tmp", "side/y.tmp"}) {
+      expected.insert(volume.PathOf(ChainPath("d", level) + item));
+    }
+  });
+  volume.MakeDir("cache.tmp");
+  MakeChain(volume.PathOf("cache.tmp"), "c", kDepth,
+            [&](int fd, int) { testing::MakeFileAt(fd, "f"); });
+  expected.insert(volume.PathOf("cache.tmp"));
+  for (int i = 0; i < 100; ++i) {
+    std::string wide = "w" + std::to_string(i);
+    volume.MakeFile(wide + "/sub/z.tmp");
+    volume.MakeFile(wide + "/sub/keep.txt");
+    expected.insert(volume.PathOf(wide + "/sub/z.tmp"));
+  }
+  std::string request = files.PathOf("request.json");
+  std::ofstream(request) << JsonTextFromValue(
+      Value(Dictionary{{std::string(kVolumePathKey), Value(volume.path())},
+                       {std::string(kAppleDoubleKey), Value(true)},
+                       {std::string(kExtensionsArrayKey), Names({"tmp"})}}));
+
+  testing::ProgramSetup setup({request});
+  setup.descriptor_limit = 32;
+  testing::Program engine(QUILLFEN_ENGINE_PATH, setup);
+  ASSERT_TRUE(engine.WaitFor(120s));
+  ASSERT_EQ(engine.exit_status(), 0) << engine.err();
+  Dictionary reply = testing::DictionaryFromJson(engine.out());
+  EXPECT_TRUE(Errors(reply).empty()) << engine.out().substr(0, 2000);
+  EXPECT_TRUE(testing::RemovedPaths(reply) == expected)
+      << testing::RemovedPaths(reply).size() << " removed, " << expected.size()
+      << " expected";
+  EXPECT_TRUE(ExistsInChain(volume.path(), "d", kDepth, "keep.txt"));
+  EXPECT_TRUE(volume.Exists("w99/sub/keep.txt"));
+}
+
+}  // namespace
+}  // namespace quillfen
