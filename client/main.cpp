@@ -11,12 +11,12 @@
 #include "client/reply_summary.h"
 #include "protocol/bus_string.h"
 #include "protocol/json_form.h"
+#include "protocol/removal_keys.h"
 #include "protocol/removal_reply.h"
 #include "removal-engine/quillfen_removal_service.h"
 
+namespace quillfen {
 namespace {
-
-using quillfen::kExitUsageOrExchangeError;
 
 // "Waiting for the removal service… 2.4 s", redrawn in place.
 void ShowProgress(std::chrono::milliseconds elapsed) {
@@ -30,101 +30,100 @@ void ClearProgress() {
   std::fflush(stderr);
 }
 
-// Prints |reply| as asked, its JSON or |summary|, and answers the status
-// to exit with.
-int Report(const quillfen::RemovalReply& reply, bool json,
-           std::string (*summary)(const quillfen::RemovalReply&)) {
-  if (json) {
-    std::cout << quillfen::JsonTextFromValue(quillfen::Value(reply)) << "\n";
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "quillfen-remove: %s\n", message.c_str());
+  return kExitUsageOrExchangeError;
+}
+
+// Prints |reply| (as |json_text| when there is that text, else as JSON of
+// its own) or |summarize|'s summary of it; the status to exit with.
+int Report(const RemovalReply& reply, const CommandLine& line,
+           std::string (*summarize)(const RemovalReply&),
+           const std::string* json_text = nullptr) {
+  if (!line.json) {
+    std::cout << summarize(reply);
+  } else if (json_text != nullptr) {
+    std::cout << *json_text << "\n";
   } else {
-    std::cout << summary(reply);
+    std::cout << JsonTextFromValue(Value(reply)) << "\n";
   }
-  return quillfen::ExitStatusFor(reply);
+  return ExitStatusFor(reply);
 }
 
-// The request the command line names: read from a file, or made from the
-// options.
-quillfen::Result<quillfen::RemovalRequest> RequestOf(
-    const quillfen::CommandLine& line) {
-  if (line.request_file.empty()) {
-    return quillfen::RequestFromOptions(line.options);
-  }
-  return quillfen::ReadRequest(line.request_file);
+// The request the command line asks for: from its file, or its options.
+Result<RemovalRequest> RequestFor(const CommandLine& line) {
+  if (line.request_file.empty()) return RequestFromOptions(line.options);
+  return ReadRequest(line.request_file);
 }
 
-// The refusal of a request whose text the shared domain can't hold (an
-// option that isn't UTF-8): it would reach the tool changed, so it is
-// refused here, in the words the tool and the engine use for text the bus
-// can't carry.
-quillfen::RemovalReply RefusalOfUnwritable(
-    const quillfen::RemovalRequest& request, const quillfen::Error& error) {
-  std::string fault = quillfen::DictionaryBusFault(request);
-  return quillfen::RefusedRequestReply(
+// The engine's own selection, here and read-only: the tool never runs.
+int Preview(const RemovalRequest& request, const CommandLine& line) {
+  RemovalReply selection =
+      QuillfenRemovalService().previewWithFileDict(request);
+  return Report(selection, line, SummarizePreview);
+}
+
+// Text the shared domain can't hold (an option that isn't UTF-8) would
+// reach the tool changed: it is refused here, in the words the tool and the
+// engine use for text the bus can't carry.
+int RefuseUnwritable(const RemovalRequest& request, const Error& json_error,
+                     const CommandLine& line) {
+  std::string fault = DictionaryBusFault(request);
+  RemovalReply refusal = RefusedRequestReply(
       request,
       fault.empty()
-          ? "The request can’t be written as JSON: " + error.message + "."
-          : quillfen::RequestBusRefusal(fault));
+          ? "The request can’t be written as JSON: " + json_error.message + "."
+          : RequestBusRefusal(fault));
+  return Report(refusal, line, SummarizeReply);
 }
 
-// Leaves |request_json| for the tool, waits for the stored reply and
-// reports it.
-int Exchange(const std::string& request_json,
-             const quillfen::CommandLine& line) {
-  quillfen::ExchangeSettings settings;
-  settings.tool_path = quillfen::LocateRemovalTool();
-  settings.service_dir = quillfen::LocateServiceDir();
+// The exchange with the tool, with a progress line on a terminal.
+ExchangeOutcome Exchange(const std::string& request_json,
+                         const CommandLine& line) {
+  ExchangeSettings settings;
+  settings.tool_path = LocateRemovalTool();
+  settings.service_dir = LocateServiceDir();
   if (line.timeout_seconds > 0) {
     settings.timeout = std::chrono::milliseconds(
         static_cast<long long>(line.timeout_seconds * 1000));
   }
   bool on_terminal = isatty(STDERR_FILENO);
   if (on_terminal) settings.progress = ShowProgress;
-  quillfen::ExchangeOutcome outcome =
-      quillfen::RunRemovalExchange(request_json, settings);
+  ExchangeOutcome outcome = RunRemovalExchange(request_json, settings);
   if (on_terminal) ClearProgress();
-  if (!outcome.reply_json) {
-    std::fprintf(stderr, "quillfen-remove: %s\n", outcome.error.c_str());
-    return kExitUsageOrExchangeError;
-  }
-  quillfen::Result<quillfen::Value> reply =
-      quillfen::ValueFromJsonText(*outcome.reply_json);
+  return outcome;
+}
+
+int ReportExchange(const ExchangeOutcome& outcome, const CommandLine& line) {
+  if (!outcome.reply_json) return Fail(outcome.error);
+  // The summary counts the removed paths and lists only the failures.
+  Result<Value> reply =
+      ValueFromJsonTextCounting(*outcome.reply_json, kPathArrayKey);
   if (!reply || !reply->AsDictionary()) {
-    std::fprintf(stderr,
-                 "quillfen-remove: the stored reply can't be read: %s\n",
-                 reply ? "it is not an object" : reply.error().message.c_str());
-    return kExitUsageOrExchangeError;
+    return Fail(
+        "the stored reply can't be read: " +
+        (reply ? std::string("it is not an object") : reply.error().message));
   }
-  if (line.json) {
-    // As stored, not written again.
-    std::cout << *outcome.reply_json << "\n";
-    return quillfen::ExitStatusFor(*reply->AsDictionary());
-  }
-  return Report(*reply->AsDictionary(), false, quillfen::SummarizeReply);
+  return Report(*reply->AsDictionary(), line, SummarizeReply,
+                &*outcome.reply_json);
 }
 
 }  // namespace
+}  // namespace quillfen
 
 int main(int argc, char** argv) {
-  quillfen::Result<quillfen::CommandLine> line =
-      quillfen::ReadCommandLine(argc, argv);
-  if (!line) return line.error().code;
-  quillfen::Result<quillfen::RemovalRequest> request = RequestOf(*line);
-  if (!request) {
-    std::fprintf(stderr, "quillfen-remove: %s\n",
-                 request.error().message.c_str());
-    return kExitUsageOrExchangeError;
-  }
-  if (line->preview) {
-    // The engine's own selection, here and read-only: the tool never runs.
-    return Report(
-        quillfen::QuillfenRemovalService().previewWithFileDict(*request),
-        line->json, quillfen::SummarizePreview);
-  }
-  quillfen::Result<std::string> request_json =
-      quillfen::ExactJsonTextFromValue(quillfen::Value(*request));
+  using namespace quillfen;
+  Result<CommandLine> reading = ReadCommandLine(argc, argv);
+  if (!reading) return reading.error().code;
+  const CommandLine& line = *reading;
+
+  Result<RemovalRequest> request = RequestFor(line);
+  if (!request) return Fail(request.error().message);
+  if (line.preview) return Preview(*request, line);
+
+  Result<std::string> request_json = ExactJsonTextFromValue(Value(*request));
   if (!request_json) {
-    return Report(RefusalOfUnwritable(*request, request_json.error()),
-                  line->json, quillfen::SummarizeReply);
+    return RefuseUnwritable(*request, request_json.error(), line);
   }
-  return Exchange(*request_json, *line);
+  return ReportExchange(Exchange(*request_json, line), line);
 }

@@ -5,8 +5,8 @@
 #include <iostream>
 #include <iterator>
 
-#include "protocol/json_form.h"
 #include "protocol/removal_keys.h"
+#include "protocol/request_text.h"
 
 namespace quillfen {
 namespace {
@@ -43,14 +43,14 @@ Result<RemovalRequest> ReadRequest(const std::string& path) {
     if (!file) return ErrorMessage("can't read the request file " + path);
     text.assign(std::istreambuf_iterator<char>(file), {});
   }
-  Result<Value> parsed = ValueFromJsonText(text);
-  if (!parsed) {
-    return ErrorMessage("the request is not JSON: " + parsed.error().message);
+  RequestTextReading parsed = RequestFromJsonText(text);
+  if (parsed.request) return std::move(*parsed.request);
+  if (parsed.top_level) {
+    return ErrorMessage("the request is " +
+                        std::string(DescribeType(*parsed.top_level)) +
+                        ", not a JSON object");
   }
-  if (Dictionary* request = parsed->AsDictionary()) return std::move(*request);
-  return ErrorMessage("the request is " +
-                      std::string(DescribeType(parsed->type())) +
-                      ", not a JSON object");
+  return ErrorMessage("the request is not JSON: " + parsed.json_error);
 }
 
 }  // namespace quillfen

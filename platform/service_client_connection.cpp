@@ -65,8 +65,7 @@ class ServiceClientConnection::RemoteObject
                                   wire.error().message);
     }
     std::weak_ptr<State> weak = state_;
-    state_->loop.Post([weak, arguments = std::move(wire.value()), request,
-                       withReply] {
+    state_->loop.Post([weak, arguments = std::move(*wire), request, withReply] {
       std::shared_ptr<State> state = weak.lock();
       if (!state || state->invalidated || !state->proxy) return;
       std::string interface;
@@ -75,44 +74,18 @@ class ServiceClientConnection::RemoteObject
         interface = state->interface_name;
       }
       try {
-        state->proxy->callMethodAsync("RemoveWithFileDict")
-            .onInterface(interface)
-            .withTimeout(UINT64_MAX)
-            .withArguments(arguments)
-            .uponReplyInvoke([weak, request, withReply](
-                                 const sdbus::Error* error,
-                                 DbusDictionary reply) {
-              std::shared_ptr<State> alive = weak.lock();
-              if (!alive) return;
-              if (error != nullptr) {
-                const std::string& name = error->getName();
-                if (IsServiceAnswer(name)) {
-                  // The service answered, only not with a reply: the
-                  // caller hears it as the request's refusal.
-                  alive.reset();
-                  withReply(RefusedRequestReply(
-                      request, "The removal service couldn’t answer: " +
-                                   error->getMessage()));
-                  return;
-                }
-                // No error handler: nobody hears of it. A service that
-                // can't be reached leaves the connection unusable.
-                if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-                    name.starts_with("org.freedesktop.DBus.Error.Spawn.")) {
-                  alive->Invalidate();
-                }
-                return;
-              }
-              Result<Dictionary> converted = DictionaryFromDbus(reply);
-              alive.reset();  // The reply block may drop the connection.
-              if (!converted) {
-                withReply(RefusedRequestReply(
-                    request, "The removal service’s reply can’t be read: " +
-                                 converted.error().message + "."));
-                return;
-              }
-              withReply(std::move(*converted));
-            });
+        sdbus::MethodCall call =
+            state->proxy->createMethodCall(interface, "RemoveWithFileDict");
+        call << arguments;
+        // The reply is read from its message straight into values, rather
+        // than as the library's variants first.
+        state->proxy->callMethod(
+            call,
+            [weak, request, withReply](sdbus::MethodReply& reply,
+                                       const sdbus::Error* error) {
+              OnReply(weak, request, withReply, reply, error);
+            },
+            UINT64_MAX);
       } catch (const sdbus::Error&) {
         state->Invalidate();
       }
@@ -120,6 +93,42 @@ class ServiceClientConnection::RemoteObject
   }
 
  private:
+  static void OnReply(const std::weak_ptr<State>& weak,
+                      const RemovalRequest& request,
+                      const ReplyBlock& withReply, sdbus::MethodReply& reply,
+                      const sdbus::Error* error) {
+    std::shared_ptr<State> alive = weak.lock();
+    if (!alive) return;
+    if (error != nullptr) {
+      const std::string& name = error->getName();
+      if (IsServiceAnswer(name)) {
+        // The service answered, only not with a reply: the caller hears
+        // it as the request's refusal.
+        alive.reset();
+        withReply(RefusedRequestReply(
+            request,
+            "The removal service couldn’t answer: " + error->getMessage()));
+        return;
+      }
+      // No error handler: nobody hears of it. A service that can't be
+      // reached leaves the connection unusable.
+      if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+          name.starts_with("org.freedesktop.DBus.Error.Spawn.")) {
+        alive->Invalidate();
+      }
+      return;
+    }
+    Result<Dictionary> converted = DictionaryFromDbusMessage(reply);
+    alive.reset();  // The reply block may drop the connection.
+    if (!converted) {
+      withReply(RefusedRequestReply(
+          request, "The removal service’s reply can’t be read: " +
+                       converted.error().message + "."));
+      return;
+    }
+    withReply(std::move(*converted));
+  }
+
   std::shared_ptr<State> state_;
 };
 

@@ -10,6 +10,7 @@
 #ifndef QUILLFEN_PROTOCOL_DBUS_VALUE_H_
 #define QUILLFEN_PROTOCOL_DBUS_VALUE_H_
 
+#include <sdbus-c++/Message.h>
 #include <sdbus-c++/Types.h>
 
 #include <map>
@@ -24,7 +25,19 @@ using DbusDictionary = std::map<std::string, sdbus::Variant>;
 
 Result<DbusDictionary> DbusFromDictionary(const Dictionary& dictionary);
 
+// Writes |dictionary| into |message| in the same form, as one a{sv}
+// argument, without building variants first: a long reply is then held
+// once, as its message. The caller checks DictionaryBusFault first; the
+// library's sdbus::Error comes through when the message can't take it.
+void AppendDbusDictionary(const Dictionary& dictionary,
+                          sdbus::Message& message);
+
 Result<Dictionary> DictionaryFromDbus(const DbusDictionary& dictionary);
+
+// The same, read straight from |message|'s next argument (an a{sv}), so a
+// long reply is not held as variants first. A message that ends early or
+// holds another type is an error too.
+Result<Dictionary> DictionaryFromDbusMessage(sdbus::Message& message);
 
 }  // namespace quillfen
 

@@ -26,6 +26,12 @@ inline constexpr int kMaxJsonNesting = 512;
 // most kMaxJsonNesting deep.
 Result<Value> ValueFromJsonText(std::string_view text);
 
+// The same for a record read only to be summed up: the strings of the
+// top-level array under |counted_key| are read as empty strings, so a long
+// list of paths is counted without being held.
+Result<Value> ValueFromJsonTextCounting(std::string_view text,
+                                        std::string_view counted_key);
+
 // Compact UTF-8 JSON text of |value|. Strings that are not valid UTF-8 are
 // written with U+FFFD in place of their bad bytes, so this never fails.
 std::string JsonTextFromValue(const Value& value);
@@ -36,6 +42,8 @@ void WriteJsonText(const Value& value, std::ostream& out);
 // The same text, but only when |value| can be written exactly: an error
 // when a string is not valid UTF-8 or a real is not finite.
 Result<std::string> ExactJsonTextFromValue(const Value& value);
+// The same for a dictionary, without copying it into a value first.
+Result<std::string> ExactJsonTextFromDictionary(const Dictionary& dictionary);
 
 // The same mapping to and from a parsed document, for code that keeps
 // values inside a larger document (the shared domain's file) and would

@@ -5,12 +5,10 @@
 
 #include "protocol/bus_string.h"
 #include "protocol/identifiers.h"
-#include "protocol/removal_service_adaptor.h"
+#include "protocol/service_interface.h"
 
 namespace quillfen {
 namespace {
-
-using GeneratedAdaptor = org::quillfen::QuillfenRemovalServiceProtocol_adaptor;
 
 const char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
 const char kAccessDenied[] = "org.freedesktop.DBus.Error.AccessDenied";
@@ -18,20 +16,15 @@ const char kFailed[] = "org.freedesktop.DBus.Error.Failed";
 
 }  // namespace
 
-// Hands the generated adaptor's calls to the listener.
-class ServiceListener::Adaptor final : public GeneratedAdaptor {
- public:
-  Adaptor(sdbus::IObject& object, ServiceListener& listener)
-      : GeneratedAdaptor(object), listener_(listener) {}
-
- private:
-  void RemoveWithFileDict(sdbus::Result<DbusDictionary>&& result,
-                          DbusDictionary request) override {
-    listener_.Dispatch(std::move(result), std::move(request));
+// Answers |call| with an error, unless the peer or the bus is gone and
+// nobody is left to tell.
+void ReturnError(const sdbus::MethodCall& call, const char* name,
+                 const std::string& message) {
+  try {
+    call.createErrorReply(sdbus::Error(name, message)).send();
+  } catch (const sdbus::Error&) {
   }
-
-  ServiceListener& listener_;
-};
+}
 
 bool ServiceConnection::Serves() const {
   return resumed_ && exported_object_ != nullptr &&
@@ -54,18 +47,17 @@ int ServiceListener::resume() {
     // The object exists before the name does: an activating call may
     // arrive as soon as the name is ours.
     object_ = sdbus::createObject(*bus_, std::string(kServiceObjectPath));
-    adaptor_ = std::make_unique<Adaptor>(*object_, *this);
+    // Registered by hand rather than through typed arguments, so that the
+    // reply is written into its message straight from the engine's result.
+    object_->registerMethod(
+        ServiceInterface::WithProtocol().name, "RemoveWithFileDict", "a{sv}",
+        {"request"}, "a{sv}", {"reply"},
+        [this](sdbus::MethodCall call) { Dispatch(std::move(call)); });
     object_->finishRegistration();
-    bus_->addMatch(
-        "type='signal',sender='org.freedesktop.DBus',"
-        "interface='org.freedesktop.DBus',member='NameOwnerChanged'",
-        [this](sdbus::Message& message) {
-          auto& signal = static_cast<sdbus::Signal&>(message);
-          OnNameOwnerChanged(signal);
-        },
-        sdbus::floating_slot);
-    bus_daemon_ = sdbus::createProxy(*bus_, "org.freedesktop.DBus",
-                                     "/org/freedesktop/DBus");
+    WatchNameOwners(*bus_, [this](const NameOwnerChange& change) {
+      OnNameOwnerChanged(change);
+    });
+    bus_daemon_ = std::make_unique<BusDriver>(*bus_);
     bus_->requestName(std::string(ServiceName));
     loop_.Run(*bus_, [this] { return CheckIdle(); });
   } catch (const sdbus::Error& e) {
@@ -80,7 +72,6 @@ int ServiceListener::resume() {
   connections_.clear();
   try {
     bus_daemon_.reset();
-    adaptor_.reset();
     object_.reset();
     bus_.reset();  // Flushes the last replies.
   } catch (const sdbus::Error&) {
@@ -119,15 +110,11 @@ void ServiceListener::ReleaseName() {
   release_requested_ = true;
   // Asynchronous, so that calls the bus routed here before it handled the
   // release are still read and served; its answer comes after all of them.
-  bus_daemon_->callMethodAsync("ReleaseName")
-      .onInterface("org.freedesktop.DBus")
-      .withArguments(std::string(ServiceName))
-      .uponReplyInvoke(
-          [this](const sdbus::Error* /*error*/, std::uint32_t /*result*/) {
-            // Whatever the answer, the name is no longer this instance's to
-            // serve under.
-            name_released_ = true;
-          });
+  bus_daemon_->ReleaseNameAsync(std::string(ServiceName), [this] {
+    // Whatever the answer, the name is no longer this instance's to serve
+    // under.
+    name_released_ = true;
+  });
 }
 
 ServiceConnection* ServiceListener::ConnectionFor(const std::string& peer) {
@@ -141,35 +128,37 @@ ServiceConnection* ServiceListener::ConnectionFor(const std::string& peer) {
   return connections_.emplace(peer, std::move(connection)).first->second.get();
 }
 
-void ServiceListener::Dispatch(sdbus::Result<DbusDictionary>&& result,
-                               DbusDictionary request) {
+void ServiceListener::Dispatch(sdbus::MethodCall call) {
   try {
-    Enqueue(std::move(result), std::move(request));
+    Enqueue(call);
   } catch (const std::exception& e) {
-    // Nothing may unwind into the bus library's C callbacks.
+    // Nothing may unwind into the bus library's C callbacks; the caller
+    // hears why, unless its call was already queued.
     std::fprintf(stderr, "QuillfenRemovalService: a call was dropped: %s\n",
                  e.what());
+    if (call.isValid()) ReturnError(call, kFailed, BusSafeText(e.what()));
   }
 }
 
-void ServiceListener::Enqueue(sdbus::Result<DbusDictionary>&& result,
-                              DbusDictionary request) {
-  std::string peer = object_->getCurrentlyProcessedMessage()->getSender();
-  ServiceConnection* connection = ConnectionFor(peer);
+void ServiceListener::Enqueue(sdbus::MethodCall& message) {
+  ServiceConnection* connection = ConnectionFor(message.getSender());
   if (connection == nullptr || !connection->Serves()) {
-    result.returnError(
-        sdbus::Error(kAccessDenied, "The removal service refused the call."));
+    ReturnError(message, kAccessDenied,
+                "The removal service refused the call.");
     return;
   }
+  DbusDictionary request;
+  message >> request;
   Result<Dictionary> converted = DictionaryFromDbus(request);
   if (!converted) {
-    result.returnError(sdbus::Error(
-        kInvalidArgs, BusSafeText("The request can't be read: " +
-                                  converted.error().message + ".")));
+    ReturnError(message, kInvalidArgs,
+                BusSafeText("The request can't be read: " +
+                            converted.error().message + "."));
     return;
   }
   auto call = std::make_unique<ServiceConnection::PendingCall>(
-      ServiceConnection::PendingCall{std::move(*converted), std::move(result)});
+      ServiceConnection::PendingCall{std::move(*converted),
+                                     std::move(message)});
   bool start_worker = false;
   {
     std::lock_guard lock(mutex_);
@@ -213,13 +202,13 @@ void ServiceListener::RunCall(QuillfenRemovalServiceProtocol& object,
   auto send_reply = [&](RemovalReply reply) {
     if (replied) return;
     replied = true;
-    Result<DbusDictionary> converted = DbusFromDictionary(reply);
-    std::string cause;
-    if (!converted) {
-      cause = converted.error().message;
-    } else {
+    std::string cause = DictionaryBusFault(reply);
+    if (cause.empty()) {
       try {
-        call.result.returnResults(*converted);
+        sdbus::MethodReply message = call.call.createReply();
+        AppendDbusDictionary(reply, message);
+        reply = RemovalReply();  // Its text is in the message now.
+        message.send();
         return;
       } catch (const sdbus::Error& e) {
         cause = e.getMessage();
@@ -230,30 +219,22 @@ void ServiceListener::RunCall(QuillfenRemovalServiceProtocol& object,
     // gone, nobody is left to tell.
     std::fprintf(stderr, "QuillfenRemovalService: a reply can’t be sent: %s\n",
                  cause.c_str());
-    try {
-      call.result.returnError(sdbus::Error(
-          kFailed, BusSafeText("The reply can’t be sent: " + cause + ".")));
-    } catch (const sdbus::Error&) {
-    }
+    ReturnError(call.call, kFailed,
+                BusSafeText("The reply can’t be sent: " + cause + "."));
   };
   try {
     object.removeWithFileDict(call.request, send_reply);
   } catch (const std::exception& e) {
     if (!replied) {
       replied = true;
-      try {
-        call.result.returnError(sdbus::Error(kFailed, BusSafeText(e.what())));
-      } catch (const sdbus::Error&) {
-      }
+      ReturnError(call.call, kFailed, BusSafeText(e.what()));
     }
   }
 }
 
-void ServiceListener::OnNameOwnerChanged(sdbus::Signal& signal) {
-  std::string name, old_owner, new_owner;
-  signal >> name >> old_owner >> new_owner;
-  if (!new_owner.empty()) return;
-  auto it = connections_.find(name);
+void ServiceListener::OnNameOwnerChanged(const NameOwnerChange& change) {
+  if (!change.new_owner.empty()) return;
+  auto it = connections_.find(change.name);
   if (it != connections_.end()) it->second->departed_ = true;
 }
 

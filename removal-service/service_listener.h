@@ -28,6 +28,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/bus_driver.h"
 #include "platform/bus_event_loop.h"
 #include "protocol/dbus_value.h"
 #include "protocol/quillfen_removal_service_protocol.h"
@@ -60,7 +61,7 @@ class ServiceConnection {
 
   struct PendingCall {
     RemovalRequest request;
-    sdbus::Result<DbusDictionary> result;
+    sdbus::MethodCall call;  // Answered by a reply made from it.
   };
 
   // Whether the delegate set the connection up to serve the protocol.
@@ -108,12 +109,11 @@ class ServiceListener {
   int resume();
 
  private:
-  class Adaptor;
-
-  void Dispatch(sdbus::Result<DbusDictionary>&& result, DbusDictionary request);
-  void Enqueue(sdbus::Result<DbusDictionary>&& result, DbusDictionary request);
+  void Dispatch(sdbus::MethodCall call);
+  // Queues |call| (taking it) or answers it at once.
+  void Enqueue(sdbus::MethodCall& call);
   ServiceConnection* ConnectionFor(const std::string& peer);
-  void OnNameOwnerChanged(sdbus::Signal& signal);
+  void OnNameOwnerChanged(const NameOwnerChange& change);
   void Serve(ServiceConnection* connection);
   // Runs one call on |object| and answers it, whatever happens.
   static void RunCall(QuillfenRemovalServiceProtocol& object,
@@ -128,8 +128,7 @@ class ServiceListener {
   ServiceListenerDelegate* delegate_ = nullptr;
   std::unique_ptr<sdbus::IConnection> bus_;
   std::unique_ptr<sdbus::IObject> object_;
-  std::unique_ptr<Adaptor> adaptor_;
-  std::unique_ptr<sdbus::IProxy> bus_daemon_;
+  std::unique_ptr<BusDriver> bus_daemon_;
   BusEventLoop loop_;
 
   // The event-loop thread's own.

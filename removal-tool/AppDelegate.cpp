@@ -6,14 +6,10 @@
 #include "platform/system_log.h"
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
+#include "protocol/request_text.h"
 
 namespace quillfen {
 namespace {
-
-constexpr std::string_view kMessageKey = "message";
-constexpr std::string_view kReplyKey = "reply";
-constexpr std::string_view kToolVersionKey = "toolVersion";
-constexpr std::string_view kReplySentNotification = "replySentNotification";
 
 // Flushes |suite|; a failure is worth a line, since Quillfen then won't
 // find what it waits for.
@@ -73,10 +69,11 @@ void AppDelegate::checkForMessageFromQuillfen() {
   sendDictToRemovalService(std::move(request));
 }
 
-void AppDelegate::sendReplyToQuillfen(const std::optional<std::string>& json) {
+void AppDelegate::sendReplyToQuillfen(std::optional<std::string> json) {
   SharedSuite suite(SharedSuiteName);
-  suite.setObject(json ? std::optional<Value>(Value(*json)) : std::nullopt,
-                  kReplyKey);
+  suite.setObject(
+      json ? std::optional<Value>(Value(std::move(*json))) : std::nullopt,
+      kReplyKey);
   Synchronize(suite);
   DistributedNotificationCenter::defaultCenter().postNotificationName(
       kReplySentNotification, ToolIdentifier, /*deliverImmediately=*/true);
@@ -87,22 +84,21 @@ void AppDelegate::sendReplyToQuillfen(const std::optional<std::string>& json) {
 
 std::optional<Dictionary> AppDelegate::convertJSONToDictionary(
     const std::string& text) {
-  Result<Value> parsed = ValueFromJsonText(text);
-  if (!parsed) {
-    SystemLog("Error converting JSON to dictionary: " + parsed.error().message);
-    return std::nullopt;
+  RequestTextReading reading = RequestFromJsonText(text);
+  if (reading.request) return std::move(reading.request);
+  if (reading.top_level) {
+    SystemLog("Error converting JSON to dictionary: the top level is " +
+              std::string(DescribeType(*reading.top_level)) +
+              ", not an object.");
+  } else {
+    SystemLog("Error converting JSON to dictionary: " + reading.json_error);
   }
-  if (Dictionary* dictionary = parsed->AsDictionary()) {
-    return std::move(*dictionary);
-  }
-  SystemLog("Error converting JSON to dictionary: the top level is " +
-            std::string(DescribeType(parsed->type())) + ", not an object.");
   return std::nullopt;
 }
 
 std::optional<std::string> AppDelegate::convertDictionaryToJSON(
     const Dictionary& dictionary) {
-  Result<std::string> text = ExactJsonTextFromValue(Value(dictionary));
+  Result<std::string> text = ExactJsonTextFromDictionary(dictionary);
   if (!text) {
     SystemLog("Error converting dictionary to JSON: " + text.error().message);
     return std::nullopt;
