@@ -1,6 +1,7 @@
 #include "removal-engine/apple_double_listing.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,7 +78,8 @@ std::vector<std::string> AppleDoublePathsFromOutput(
   return paths;
 }
 
-AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling) {
+AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling,
+                                        RemovalProgress* progress) {
   AppleDoubleListing listing;
   int output_pipe[2];
   int input_pipe[2];
@@ -122,6 +124,8 @@ AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling) {
     return listing;
   }
 
+  // Until find is reaped its pid is its own, so the hook may kill it.
+  if (progress != nullptr) progress->SetStopHook([pid] { kill(pid, SIGKILL); });
   std::string output;
   char chunk[64 * 1024];
   for (;;) {
@@ -132,6 +136,7 @@ AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling) {
   }
   close(output_pipe[0]);
   close(input_pipe[1]);
+  if (progress != nullptr) progress->SetStopHook(nullptr);
 
   // find's exit status only says that some folder was unreadable, which is
   // no failure here; but a find that was killed listed only part of the

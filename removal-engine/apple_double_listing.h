@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/removal_progress.h"
+
 namespace quillfen {
 
 struct AppleDoubleListing {

@@ -53,16 +53,23 @@ AppleDoubleListing QuillfenRemovalService::appleDoubleArrayForUrl(
 
 void QuillfenRemovalService::removeWithFileDict(const RemovalRequest& request,
                                                 const ReplyBlock& withReply) {
-  withReply(CarryOut(request, /*remove=*/true));
+  withReply(CarryOut(request, /*remove=*/true, nullptr));
+}
+
+void QuillfenRemovalService::removeReportingProgress(
+    const RemovalRequest& request, const ReplyBlock& withReply,
+    RemovalProgress& progress) {
+  withReply(CarryOut(request, /*remove=*/true, &progress));
 }
 
 RemovalReply QuillfenRemovalService::previewWithFileDict(
     const RemovalRequest& request) {
-  return CarryOut(request, /*remove=*/false);
+  return CarryOut(request, /*remove=*/false, nullptr);
 }
 
 RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
-                                              bool remove) {
+                                              bool remove,
+                                              RemovalProgress* progress) {
   // The same answer the removal tool gives when it can't send such a
   // request, so that a preview agrees with the real road.
   std::string fault = DictionaryBusFault(request);
@@ -78,6 +85,7 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
   const std::string& volume = plan.volume_spelling();
   RemovalReply reply = EmptyRemovalReply(Value(plan.volume_path()));
   RemovalRecord record(volume);
+  record.progress = progress;
 
   UniqueFd volume_fd(
       open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -98,14 +106,16 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
     // find lists the AppleDouble items while the volume is walked.
     std::future<AppleDoubleListing> listing;
     if (plan.apple_double()) {
-      listing = std::async(std::launch::async, [this, &volume] {
-        return appleDoubleArrayForUrl(volume);
+      listing = std::async(std::launch::async, [&volume, progress] {
+        return ListAppleDoubleFiles(volume, progress);
       });
     }
     RemovalSweep sweep(plan, removing, &record);
     bool walked = plan.HasRules();
     if (walked) VolumeWalker().Walk(volume_fd.get(), sweep);
 
+    // A stopped removal takes nothing from a listing cut short.
+    if (listing.valid() && record.stop_requested()) listing.get();
     if (listing.valid()) {
       AppleDoubleListing found = listing.get();
       if (!found.failure.empty()) {
@@ -132,6 +142,7 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
         }
       }
       if (split && !walked) VolumeWalker().Walk(volume_fd.get(), sweep);
+      if (record.stop_requested()) named.clear();
       // What the sweep already took care of is taken care of once; the
       // rest (all of it, when nothing was walked) goes deepest first.
       CandidateList candidates;
@@ -142,6 +153,7 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
         }
       }
       for (const std::string& path : candidates.TakeInRemovalOrder()) {
+        if (record.stop_requested()) break;
         std::optional<RemovalFailure> failure;
         if (remove) failure = remover.Remove(path);
         if (failure) {
@@ -153,6 +165,7 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
     }
   }
 
+  if (record.stop_requested()) record.Stopped(plan.volume_path());
   reply[std::string(kShowReadMeKey)] = Value(record.show_read_me);
   reply[std::string(kPathArrayKey)] = Value(std::move(record.removed));
   reply[std::string(kErrorDictKey)] = Value(std::move(record.errors));
