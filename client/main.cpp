@@ -14,9 +14,8 @@
 #include "protocol/removal_reply.h"
 #include "removal-engine/quillfen_removal_service.h"
 
+namespace quillfen {
 namespace {
-
-using quillfen::kExitUsageOrExchangeError;
 
 // "Waiting for the removal service… 2.4 s", redrawn in place.
 void ShowProgress(std::chrono::milliseconds elapsed) {
@@ -30,89 +29,98 @@ void ClearProgress() {
   std::fflush(stderr);
 }
 
-}  // namespace
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "quillfen-remove: %s\n", message.c_str());
+  return kExitUsageOrExchangeError;
+}
 
-int main(int argc, char** argv) {
-  quillfen::CommandLineReading reading = quillfen::ReadCommandLine(argc, argv);
-  if (!reading.command_line) return reading.exit_status;
-  const quillfen::CommandLine& line = *reading.command_line;
-
-  quillfen::RemovalRequest request;
-  if (!line.request_file.empty()) {
-    quillfen::RequestReading from_file =
-        quillfen::ReadRequest(line.request_file);
-    if (!from_file.request) {
-      std::fprintf(stderr, "quillfen-remove: %s\n", from_file.error.c_str());
-      return kExitUsageOrExchangeError;
-    }
-    request = std::move(*from_file.request);
+// Prints |reply| (as |json_text| when there is that text, else as JSON of
+// its own) or |summarize|'s summary of it; the status to exit with.
+int Report(const RemovalReply& reply, const CommandLine& line,
+           std::string (*summarize)(const RemovalReply&),
+           const std::string* json_text = nullptr) {
+  if (!line.json) {
+    std::cout << summarize(reply);
+  } else if (json_text != nullptr) {
+    std::cout << *json_text << "\n";
   } else {
-    request = quillfen::RequestFromOptions(line.options);
+    std::cout << JsonTextFromValue(Value(reply)) << "\n";
   }
+  return ExitStatusFor(reply);
+}
 
-  if (line.preview) {
-    // The engine's own selection, here and read-only: the tool never runs.
-    quillfen::RemovalReply selection =
-        quillfen::QuillfenRemovalService().previewWithFileDict(request);
-    if (line.json) {
-      std::cout << quillfen::JsonTextFromValue(quillfen::Value(selection))
-                << "\n";
-    } else {
-      std::cout << quillfen::SummarizePreview(selection);
-    }
-    return quillfen::ExitStatusFor(selection);
-  }
+// The request the command line asks for: from its file, or its options.
+// Nothing, after a line on standard error, when the file can't be read.
+std::optional<RemovalRequest> RequestFor(const CommandLine& line) {
+  if (line.request_file.empty()) return RequestFromOptions(line.options);
+  RequestReading from_file = ReadRequest(line.request_file);
+  if (!from_file.request) Fail(from_file.error);
+  return std::move(from_file.request);
+}
 
-  std::string json_error;
-  std::optional<std::string> request_json =
-      quillfen::ExactJsonTextFromValue(quillfen::Value(request), &json_error);
-  if (!request_json) {
-    // Text the shared domain can't hold (an option that isn't UTF-8) would
-    // reach the tool changed: it is refused here, in the words the tool
-    // and the engine use for text the bus can't carry.
-    std::string fault = quillfen::DictionaryBusFault(request);
-    quillfen::RemovalReply refusal = quillfen::RefusedRequestReply(
-        request,
-        fault.empty()
-            ? "The request can’t be written as JSON: " + json_error + "."
-            : quillfen::RequestBusRefusal(fault));
-    if (line.json) {
-      std::cout << quillfen::JsonTextFromValue(quillfen::Value(refusal))
-                << "\n";
-    } else {
-      std::cout << quillfen::SummarizeReply(refusal);
-    }
-    return quillfen::ExitStatusFor(refusal);
-  }
+// The engine's own selection, here and read-only: the tool never runs.
+int Preview(const RemovalRequest& request, const CommandLine& line) {
+  RemovalReply selection =
+      QuillfenRemovalService().previewWithFileDict(request);
+  return Report(selection, line, SummarizePreview);
+}
 
-  quillfen::ExchangeSettings settings;
-  settings.tool_path = quillfen::LocateRemovalTool();
-  settings.service_dir = quillfen::LocateServiceDir();
+// Text the shared domain can't hold (an option that isn't UTF-8) would
+// reach the tool changed: it is refused here, in the words the tool and the
+// engine use for text the bus can't carry.
+int RefuseUnwritable(const RemovalRequest& request,
+                     const std::string& json_error, const CommandLine& line) {
+  std::string fault = DictionaryBusFault(request);
+  RemovalReply refusal = RefusedRequestReply(
+      request, fault.empty()
+                   ? "The request can’t be written as JSON: " + json_error + "."
+                   : RequestBusRefusal(fault));
+  return Report(refusal, line, SummarizeReply);
+}
+
+// The exchange with the tool, with a progress line on a terminal.
+ExchangeOutcome Exchange(const std::string& request_json,
+                         const CommandLine& line) {
+  ExchangeSettings settings;
+  settings.tool_path = LocateRemovalTool();
+  settings.service_dir = LocateServiceDir();
   if (line.timeout_seconds > 0) {
     settings.timeout = std::chrono::milliseconds(
         static_cast<long long>(line.timeout_seconds * 1000));
   }
   bool on_terminal = isatty(STDERR_FILENO);
   if (on_terminal) settings.progress = ShowProgress;
-  quillfen::ExchangeOutcome outcome =
-      quillfen::RunRemovalExchange(*request_json, settings);
+  ExchangeOutcome outcome = RunRemovalExchange(request_json, settings);
   if (on_terminal) ClearProgress();
-  if (!outcome.reply_json) {
-    std::fprintf(stderr, "quillfen-remove: %s\n", outcome.error.c_str());
-    return kExitUsageOrExchangeError;
-  }
-  quillfen::JsonParseResult reply =
-      quillfen::ValueFromJsonText(*outcome.reply_json);
+  return outcome;
+}
+
+int ReportExchange(const ExchangeOutcome& outcome, const CommandLine& line) {
+  if (!outcome.reply_json) return Fail(outcome.error);
+  JsonParseResult reply = ValueFromJsonText(*outcome.reply_json);
   if (!reply.value || !reply.value->AsDictionary()) {
-    std::fprintf(stderr,
-                 "quillfen-remove: the stored reply can't be read: %s\n",
-                 reply.error.c_str());
-    return kExitUsageOrExchangeError;
+    return Fail("the stored reply can't be read: " + reply.error);
   }
-  if (line.json) {
-    std::cout << *outcome.reply_json << "\n";
-  } else {
-    std::cout << quillfen::SummarizeReply(*reply.value->AsDictionary());
-  }
-  return quillfen::ExitStatusFor(*reply.value->AsDictionary());
+  return Report(*reply.value->AsDictionary(), line, SummarizeReply,
+                &*outcome.reply_json);
+}
+
+}  // namespace
+}  // namespace quillfen
+
+int main(int argc, char** argv) {
+  using namespace quillfen;
+  CommandLineReading reading = ReadCommandLine(argc, argv);
+  if (!reading.command_line) return reading.exit_status;
+  const CommandLine& line = *reading.command_line;
+
+  std::optional<RemovalRequest> request = RequestFor(line);
+  if (!request) return kExitUsageOrExchangeError;
+  if (line.preview) return Preview(*request, line);
+
+  std::string json_error;
+  std::optional<std::string> request_json =
+      ExactJsonTextFromValue(Value(*request), &json_error);
+  if (!request_json) return RefuseUnwritable(*request, json_error, line);
+  return ReportExchange(Exchange(*request_json, line), line);
 }

@@ -1,29 +1,25 @@
 #include "client/removal_exchange.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "client/exchange_state.h"
+#include "platform/bus_driver.h"
 #include "platform/distributed_notification_center.h"
 #include "platform/private_bus.h"
 #include "platform/shared_suite.h"
@@ -34,20 +30,9 @@ extern char** environ;
 namespace quillfen {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = ExchangeState::Clock;
+using Step = ExchangeState::Step;
 using namespace std::chrono_literals;
-
-constexpr std::string_view kMessageKey = "message";
-constexpr std::string_view kReplyKey = "reply";
-// How long the service may be gone, with the tool idle, while a reply is
-// awaited before the exchange gives up on it: activation after an idle stop
-// takes milliseconds.
-constexpr auto kServiceGoneGrace = 2s;
-// How long a tool that ended may take for its notification to arrive.
-constexpr auto kNotificationGrace = 1s;
-// How long the bus may take to start the service for the tool's call; an
-// activation file whose program can't run never gets there.
-constexpr auto kServiceStartLimit = 15s;
 
 std::string ExecutableDir() {
   std::error_code ignored;
@@ -55,45 +40,6 @@ std::string ExecutableDir() {
       .parent_path()
       .string();
 }
-
-std::string SystemError(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
-
-// Holds the exchange lock of the shared domain while it lives.
-class ExchangeLock {
- public:
-  ~ExchangeLock() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool Take(const std::string& folder, std::string* error) {
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-    std::string path = folder + "/exchange.lock";
-    // Never through a link: the lock would be created wherever it points.
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd_ < 0 && errno == ELOOP) {
-      *error = "can't open " + path +
-               ": it is a symbolic link, which this system never follows; "
-               "remove it";
-      return false;
-    }
-    if (fd_ < 0) {
-      *error = SystemError("can't open " + path);
-      return false;
-    }
-    while (flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        *error = SystemError("can't lock " + path);
-        return false;
-      }
-    }
-    return true;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // The bus the exchange runs on: the session bus, or a private one where
 // none can be reached.
@@ -129,6 +75,38 @@ bool ConnectBus(const std::string& service_dir, ExchangeBus* bus,
   return true;
 }
 
+// Listens, before anything can be said, for the tool's notification and
+// for instances of the service coming and going, and tells |state|.
+bool Listen(sdbus::IConnection& connection, ExchangeState& state,
+            std::string* error) {
+  try {
+    connection.addMatch(
+        NotificationMatchRule(kReplySentNotification),
+        [&state](sdbus::Message& message) {
+          if (NotificationObject(message) == ToolIdentifier) {
+            state.NotificationArrived();
+          }
+        },
+        sdbus::floating_slot);
+  } catch (const sdbus::Error& e) {
+    *error = "can't listen for the reply: " + e.getMessage();
+    return false;
+  }
+  try {
+    WatchNameOwners(connection, [&state](const NameOwnerChange& change) {
+      if (change.new_owner.empty()) {
+        state.ServiceOwnerVanished(change.name);
+      } else if (change.name == ServiceName) {
+        state.ServiceOwnerAppeared(change.new_owner);
+      }
+    });
+  } catch (const sdbus::Error& e) {
+    *error = "can't watch the removal service: " + e.getMessage();
+    return false;
+  }
+  return true;
+}
+
 // Whether the bus runs the service or knows how to start it: a bus that
 // can't is reported at once instead of waited on (the tool would wait
 // without end). Nothing is started here, so the service's idle period
@@ -137,21 +115,11 @@ bool ServiceReachable(sdbus::IConnection& connection, const ExchangeBus& bus,
                       const std::string& service_dir, std::string* error) {
   const std::string name(ServiceName);
   try {
-    auto daemon = sdbus::createProxy(connection, "org.freedesktop.DBus",
-                                     "/org/freedesktop/DBus");
-    bool running = false;
-    daemon->callMethod("NameHasOwner")
-        .onInterface("org.freedesktop.DBus")
-        .withArguments(name)
-        .storeResultsTo(running);
-    std::vector<std::string> activatable;
-    if (!running) {
-      daemon->callMethod("ListActivatableNames")
-          .onInterface("org.freedesktop.DBus")
-          .storeResultsTo(activatable);
-    }
-    if (running || std::find(activatable.begin(), activatable.end(), name) !=
-                       activatable.end()) {
+    BusDriver driver(connection);
+    if (driver.NameHasOwner(name)) return true;
+    std::vector<std::string> activatable = driver.ListActivatableNames();
+    if (std::find(activatable.begin(), activatable.end(), name) !=
+        activatable.end()) {
       return true;
     }
   } catch (const sdbus::Error& e) {
@@ -172,19 +140,14 @@ bool ServiceReachable(sdbus::IConnection& connection, const ExchangeBus& bus,
   return false;
 }
 
-// The unique bus name of the service's current instance, if it has one.
-std::optional<std::string> ServiceOwner(sdbus::IConnection& connection) {
+// Tells |state| of the service's current instance, if it has one.
+void NoteRunningInstance(sdbus::IConnection& connection, ExchangeState& state) {
   try {
-    auto daemon = sdbus::createProxy(connection, "org.freedesktop.DBus",
-                                     "/org/freedesktop/DBus");
-    std::string owner;
-    daemon->callMethod("GetNameOwner")
-        .onInterface("org.freedesktop.DBus")
-        .withArguments(std::string(ServiceName))
-        .storeResultsTo(owner);
-    return owner;
+    if (std::optional<std::string> owner =
+            BusDriver(connection).NameOwner(std::string(ServiceName))) {
+      state.ServiceOwnerAppeared(*owner);
+    }
   } catch (const sdbus::Error&) {
-    return std::nullopt;
   }
 }
 
@@ -201,16 +164,12 @@ std::vector<std::string> StatFields(const std::string& path) {
   return fields;
 }
 
-// What the tool is seen doing. Once it has its reply it converts it and
-// stores it without a pause, then quits, even when the service has left
-// meanwhile; a tool whose call will never be answered sits idle for good.
-struct ToolActivity {
-  unsigned long long cpu_ticks = 0;
-  bool working = false;  // A thread of it runs or waits on the disk.
-};
-
-ToolActivity ReadToolActivity(pid_t tool) {
-  ToolActivity activity;
+// What the tool |tool| is seen doing: its CPU time, whether a thread of it
+// runs or waits on the disk, and whether someone holds the shared domain's
+// lock, which every flush holds (the tool may be storing its reply, or
+// waiting to).
+ExchangeState::ToolActivity SampleTool(pid_t tool) {
+  ExchangeState::ToolActivity activity;
   const std::string folder = "/proc/" + std::to_string(tool);
   std::vector<std::string> fields = StatFields(folder + "/stat");
   if (fields.size() > 12) {  // utime and stime.
@@ -225,23 +184,30 @@ ToolActivity ReadToolActivity(pid_t tool) {
       activity.working = true;
     }
   }
+  activity.domain_locked = SharedSuite(SharedSuiteName).FlushUnderWay();
   return activity;
 }
 
-// Whether someone holds the shared domain's lock, which every flush holds:
-// the tool may be storing its reply, or waiting to.
-bool DomainLocked() {
-  std::string path =
-      SharedSuite::FolderFor(SharedSuiteName) + "/preferences.lock";
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool locked = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  close(fd);
-  return locked;
-}
+// The removal tool's process, from its start until it is waited for.
+class ToolProcess {
+ public:
+  // Starts |tool_path| with this process's environment, on |bus|.
+  bool Start(const std::string& tool_path, const ExchangeBus& bus,
+             std::string* error);
+  pid_t pid() const { return pid_; }
+  // Its waitpid status, once, when it has ended.
+  std::optional<int> PollExit();
+  // Ends it unless it has ended: waits |patience| for it to quit by
+  // itself, then kills it.
+  void Stop(Clock::duration patience);
 
-pid_t StartTool(const std::string& tool_path, const ExchangeBus& bus,
-                std::string* error) {
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+};
+
+bool ToolProcess::Start(const std::string& tool_path, const ExchangeBus& bus,
+                        std::string* error) {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     if (bus.private_bus &&
@@ -259,34 +225,48 @@ pid_t StartTool(const std::string& tool_path, const ExchangeBus& bus,
   envp.push_back(nullptr);
   std::string program = tool_path;
   char* argv[] = {program.data(), nullptr};
-  pid_t pid;
-  int spawn_error =
-      posix_spawn(&pid, tool_path.c_str(), nullptr, nullptr, argv, envp.data());
+  int spawn_error = posix_spawn(&pid_, tool_path.c_str(), nullptr, nullptr,
+                                argv, envp.data());
   if (spawn_error != 0) {
     *error = "can't start the removal tool " + tool_path + ": " +
              std::strerror(spawn_error);
-    return -1;
+    return false;
   }
-  return pid;
+  return true;
 }
 
-std::string DescribeExit(int status) {
-  if (WIFEXITED(status))
-    return "exit status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status))
-    return std::string("signal ") + strsignal(WTERMSIG(status));
-  return "status " + std::to_string(status);
+std::optional<int> ToolProcess::PollExit() {
+  int status = 0;
+  if (reaped_ || waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
+  reaped_ = true;
+  return status;
 }
 
-// Ends the tool: waits a little for it to quit by itself, then kills it.
-void ReapTool(pid_t pid, Clock::duration patience) {
+void ToolProcess::Stop(Clock::duration patience) {
+  if (reaped_) return;
   auto deadline = Clock::now() + patience;
   while (Clock::now() < deadline) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      reaped_ = true;
+      return;
+    }
     std::this_thread::sleep_for(5ms);
   }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  reaped_ = true;
+}
+
+// Leaves the request in the shared domain, with no stale reply to mistake.
+bool LeaveRequest(const std::string& request_json, std::string* error) {
+  SharedSuite suite(SharedSuiteName);
+  suite.setObject(Value(request_json), kMessageKey);
+  suite.removeObjectForKey(kReplyKey);
+  if (!suite.synchronize()) {
+    *error = "can't leave the request: " + suite.lastError();
+    return false;
+  }
+  return true;
 }
 
 // Takes our message back out when the tool never did, so that a later
@@ -298,6 +278,56 @@ void WithdrawMessage(const std::string& request_json) {
     suite.removeObjectForKey(kMessageKey);
     suite.synchronize();
   }
+}
+
+// Reads the bus until |until| at the latest, or until it has something.
+void WaitForBus(sdbus::IConnection& connection, Clock::time_point until) {
+  sdbus::IConnection::PollData poll_data = connection.getEventLoopPollData();
+  pollfd fd = {poll_data.fd, poll_data.events, 0};
+  auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+  int limit = static_cast<int>(std::max<long long>(left.count(), 0));
+  int timeout = poll_data.getPollTimeout();
+  if (timeout < 0 || timeout > limit) timeout = limit;
+  poll(&fd, 1, timeout);
+}
+
+// Tells |state| what the bus, the tool and the clock say until it answers
+// other than "wait"; that answer.
+Step AwaitReply(sdbus::IConnection& connection, ToolProcess& tool,
+                ExchangeState& state, const ExchangeSettings& settings) {
+  try {
+    for (;;) {
+      while (connection.processPendingRequest()) {
+      }
+      Clock::time_point now = Clock::now();
+      if (std::optional<int> status = tool.PollExit()) {
+        state.ToolExited(*status, now);
+      }
+      if (state.WantsToolActivity()) {
+        state.ToolActivitySampled(SampleTool(tool.pid()));
+      }
+      Step step = state.Next(now);
+      if (step.kind != Step::Kind::kWait) return step;
+      if (settings.progress) settings.progress(step.elapsed);
+      WaitForBus(connection, step.until);
+    }
+  } catch (const sdbus::Error& e) {
+    return state.BusFailed(e.getMessage());
+  }
+}
+
+// The reply the tool stored.
+ExchangeOutcome ReadStoredReply() {
+  ExchangeOutcome outcome;
+  std::optional<Value> reply =
+      SharedSuite(SharedSuiteName).objectForKey(kReplyKey);
+  if (!reply || !reply->AsString()) {
+    outcome.error = "the removal tool replied but stored no reply";
+    return outcome;
+  }
+  outcome.reply_json = *reply->AsString();
+  return outcome;
 }
 
 }  // namespace
@@ -318,161 +348,34 @@ std::string LocateServiceDir() {
 ExchangeOutcome RunRemovalExchange(const std::string& request_json,
                                    const ExchangeSettings& settings) {
   ExchangeOutcome outcome;
-  ExchangeLock lock;
-  if (!lock.Take(SharedSuite::FolderFor(SharedSuiteName), &outcome.error)) {
-    return outcome;
-  }
+  SharedSuiteExchangeTurn turn;
+  if (!turn.Take(SharedSuiteName, &outcome.error)) return outcome;
+  ExchangeState state(settings.timeout);  // Outlives the bus's handlers.
   ExchangeBus bus;
-  if (!ConnectBus(settings.service_dir, &bus, &outcome.error)) return outcome;
-  sdbus::IConnection& connection = *bus.connection;
-
-  // Listen before anything can be said.
-  bool notified = false;
-  try {
-    connection.addMatch(
-        NotificationMatchRule("replySentNotification"),
-        [&notified](sdbus::Message& message) {
-          if (NotificationObject(message) == ToolIdentifier) notified = true;
-        },
-        sdbus::floating_slot);
-  } catch (const sdbus::Error& e) {
-    outcome.error = "can't listen for the reply: " + e.getMessage();
-    return outcome;
-  }
-  // Every instance of the service since the exchange began, by unique
-  // name, for as long as it is on the bus: one that gave its name back
-  // when idle still serves the calls it had, and one that lives only for
-  // a moment is still seen to come and go.
-  std::set<std::string> instances;
-  bool service_seen = false;
-  try {
-    connection.addMatch(
-        "type='signal',sender='org.freedesktop.DBus',"
-        "interface='org.freedesktop.DBus',member='NameOwnerChanged'",
-        [&instances, &service_seen](sdbus::Message& message) {
-          std::string name, old_owner, new_owner;
-          message >> name >> old_owner >> new_owner;
-          if (new_owner.empty()) {
-            instances.erase(name);
-          } else if (name == ServiceName) {
-            instances.insert(new_owner);
-            service_seen = true;
-          }
-        },
-        sdbus::floating_slot);
-  } catch (const sdbus::Error& e) {
-    outcome.error = "can't watch the removal service: " + e.getMessage();
-    return outcome;
-  }
-  if (!ServiceReachable(connection, bus, settings.service_dir,
+  if (!ConnectBus(settings.service_dir, &bus, &outcome.error) ||
+      !Listen(*bus.connection, state, &outcome.error) ||
+      !ServiceReachable(*bus.connection, bus, settings.service_dir,
                         &outcome.error)) {
     return outcome;
   }
-  if (std::optional<std::string> owner = ServiceOwner(connection)) {
-    instances.insert(*owner);
-    service_seen = true;
-  }
+  NoteRunningInstance(*bus.connection, state);
+  if (!LeaveRequest(request_json, &outcome.error)) return outcome;
 
-  {
-    SharedSuite suite(SharedSuiteName);
-    suite.setObject(Value(request_json), kMessageKey);
-    suite.removeObjectForKey(kReplyKey);  // No stale reply to mistake.
-    if (!suite.synchronize()) {
-      outcome.error = "can't leave the request: " + suite.lastError();
-      return outcome;
-    }
-  }
-  pid_t tool = StartTool(settings.tool_path, bus, &outcome.error);
-  if (tool < 0) {
+  ToolProcess tool;
+  if (!tool.Start(settings.tool_path, bus, &outcome.error)) {
     WithdrawMessage(request_json);
     return outcome;
   }
-
-  const Clock::time_point start = Clock::now();
-  // Clock::time_point::max() stands for "not yet".
-  constexpr Clock::time_point kNever = Clock::time_point::max();
-  Clock::time_point tool_ended = kNever, service_gone_since = kNever;
-  int tool_status = 0;
-  ToolActivity tool_activity;
-  try {
-    for (;;) {
-      while (connection.processPendingRequest()) {
-      }
-      if (notified) break;
-      Clock::time_point now = Clock::now();
-      if (tool_ended == kNever &&
-          waitpid(tool, &tool_status, WNOHANG) == tool) {
-        tool_ended = now;
-      }
-      if (tool_ended != kNever && now - tool_ended > kNotificationGrace) {
-        outcome.error = "the removal tool ended without replying (" +
-                        DescribeExit(tool_status) + ")";
-        WithdrawMessage(request_json);
-        return outcome;
-      }
-      // The service having left is no failure while the tool still
-      // works: it may be storing a reply the service gave before leaving.
-      bool tool_busy = false;
-      if (service_seen && instances.empty()) {
-        ToolActivity activity = ReadToolActivity(tool);
-        tool_busy = activity.working ||
-                    activity.cpu_ticks != tool_activity.cpu_ticks ||
-                    DomainLocked();
-        tool_activity = activity;
-      }
-      if (!instances.empty() || tool_busy) {
-        service_gone_since = kNever;
-      } else if (service_seen && service_gone_since == kNever) {
-        service_gone_since = now;
-      }
-      if (!service_seen && now - start > kServiceStartLimit) {
-        outcome.error = "the removal service did not start";
-        ReapTool(tool, 0s);
-        WithdrawMessage(request_json);
-        return outcome;
-      }
-      if (service_gone_since != kNever &&
-          now - service_gone_since > kServiceGoneGrace) {
-        outcome.error = "the removal service stopped before it replied";
-        ReapTool(tool, 0s);
-        WithdrawMessage(request_json);
-        return outcome;
-      }
-      auto elapsed =
-          std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
-      if (settings.timeout && elapsed > *settings.timeout) {
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.1f",
-                      static_cast<double>(settings.timeout->count()) / 1000);
-        outcome.error = std::string("no reply within ") + seconds + " s";
-        ReapTool(tool, 0s);
-        WithdrawMessage(request_json);
-        return outcome;
-      }
-      if (settings.progress) settings.progress(elapsed);
-      sdbus::IConnection::PollData poll_data =
-          connection.getEventLoopPollData();
-      pollfd fd = {poll_data.fd, poll_data.events, 0};
-      int timeout = poll_data.getPollTimeout();
-      if (timeout < 0 || timeout > 100) timeout = 100;
-      poll(&fd, 1, timeout);
-    }
-  } catch (const sdbus::Error& e) {
-    outcome.error =
-        "the bus failed while waiting for the reply: " + e.getMessage();
-    ReapTool(tool, 0s);
+  state.ToolStarted(Clock::now());
+  Step step = AwaitReply(*bus.connection, tool, state, settings);
+  if (step.kind == Step::Kind::kGiveUp) {
+    tool.Stop(0s);
+    if (step.withdraw_request) WithdrawMessage(request_json);
+    outcome.error = step.message;
     return outcome;
   }
-
-  if (tool_ended == kNever) ReapTool(tool, 5s);
-  std::optional<Value> reply =
-      SharedSuite(SharedSuiteName).objectForKey(kReplyKey);
-  if (!reply || !reply->AsString()) {
-    outcome.error = "the removal tool replied but stored no reply";
-    return outcome;
-  }
-  outcome.reply_json = *reply->AsString();
-  return outcome;
+  tool.Stop(5s);  // It quits once its notification is out.
+  return ReadStoredReply();
 }
 
 }  // namespace quillfen

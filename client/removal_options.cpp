@@ -5,7 +5,7 @@
 #include <iostream>
 #include <iterator>
 
-#include "protocol/json_form.h"
+#include "protocol/request_text.h"
 #include "protocol/removal_keys.h"
 
 namespace quillfen {
@@ -47,15 +47,15 @@ RequestReading ReadRequest(const std::string& path) {
     }
     text.assign(std::istreambuf_iterator<char>(file), {});
   }
-  JsonParseResult parsed = ValueFromJsonText(text);
-  if (!parsed.value) {
-    reading.error = "the request is not JSON: " + parsed.error;
-  } else if (Dictionary* request = parsed.value->AsDictionary()) {
-    reading.request = std::move(*request);
-  } else {
+  RequestTextReading parsed = RequestFromJsonText(text);
+  if (parsed.request) {
+    reading.request = std::move(parsed.request);
+  } else if (parsed.top_level) {
     reading.error = "the request is " +
-                    std::string(DescribeType(parsed.value->type())) +
+                    std::string(DescribeType(*parsed.top_level)) +
                     ", not a JSON object";
+  } else {
+    reading.error = "the request is not JSON: " + parsed.json_error;
   }
   return reading;
 }

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -468,6 +469,47 @@ bool SharedSuite::Flush(std::string_view take_key, Taken* taken) {
 std::string SharedSuite::lastError() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return last_error_;
+}
+
+bool SharedSuite::FlushUnderWay() const {
+  std::string path = folder_ + "/" + std::string(kLockName);
+  FileDescriptor lock_file(
+      open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (lock_file.get() < 0) return false;
+  return flock(lock_file.get(), LOCK_SH | LOCK_NB) != 0 &&
+         errno == EWOULDBLOCK;
+}
+
+SharedSuiteExchangeTurn::~SharedSuiteExchangeTurn() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool SharedSuiteExchangeTurn::Take(std::string_view suite_name,
+                                   std::string* error) {
+  std::string folder = SharedSuite::FolderFor(suite_name);
+  std::error_code ignored;
+  std::filesystem::create_directories(folder, ignored);
+  std::string path = folder + "/exchange.lock";
+  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd_ < 0 && errno == ELOOP) {
+    *error = "can't open " + path +
+             ": it is a symbolic link, which this system never follows; "
+             "remove it";
+    return false;
+  }
+  if (fd_ < 0) {
+    int open_error = errno;
+    *error = "can't open " + path + ": " + SystemErrorText(open_error);
+    return false;
+  }
+  while (flock(fd_, LOCK_EX) != 0) {
+    int lock_error = errno;
+    if (lock_error != EINTR) {
+      *error = "can't lock " + path + ": " + SystemErrorText(lock_error);
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace quillfen

@@ -63,6 +63,10 @@ class SharedSuite {
   // domain could not be locked, read or written: the key then stays.
   std::optional<Taken> takeObjectForKey(std::string_view key);
 
+  // Whether some process holds the domain's lock at this moment: a flush
+  // is under way, or waits for one that is. Answers at once.
+  bool FlushUnderWay() const;
+
  private:
   // synchronize(), taking |take_key| out as it goes unless it is empty.
   bool Flush(std::string_view take_key, Taken* taken);
@@ -72,6 +76,26 @@ class SharedSuite {
   // Pending changes: a value to set, or nothing to remove.
   std::map<std::string, std::optional<Value>, std::less<>> pending_;
   std::string last_error_;
+};
+
+// The turn of one message exchange through a domain: an exclusive lock on
+// the domain's exchange.lock (made, with the folder, when missing; never
+// through a symbolic link), a lock flushes never take, so that of two
+// askers the second waits instead of overwriting the first one's message.
+// Held while the object lives.
+class SharedSuiteExchangeTurn {
+ public:
+  SharedSuiteExchangeTurn() = default;
+  ~SharedSuiteExchangeTurn();
+  SharedSuiteExchangeTurn(const SharedSuiteExchangeTurn&) = delete;
+  SharedSuiteExchangeTurn& operator=(const SharedSuiteExchangeTurn&) = delete;
+
+  // Waits for the turn in the domain named |suite_name|. False, with
+  // |error| saying why, when its lock can't be opened or taken.
+  bool Take(std::string_view suite_name, std::string* error);
+
+ private:
+  int fd_ = -1;
 };
 
 }  // namespace quillfen

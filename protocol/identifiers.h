@@ -23,6 +23,19 @@ inline constexpr std::string_view ToolIdentifier =
 inline constexpr std::string_view SharedSuiteName =
     "QF7K2M9T4R.org.quillfen.Quillfen";
 
+// What the tool and Quillfen leave for each other in the shared domain, as
+// JSON text: Quillfen's request, which the tool takes out, and the tool's
+// reply, which nothing removes; and the tool's short version, written at
+// each launch.
+inline constexpr std::string_view kMessageKey = "message";
+inline constexpr std::string_view kReplyKey = "reply";
+inline constexpr std::string_view kToolVersionKey = "toolVersion";
+
+// Posted by the tool, with ToolIdentifier as its object, once its reply is
+// stored.
+inline constexpr std::string_view kReplySentNotification =
+    "replySentNotification";
+
 }  // namespace quillfen
 
 #endif  // QUILLFEN_PROTOCOL_IDENTIFIERS_H_

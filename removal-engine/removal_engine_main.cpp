@@ -10,6 +10,7 @@
 #include <string>
 
 #include "protocol/json_form.h"
+#include "protocol/request_text.h"
 #include "removal-engine/quillfen_removal_service.h"
 
 int main(int argc, char** argv) {
@@ -32,11 +33,12 @@ int main(int argc, char** argv) {
   } else {
     text.assign(std::istreambuf_iterator<char>(std::cin), {});
   }
-  quillfen::JsonParseResult parsed = quillfen::ValueFromJsonText(text);
-  if (!parsed.value || !parsed.value->AsDictionary()) {
+  quillfen::RequestTextReading parsed = quillfen::RequestFromJsonText(text);
+  if (!parsed.request) {
     std::fprintf(stderr,
                  "quillfen-engine: the request is not a JSON object%s%s\n",
-                 parsed.error.empty() ? "" : ": ", parsed.error.c_str());
+                 parsed.json_error.empty() ? "" : ": ",
+                 parsed.json_error.c_str());
     return 2;
   }
 
@@ -47,9 +49,9 @@ int main(int argc, char** argv) {
   };
   quillfen::QuillfenRemovalService service;
   if (preview) {
-    print(service.previewWithFileDict(*parsed.value->AsDictionary()));
+    print(service.previewWithFileDict(*parsed.request));
   } else {
-    service.removeWithFileDict(*parsed.value->AsDictionary(), print);
+    service.removeWithFileDict(*parsed.request, print);
   }
   return 0;
 }

@@ -72,16 +72,10 @@ int ServiceListener::resume() {
     object_ = sdbus::createObject(*bus_, std::string(kServiceObjectPath));
     adaptor_ = std::make_unique<Adaptor>(*object_, *this);
     object_->finishRegistration();
-    bus_->addMatch(
-        "type='signal',sender='org.freedesktop.DBus',"
-        "interface='org.freedesktop.DBus',member='NameOwnerChanged'",
-        [this](sdbus::Message& message) {
-          auto& signal = static_cast<sdbus::Signal&>(message);
-          OnNameOwnerChanged(signal);
-        },
-        sdbus::floating_slot);
-    bus_daemon_ = sdbus::createProxy(*bus_, "org.freedesktop.DBus",
-                                     "/org/freedesktop/DBus");
+    WatchNameOwners(*bus_, [this](const NameOwnerChange& change) {
+      OnNameOwnerChanged(change);
+    });
+    bus_daemon_ = std::make_unique<BusDriver>(*bus_);
     bus_->requestName(std::string(ServiceName));
     loop_.Run(*bus_, [this] { return CheckIdle(); });
   } catch (const sdbus::Error& e) {
@@ -138,15 +132,11 @@ void ServiceListener::ReleaseName() {
   release_requested_ = true;
   // Asynchronous, so that calls the bus routed here before it handled the
   // release are still read and served; its answer comes after all of them.
-  bus_daemon_->callMethodAsync("ReleaseName")
-      .onInterface("org.freedesktop.DBus")
-      .withArguments(std::string(ServiceName))
-      .uponReplyInvoke(
-          [this](const sdbus::Error* /*error*/, std::uint32_t /*result*/) {
-            // Whatever the answer, the name is no longer this instance's to
-            // serve under.
-            name_released_ = true;
-          });
+  bus_daemon_->ReleaseNameAsync(std::string(ServiceName), [this] {
+    // Whatever the answer, the name is no longer this instance's to serve
+    // under.
+    name_released_ = true;
+  });
 }
 
 ServiceConnection* ServiceListener::ConnectionFor(const std::string& peer) {
@@ -334,11 +324,9 @@ void ServiceListener::EmitProgress(const RunningRemoval& removal,
   }
 }
 
-void ServiceListener::OnNameOwnerChanged(sdbus::Signal& signal) {
-  std::string name, old_owner, new_owner;
-  signal >> name >> old_owner >> new_owner;
-  if (!new_owner.empty()) return;
-  auto it = connections_.find(name);
+void ServiceListener::OnNameOwnerChanged(const NameOwnerChange& change) {
+  if (!change.new_owner.empty()) return;
+  auto it = connections_.find(change.name);
   if (it != connections_.end()) it->second->departed_ = true;
 }
 

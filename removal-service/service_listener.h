@@ -34,6 +34,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/bus_driver.h"
 #include "platform/bus_event_loop.h"
 #include "protocol/dbus_value.h"
 #include "protocol/quillfen_removal_service_protocol.h"
@@ -128,7 +129,7 @@ class ServiceListener {
   void Dispatch(sdbus::Result<DbusDictionary>&& result, DbusDictionary request);
   void Enqueue(sdbus::Result<DbusDictionary>&& result, DbusDictionary request);
   ServiceConnection* ConnectionFor(const std::string& peer);
-  void OnNameOwnerChanged(sdbus::Signal& signal);
+  void OnNameOwnerChanged(const NameOwnerChange& change);
   void Serve(ServiceConnection* connection);
   // Runs one call on |object| and answers it, whatever happens.
   static void RunCall(QuillfenRemovalServiceProtocol& object,
@@ -152,7 +153,7 @@ class ServiceListener {
   std::unique_ptr<sdbus::IConnection> bus_;
   std::unique_ptr<sdbus::IObject> object_;
   std::unique_ptr<Adaptor> adaptor_;
-  std::unique_ptr<sdbus::IProxy> bus_daemon_;
+  std::unique_ptr<BusDriver> bus_daemon_;
   BusEventLoop loop_;
 
   // The event-loop thread's own.

@@ -6,14 +6,10 @@
 #include "platform/system_log.h"
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
+#include "protocol/request_text.h"
 
 namespace quillfen {
 namespace {
-
-constexpr std::string_view kMessageKey = "message";
-constexpr std::string_view kReplyKey = "reply";
-constexpr std::string_view kToolVersionKey = "toolVersion";
-constexpr std::string_view kReplySentNotification = "replySentNotification";
 
 // Flushes |suite|; a failure is worth a line, since Quillfen then won't
 // find what it waits for.
@@ -87,17 +83,15 @@ void AppDelegate::sendReplyToQuillfen(const std::optional<std::string>& json) {
 
 std::optional<Dictionary> AppDelegate::convertJSONToDictionary(
     const std::string& text) {
-  JsonParseResult parsed = ValueFromJsonText(text);
-  if (!parsed.value) {
-    SystemLog("Error converting JSON to dictionary: " + parsed.error);
-    return std::nullopt;
+  RequestTextReading reading = RequestFromJsonText(text);
+  if (reading.request) return std::move(reading.request);
+  if (reading.top_level) {
+    SystemLog("Error converting JSON to dictionary: the top level is " +
+              std::string(DescribeType(*reading.top_level)) +
+              ", not an object.");
+  } else {
+    SystemLog("Error converting JSON to dictionary: " + reading.json_error);
   }
-  if (Dictionary* dictionary = parsed.value->AsDictionary()) {
-    return std::move(*dictionary);
-  }
-  SystemLog("Error converting JSON to dictionary: the top level is " +
-            std::string(DescribeType(parsed.value->type())) +
-            ", not an object.");
   return std::nullopt;
 }
 

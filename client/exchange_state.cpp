@@ -1,0 +1,143 @@
+#include "client/exchange_state.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace quillfen {
+
+ExchangeState::ExchangeState(std::optional<std::chrono::milliseconds> timeout)
+    : timeout_(timeout) {}
+
+void ExchangeState::ToolStarted(TimePoint now) { start_ = now; }
+
+void ExchangeState::NotificationArrived() { notified_ = true; }
+
+void ExchangeState::ToolExited(int status, TimePoint now) {
+  if (tool_ended_) return;
+  tool_ended_ = now;
+  tool_status_ = status;
+}
+
+void ExchangeState::ServiceOwnerAppeared(const std::string& owner) {
+  instances_.insert(owner);
+  service_seen_ = true;
+}
+
+void ExchangeState::ServiceOwnerVanished(const std::string& name) {
+  instances_.erase(name);
+}
+
+void ExchangeState::ToolActivitySampled(const ToolActivity& activity) {
+  // A tool that has its reply converts and stores it without a pause, then
+  // quits, even when the service has left meanwhile; one whose call will
+  // never be answered sits idle for good.
+  tool_busy_ = activity.working ||
+               activity.cpu_ticks != last_activity_.cpu_ticks ||
+               activity.domain_locked;
+  last_activity_ = activity;
+}
+
+ExchangeState::Step ExchangeState::BusFailed(const std::string& what) {
+  Step step = GiveUp("the bus failed while waiting for the reply: " + what);
+  step.withdraw_request = false;
+  return step;
+}
+
+bool ExchangeState::WantsToolActivity() const {
+  return service_seen_ && instances_.empty();
+}
+
+ExchangeState::Phase ExchangeState::phase() const {
+  if (gave_up_) return Phase::kGaveUp;
+  if (done_) return Phase::kReplyArrived;
+  if (!start_) return Phase::kStarting;
+  if (tool_ended_) return Phase::kToolEnded;
+  if (!service_seen_) return Phase::kAwaitingService;
+  return instances_.empty() ? Phase::kServiceAway : Phase::kServing;
+}
+
+ExchangeState::Step ExchangeState::Next(TimePoint now) {
+  if (!start_) start_ = now;
+  if (notified_) {
+    done_ = true;
+    Step step;
+    step.kind = Step::Kind::kReadReply;
+    step.elapsed = Elapsed(now);
+    return step;
+  }
+  if (tool_ended_ && now - *tool_ended_ > kNotificationGrace) {
+    return GiveUp("the removal tool ended without replying (" +
+                  DescribeExit(tool_status_) + ")");
+  }
+  // The service having left is no failure while the tool still works: it
+  // may be storing a reply the service gave before leaving.
+  bool tool_busy = std::exchange(tool_busy_, false);
+  if (!instances_.empty() || tool_busy) {
+    service_gone_since_.reset();
+  } else if (service_seen_ && !service_gone_since_) {
+    service_gone_since_ = now;
+  }
+  if (!service_seen_ && now - *start_ > kServiceStartLimit) {
+    return GiveUp("the removal service did not start");
+  }
+  if (service_gone_since_ && now - *service_gone_since_ > kServiceGoneGrace) {
+    return GiveUp("the removal service stopped before it replied");
+  }
+  if (timeout_ && Elapsed(now) > *timeout_) return GiveUp(TimeoutMessage());
+  Step step;
+  step.kind = Step::Kind::kWait;
+  step.until = std::min(now + kTick, NearestDeadline());
+  step.elapsed = Elapsed(now);
+  return step;
+}
+
+ExchangeState::TimePoint ExchangeState::NearestDeadline() const {
+  TimePoint nearest = TimePoint::max();
+  if (tool_ended_) {
+    nearest = std::min(nearest, *tool_ended_ + kNotificationGrace);
+  }
+  if (!service_seen_) {
+    nearest = std::min(nearest, *start_ + kServiceStartLimit);
+  }
+  if (service_gone_since_) {
+    nearest = std::min(nearest, *service_gone_since_ + kServiceGoneGrace);
+  }
+  if (timeout_) nearest = std::min(nearest, *start_ + *timeout_);
+  return nearest;
+}
+
+ExchangeState::Step ExchangeState::GiveUp(std::string message) {
+  gave_up_ = true;
+  Step step;
+  step.kind = Step::Kind::kGiveUp;
+  step.message = std::move(message);
+  step.withdraw_request = true;
+  return step;
+}
+
+std::chrono::milliseconds ExchangeState::Elapsed(TimePoint now) const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(now - *start_);
+}
+
+std::string ExchangeState::TimeoutMessage() const {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f",
+                static_cast<double>(timeout_->count()) / 1000);
+  return std::string("no reply within ") + seconds + " s";
+}
+
+std::string DescribeExit(int status) {
+  if (WIFEXITED(status)) {
+    return "exit status " + std::to_string(WEXITSTATUS(status));
+  }
+  if (WIFSIGNALED(status)) {
+    return std::string("signal ") + strsignal(WTERMSIG(status));
+  }
+  return "status " + std::to_string(status);
+}
+
+}  // namespace quillfen

@@ -1,0 +1,136 @@
+// ExchangeState: when the client's exchange waits, reads the reply or gives
+// up, as a machine of events and answers with no system calls inside and no
+// clock of its own: every time comes in with an event, so a test drives
+// each deadline with a clock of its own making.
+//
+// The exchange feeds it what it sees: the tool's start, the reply
+// notification, the tool's exit, instances of the service coming and going
+// on the bus, samples of the tool's activity, and time passing (Next). Next
+// answers what to do now. The deadlines:
+//  - a tool that ended may take kNotificationGrace for its notification;
+//  - the service must appear within kServiceStartLimit of the tool's start;
+//  - once every instance of the service has gone, with the tool idle, the
+//    reply is given up after kServiceGoneGrace (a tool still working may be
+//    storing a reply the service gave before it left, however large);
+//  - the whole wait may be limited (--timeout).
+//
+// Room to grow: a new event is one more method (a progress report from the
+// service would store its counts and Next's kWait would carry them; an
+// interrupt would answer kAskServiceToStop once and kGiveUp the second
+// time), a new answer one more Step::Kind. One thread.
+#ifndef QUILLFEN_CLIENT_EXCHANGE_STATE_H_
+#define QUILLFEN_CLIENT_EXCHANGE_STATE_H_
+
+#include <chrono>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace quillfen {
+
+class ExchangeState {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using TimePoint = Clock::time_point;
+  using Duration = Clock::duration;
+
+  static constexpr Duration kNotificationGrace = std::chrono::seconds(1);
+  static constexpr Duration kServiceGoneGrace = std::chrono::seconds(2);
+  // Activation after an idle stop takes milliseconds; an activation file
+  // whose program can't run never gets there.
+  static constexpr Duration kServiceStartLimit = std::chrono::seconds(15);
+  // The longest wait between two answers: how often the tool is sampled
+  // and the progress line redrawn.
+  static constexpr Duration kTick = std::chrono::milliseconds(100);
+
+  // Where the exchange stands, for tests and messages.
+  enum class Phase {
+    kStarting,         // Before the tool's start.
+    kAwaitingService,  // The tool runs; no instance of the service seen yet.
+    kServing,          // An instance of the service is on the bus.
+    kServiceAway,      // Every instance seen has left the bus.
+    kToolEnded,        // The tool ended; its notification may still come.
+    kReplyArrived,     // Done: the reply is to be read.
+    kGaveUp,           // Done: see the last step's message.
+  };
+
+  // What the tool is seen doing, from outside (a /proc sample).
+  struct ToolActivity {
+    unsigned long long cpu_ticks = 0;  // CPU time used so far.
+    bool working = false;        // A thread of it runs or waits on the disk.
+    bool domain_locked = false;  // The shared domain's lock is held: the
+                                 // tool may be storing its reply.
+  };
+
+  struct Step {
+    enum class Kind {
+      kWait,       // Keep waiting for events until |until|.
+      kReadReply,  // The notification came: read the stored reply.
+      kGiveUp,     // Stop the tool and fail with |message|.
+    };
+    Kind kind = Kind::kWait;
+    TimePoint until;                       // kWait.
+    std::chrono::milliseconds elapsed{0};  // Since the tool's start.
+    std::string message;                   // kGiveUp.
+    bool withdraw_request = false;         // kGiveUp: take the request back.
+  };
+
+  // |timeout|: the longest the whole wait may take, if limited.
+  explicit ExchangeState(
+      std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+  // Events.
+  void ToolStarted(TimePoint now);
+  void NotificationArrived();
+  // |status| as waitpid gives it.
+  void ToolExited(int status, TimePoint now);
+  // |owner|: the unique name of an instance of the service.
+  void ServiceOwnerAppeared(const std::string& owner);
+  // Any name that left the bus; those of instances are struck off.
+  void ServiceOwnerVanished(const std::string& name);
+  // Only asked for while WantsToolActivity().
+  void ToolActivitySampled(const ToolActivity& activity);
+  // The bus itself failed: give up at once, leaving the request.
+  Step BusFailed(const std::string& what);
+
+  // Time passed: what to do at |now|.
+  Step Next(TimePoint now);
+
+  // Whether the next Next() wants a sample of the tool first: only while
+  // the service has been seen and is away.
+  bool WantsToolActivity() const;
+  bool ToolHasEnded() const { return tool_ended_.has_value(); }
+  Phase phase() const;
+
+ private:
+  // The earliest time at which a deadline passes, so that none is
+  // overslept.
+  TimePoint NearestDeadline() const;
+  Step GiveUp(std::string message);
+  std::chrono::milliseconds Elapsed(TimePoint now) const;
+  std::string TimeoutMessage() const;
+
+  std::optional<std::chrono::milliseconds> timeout_;
+  std::optional<TimePoint> start_;
+  bool notified_ = false;
+  std::optional<TimePoint> tool_ended_;
+  int tool_status_ = 0;
+  // Every instance of the service since the exchange began, by unique
+  // name, for as long as it is on the bus: one that gave its name back
+  // when idle still serves the calls it had, and one that lives only for
+  // a moment is still seen to come and go.
+  std::set<std::string> instances_;
+  bool service_seen_ = false;
+  std::optional<TimePoint> service_gone_since_;
+  ToolActivity last_activity_;
+  bool tool_busy_ = false;  // From the sample taken since the last Next.
+  bool done_ = false;
+  bool gave_up_ = false;
+};
+
+// "exit status 3", "signal Killed": how a tool's waitpid status reads.
+std::string DescribeExit(int status);
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_CLIENT_EXCHANGE_STATE_H_

@@ -1,0 +1,228 @@
+// The exchange's deadlines, driven with a clock of the test's making: no
+// bus, no tool, no waiting.
+#include "client/exchange_state.h"
+
+#include <gtest/gtest.h>
+
+namespace quillfen {
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = ExchangeState::Step::Kind;
+using Phase = ExchangeState::Phase;
+
+constexpr char kInstance[] = ":1.42";
+
+class ExchangeStateTest : public ::testing::Test {
+ protected:
+  // A start far from the clock's epoch, so that nothing is zero by chance.
+  const ExchangeState::TimePoint start_ = ExchangeState::TimePoint() + 1h;
+
+  ExchangeState::TimePoint At(ExchangeState::Duration offset) const {
+    return start_ + offset;
+  }
+
+  // An exchange whose tool has started and whose service is on the bus.
+  void StartServed(ExchangeState& state) {
+    state.ServiceOwnerAppeared(kInstance);
+    state.ToolStarted(start_);
+  }
+
+  // |step| gives up with |message|, taking the request back or not.
+  static void ExpectGaveUp(const ExchangeState& state,
+                           const ExchangeState::Step& step,
+                           const std::string& message, bool withdraws) {
+    EXPECT_EQ(step.kind, Kind::kGiveUp);
+    EXPECT_EQ(step.message, message);
+    EXPECT_EQ(step.withdraw_request, withdraws);
+    EXPECT_EQ(state.phase(), Phase::kGaveUp);
+  }
+
+  // Ticks every 100 ms from |from| to |to|, feeding |activity| whenever a
+  // sample is asked for; the last answer, or the first that isn't a wait.
+  ExchangeState::Step TickUntil(ExchangeState& state,
+                                ExchangeState::Duration from,
+                                ExchangeState::Duration to,
+                                ExchangeState::ToolActivity activity = {},
+                                bool cpu_grows = false) {
+    ExchangeState::Step step;
+    for (auto now = from; now <= to; now += 100ms) {
+      if (state.WantsToolActivity()) {
+        if (cpu_grows) ++activity.cpu_ticks;
+        state.ToolActivitySampled(activity);
+      }
+      step = state.Next(At(now));
+      if (step.kind != Kind::kWait) return step;
+    }
+    return step;
+  }
+};
+
+TEST_F(ExchangeStateTest, WaitsWhileTheServiceWorks) {
+  ExchangeState state;
+  StartServed(state);
+  ExchangeState::Step step = TickUntil(state, 0s, 10min);
+  EXPECT_EQ(step.kind, Kind::kWait);
+  EXPECT_EQ(step.elapsed, 10min);
+  EXPECT_EQ(step.until, At(10min + ExchangeState::kTick));
+  EXPECT_EQ(state.phase(), Phase::kServing);
+  EXPECT_FALSE(state.WantsToolActivity());
+}
+
+TEST_F(ExchangeStateTest, ReadsTheReplyOnceNotified) {
+  ExchangeState state;
+  StartServed(state);
+  EXPECT_EQ(state.Next(At(300ms)).kind, Kind::kWait);
+  state.NotificationArrived();
+  EXPECT_EQ(state.Next(At(400ms)).kind, Kind::kReadReply);
+  EXPECT_EQ(state.phase(), Phase::kReplyArrived);
+}
+
+TEST_F(ExchangeStateTest, TheNotificationMayFollowTheToolsExitWithinGrace) {
+  ExchangeState state;
+  StartServed(state);
+  state.ToolExited(0, At(1s));
+  EXPECT_TRUE(state.ToolHasEnded());
+  EXPECT_EQ(state.phase(), Phase::kToolEnded);
+  EXPECT_EQ(state.Next(At(1s + ExchangeState::kNotificationGrace)).kind,
+            Kind::kWait);
+  state.NotificationArrived();
+  EXPECT_EQ(state.Next(At(2s + 50ms)).kind, Kind::kReadReply);
+}
+
+TEST_F(ExchangeStateTest, GivesUpOnAToolThatEndedWithoutNotifying) {
+  ExchangeState state;
+  StartServed(state);
+  state.ToolExited(3 << 8, At(1s));  // exit(3), as waitpid reports it.
+  ExchangeState::Step step = state.Next(At(1s + 950ms));
+  ASSERT_EQ(step.kind, Kind::kWait);
+  EXPECT_EQ(step.until, At(2s)) << "the grace's end is not overslept";
+  EXPECT_EQ(state.Next(At(2s)).kind, Kind::kWait);
+  step = state.Next(At(2s + 1ms));
+  ExpectGaveUp(state, step,
+               "the removal tool ended without replying (exit status 3)",
+               /*withdraws=*/true);
+}
+
+TEST_F(ExchangeStateTest, GivesUpOnAServiceThatNeverStarts) {
+  ExchangeState state;
+  state.ToolStarted(start_);
+  EXPECT_EQ(state.phase(), Phase::kAwaitingService);
+  ExchangeState::Step step = TickUntil(state, 0s, 15s);
+  ASSERT_EQ(step.kind, Kind::kWait);
+  EXPECT_FALSE(state.WantsToolActivity());
+  step = state.Next(At(15s + 1ms));
+  ExpectGaveUp(state, step, "the removal service did not start",
+               /*withdraws=*/true);
+}
+
+TEST_F(ExchangeStateTest, AServiceThatStartsLateIsInTime) {
+  ExchangeState state;
+  state.ToolStarted(start_);
+  EXPECT_EQ(TickUntil(state, 0s, 14s).kind, Kind::kWait);
+  state.ServiceOwnerAppeared(kInstance);
+  EXPECT_EQ(TickUntil(state, 14s, 60s).kind, Kind::kWait);
+}
+
+TEST_F(ExchangeStateTest, GivesUpOnAServiceGoneWithTheToolIdle) {
+  ExchangeState state;
+  StartServed(state);
+  EXPECT_EQ(state.Next(At(500ms)).kind, Kind::kWait);
+  state.ServiceOwnerVanished(kInstance);
+  EXPECT_EQ(state.phase(), Phase::kServiceAway);
+  ASSERT_TRUE(state.WantsToolActivity());
+  // Gone as of the first look at 600 ms: the grace ends at 2.6 s.
+  ExchangeState::Step step = TickUntil(state, 600ms, 2600ms);
+  ASSERT_EQ(step.kind, Kind::kWait);
+  state.ToolActivitySampled({});
+  step = state.Next(At(2600ms + 1ms));
+  ExpectGaveUp(state, step, "the removal service stopped before it replied",
+               /*withdraws=*/true);
+}
+
+TEST_F(ExchangeStateTest, AServiceThatComesBackWithinGraceIsInTime) {
+  ExchangeState state;
+  StartServed(state);
+  state.ServiceOwnerVanished(kInstance);
+  EXPECT_EQ(TickUntil(state, 0s, 1900ms).kind, Kind::kWait);
+  state.ServiceOwnerAppeared(":1.43");  // Started again for the call.
+  EXPECT_EQ(TickUntil(state, 2s, 30s).kind, Kind::kWait);
+  EXPECT_EQ(state.phase(), Phase::kServing);
+}
+
+TEST_F(ExchangeStateTest, AnInstanceServesUntilItLeavesTheBus) {
+  ExchangeState state;
+  StartServed(state);
+  // It gave the well-known name back when idle, but its connection is still
+  // there and still owes the tool its reply.
+  state.ServiceOwnerVanished("org.quillfen.QuillfenRemovalService");
+  EXPECT_EQ(state.phase(), Phase::kServing);
+  EXPECT_EQ(TickUntil(state, 0s, 30s).kind, Kind::kWait);
+}
+
+TEST_F(ExchangeStateTest, WaitsForAToolStillStoringALargeReply) {
+  ExchangeState state;
+  StartServed(state);
+  state.ServiceOwnerVanished(kInstance);
+  // The service replied and left; the tool converts and stores a reply
+  // that takes long: its CPU time grows, then it waits on the disk, then
+  // it holds the domain's lock.
+  EXPECT_EQ(TickUntil(state, 0s, 10s, {}, /*cpu_grows=*/true).kind,
+            Kind::kWait);
+  EXPECT_EQ(TickUntil(state, 10s, 20s, {.cpu_ticks = 7, .working = true}).kind,
+            Kind::kWait);
+  EXPECT_EQ(
+      TickUntil(state, 20s, 30s, {.cpu_ticks = 7, .domain_locked = true}).kind,
+      Kind::kWait);
+  state.NotificationArrived();
+  EXPECT_EQ(state.Next(At(30s + 50ms)).kind, Kind::kReadReply);
+}
+
+TEST_F(ExchangeStateTest, TheGraceCountsFromWhenTheToolWentIdle) {
+  ExchangeState state;
+  StartServed(state);
+  state.ServiceOwnerVanished(kInstance);
+  EXPECT_EQ(TickUntil(state, 0s, 10s, {.working = true}).kind, Kind::kWait);
+  // Idle from 10.1 s on, with the CPU time it had: given up after 12.1 s.
+  EXPECT_EQ(TickUntil(state, 10100ms, 12100ms).kind, Kind::kWait);
+  state.ToolActivitySampled({});
+  ExchangeState::Step step = state.Next(At(12100ms + 1ms));
+  ExpectGaveUp(state, step, "the removal service stopped before it replied",
+               /*withdraws=*/true);
+}
+
+TEST_F(ExchangeStateTest, GivesUpAtTheTimeout) {
+  ExchangeState state(2500ms);
+  StartServed(state);
+  ExchangeState::Step step = TickUntil(state, 0s, 2400ms);
+  ASSERT_EQ(step.kind, Kind::kWait);
+  EXPECT_EQ(step.until, At(2500ms)) << "the timeout is not overslept";
+  EXPECT_EQ(state.Next(At(2500ms)).kind, Kind::kWait);
+  step = state.Next(At(2501ms));
+  ExpectGaveUp(state, step, "no reply within 2.5 s", /*withdraws=*/true);
+}
+
+TEST_F(ExchangeStateTest, AReplyBeatsEveryDeadline) {
+  ExchangeState state(1s);
+  state.ToolStarted(start_);
+  state.ToolExited(0, At(0s));
+  state.NotificationArrived();
+  EXPECT_EQ(state.Next(At(1h)).kind, Kind::kReadReply);
+}
+
+TEST_F(ExchangeStateTest, ABusFailureGivesUpAndLeavesTheRequest) {
+  ExchangeState state;
+  StartServed(state);
+  ExchangeState::Step step = state.BusFailed("Connection reset");
+  ExpectGaveUp(state, step,
+               "the bus failed while waiting for the reply: Connection reset",
+               /*withdraws=*/false);
+}
+
+TEST(DescribeExitTest, SaysHowTheToolEnded) {
+  EXPECT_EQ(DescribeExit(0), "exit status 0");
+  EXPECT_EQ(DescribeExit(9), "signal Killed");  // SIGKILL, as waitpid says.
+}
+
+}  // namespace
+}  // namespace quillfen
