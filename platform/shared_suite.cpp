@@ -476,12 +476,7 @@ bool SharedSuite::FlushUnderWay() const {
   FileDescriptor lock_file(
       open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (lock_file.get() < 0) return false;
-  return flock(lock_file.get(), LOCK_SH | LOCK_NB) != 0 &&
-         errno == EWOULDBLOCK;
-}
-
-SharedSuiteExchangeTurn::~SharedSuiteExchangeTurn() {
-  if (fd_ >= 0) close(fd_);
+  return flock(lock_file.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
 
 bool SharedSuiteExchangeTurn::Take(std::string_view suite_name,
@@ -490,19 +485,20 @@ bool SharedSuiteExchangeTurn::Take(std::string_view suite_name,
   std::error_code ignored;
   std::filesystem::create_directories(folder, ignored);
   std::string path = folder + "/exchange.lock";
-  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd_ < 0 && errno == ELOOP) {
+  lock_file_.reset(
+      open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock_file_ && errno == ELOOP) {
     *error = "can't open " + path +
              ": it is a symbolic link, which this system never follows; "
              "remove it";
     return false;
   }
-  if (fd_ < 0) {
+  if (!lock_file_) {
     int open_error = errno;
     *error = "can't open " + path + ": " + SystemErrorText(open_error);
     return false;
   }
-  while (flock(fd_, LOCK_EX) != 0) {
+  while (flock(lock_file_.get(), LOCK_EX) != 0) {
     int lock_error = errno;
     if (lock_error != EINTR) {
       *error = "can't lock " + path + ": " + SystemErrorText(lock_error);

@@ -26,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/unique_fd.h"
 #include "protocol/value.h"
 
 namespace quillfen {
@@ -85,17 +86,12 @@ class SharedSuite {
 // Held while the object lives.
 class SharedSuiteExchangeTurn {
  public:
-  SharedSuiteExchangeTurn() = default;
-  ~SharedSuiteExchangeTurn();
-  SharedSuiteExchangeTurn(const SharedSuiteExchangeTurn&) = delete;
-  SharedSuiteExchangeTurn& operator=(const SharedSuiteExchangeTurn&) = delete;
-
   // Waits for the turn in the domain named |suite_name|. False, with
   // |error| saying why, when its lock can't be opened or taken.
   bool Take(std::string_view suite_name, std::string* error);
 
  private:
-  int fd_ = -1;
+  UniqueFd lock_file_;
 };
 
 }  // namespace quillfen
