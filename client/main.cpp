@@ -108,7 +108,9 @@ int ReportExchange(const ExchangeOutcome& outcome, const CommandLine& line) {
     int status = Fail(outcome.error);
     return outcome.interrupted ? kExitInterrupted : status;
   }
-  JsonParseResult reply = ValueFromJsonText(*outcome.reply_json);
+  // The summary counts the removed paths and lists only the failures.
+  JsonParseResult reply =
+      ValueFromJsonTextCounting(*outcome.reply_json, kPathArrayKey);
   if (!reply.value || !reply.value->AsDictionary()) {
     return Fail("the stored reply can't be read: " + reply.error);
   }

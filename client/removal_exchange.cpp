@@ -395,7 +395,7 @@ ExchangeOutcome ReadStoredReply() {
     outcome.error = "the removal tool replied but stored no reply";
     return outcome;
   }
-  outcome.reply_json = *reply->AsString();
+  outcome.reply_json = std::move(*reply->AsString());
   return outcome;
 }
 

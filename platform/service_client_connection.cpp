@@ -64,61 +64,76 @@ class ServiceClientConnection::RemoteObject
       throw std::invalid_argument("the request can’t be sent: " + wire.error);
     }
     std::weak_ptr<State> weak = state_;
-    state_->loop.Post([weak, arguments = std::move(*wire.dictionary), request,
-                       withReply] {
-      std::shared_ptr<State> state = weak.lock();
-      if (!state || state->invalidated || !state->proxy) return;
-      std::string interface;
-      {
-        std::lock_guard lock(state->mutex);
-        interface = state->interface_name;
-      }
-      try {
-        state->proxy->callMethodAsync("RemoveWithFileDict")
-            .onInterface(interface)
-            .withTimeout(UINT64_MAX)
-            .withArguments(arguments)
-            .uponReplyInvoke([weak, request, withReply](
-                                 const sdbus::Error* error,
-                                 DbusDictionary reply) {
-              std::shared_ptr<State> alive = weak.lock();
-              if (!alive) return;
-              if (error != nullptr) {
-                const std::string& name = error->getName();
-                if (IsServiceAnswer(name)) {
-                  // The service answered, only not with a reply: the
-                  // caller hears it as the request's refusal.
-                  alive.reset();
-                  withReply(RefusedRequestReply(
-                      request, "The removal service couldn’t answer: " +
-                                   error->getMessage()));
-                  return;
-                }
-                // No error handler: nobody hears of it. A service that
-                // can't be reached leaves the connection unusable.
-                if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-                    name.starts_with("org.freedesktop.DBus.Error.Spawn.")) {
-                  alive->Invalidate();
-                }
-                return;
-              }
-              DictionaryFromDbusResult converted = DictionaryFromDbus(reply);
-              alive.reset();  // The reply block may drop the connection.
-              if (!converted.dictionary) {
-                withReply(RefusedRequestReply(
-                    request, "The removal service’s reply can’t be read: " +
-                                 converted.error + "."));
-                return;
-              }
-              withReply(std::move(*converted.dictionary));
-            });
-      } catch (const sdbus::Error&) {
-        state->Invalidate();
-      }
-    });
+    state_->loop.Post(
+        [weak, arguments = std::move(*wire.dictionary), request, withReply] {
+          std::shared_ptr<State> state = weak.lock();
+          if (!state || state->invalidated || !state->proxy) return;
+          std::string interface;
+          {
+            std::lock_guard lock(state->mutex);
+            interface = state->interface_name;
+          }
+          try {
+            sdbus::MethodCall call =
+                state->proxy->createMethodCall(interface, "RemoveWithFileDict");
+            call << arguments;
+            // The reply is read from its message straight into values, rather
+            // than as the library's variants first.
+            state->proxy->callMethod(
+                call,
+                [weak, request, withReply](sdbus::MethodReply& reply,
+                                           const sdbus::Error* error) {
+                  OnReply(weak, request, withReply, reply, error);
+                },
+                UINT64_MAX);
+          } catch (const sdbus::Error&) {
+            state->Invalidate();
+          }
+        });
   }
 
  private:
+  static void OnReply(const std::weak_ptr<State>& weak,
+                      const RemovalRequest& request,
+                      const ReplyBlock& withReply, sdbus::MethodReply& reply,
+                      const sdbus::Error* error) {
+    std::shared_ptr<State> alive = weak.lock();
+    if (!alive) return;
+    if (error != nullptr) {
+      const std::string& name = error->getName();
+      if (IsServiceAnswer(name)) {
+        // The service answered, only not with a reply: the caller hears
+        // it as the request's refusal.
+        alive.reset();
+        withReply(RefusedRequestReply(
+            request,
+            "The removal service couldn’t answer: " + error->getMessage()));
+        return;
+      }
+      // No error handler: nobody hears of it. A service that can't be
+      // reached leaves the connection unusable.
+      if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+          name.starts_with("org.freedesktop.DBus.Error.Spawn.")) {
+        alive->Invalidate();
+      }
+      return;
+    }
+    DictionaryFromDbusResult converted;
+    try {
+      converted = DictionaryFromDbusMessage(reply);
+    } catch (const sdbus::Error& e) {
+      converted.error = e.getMessage();
+    }
+    alive.reset();  // The reply block may drop the connection.
+    if (!converted.dictionary) {
+      withReply(RefusedRequestReply(
+          request, "The removal service’s reply can’t be read: " +
+                       converted.error + "."));
+      return;
+    }
+    withReply(std::move(*converted.dictionary));
+  }
+
   std::shared_ptr<State> state_;
 };
 

@@ -60,6 +60,63 @@ DbusDictionary ToDbusDictionary(const Dictionary& dictionary) {
   return out;
 }
 
+// The variant signature ToVariant gives |value|.
+const char* VariantSignature(const Value& value) {
+  switch (value.type()) {
+    case Value::Type::kString:
+      return "s";
+    case Value::Type::kBoolean:
+      return "b";
+    case Value::Type::kInteger:
+      return "x";
+    case Value::Type::kReal:
+      return "d";
+    case Value::Type::kArray:
+      for (const Value& element : *value.AsArray()) {
+        if (element.AsString() == nullptr) return "av";
+      }
+      return "as";
+    case Value::Type::kDictionary:
+      return "a{sv}";
+  }
+  return "s";
+}
+
+void AppendVariant(const Value& value, sdbus::Message& message) {
+  const char* signature = VariantSignature(value);
+  message.openVariant(signature);
+  switch (value.type()) {
+    case Value::Type::kString:
+      message << *value.AsString();
+      break;
+    case Value::Type::kBoolean:
+      message << *value.AsBoolean();
+      break;
+    case Value::Type::kInteger:
+      message << *value.AsInteger();
+      break;
+    case Value::Type::kReal:
+      message << *value.AsReal();
+      break;
+    case Value::Type::kArray:
+      // "as" or "av": the element signature is the rest.
+      message.openContainer(signature + 1);
+      for (const Value& element : *value.AsArray()) {
+        if (signature[1] == 's') {
+          message << *element.AsString();
+        } else {
+          AppendVariant(element, message);
+        }
+      }
+      message.closeContainer();
+      break;
+    case Value::Type::kDictionary:
+      AppendDbusDictionary(*value.AsDictionary(), message);
+      break;
+  }
+  message.closeVariant();
+}
+
 bool FromVariant(const sdbus::Variant& variant, Value* out, std::string* error);
 
 // A string read from the bus passed the library's check on the way in;
@@ -158,6 +215,69 @@ bool FromVariant(const sdbus::Variant& variant, Value* out,
   return true;
 }
 
+bool DictionaryFromMessage(sdbus::Message& message, Dictionary* out,
+                           std::string* error);
+
+// Reads the variant at the message's position. A list of strings and a
+// dictionary, which may be long, are read in place; anything else is small
+// and is read through the library's own variant.
+bool VariantFromMessage(sdbus::Message& message, Value* out,
+                        std::string* error) {
+  std::string kind, contents;
+  message.peekType(kind, contents);
+  if (contents != "as" && contents != "a{sv}") {
+    sdbus::Variant variant;
+    message >> variant;
+    return FromVariant(variant, out, error);
+  }
+  message.enterVariant(contents);
+  if (contents == "as") {
+    Array array;
+    message.enterContainer("s");
+    std::string text;
+    while (message >> text) {
+      Value element;
+      if (!FromWireString(std::move(text), &element, error)) return false;
+      array.push_back(std::move(element));
+    }
+    message.clearFlags();
+    message.exitContainer();
+    *out = Value(std::move(array));
+  } else {
+    Dictionary dictionary;
+    if (!DictionaryFromMessage(message, &dictionary, error)) return false;
+    *out = Value(std::move(dictionary));
+  }
+  message.exitVariant();
+  return true;
+}
+
+bool DictionaryFromMessage(sdbus::Message& message, Dictionary* out,
+                           std::string* error) {
+  message.enterContainer("{sv}");
+  while (message.enterDictEntry("sv")) {
+    std::string key;
+    message >> key;
+    std::string_view key_fault = BusStringFault(key);
+    if (!key_fault.empty()) {
+      *error = "a key holds " + std::string(key_fault);
+      return false;
+    }
+    Value value;
+    if (!VariantFromMessage(message, &value, error)) {
+      *error = "“" + key + "”: " + *error;
+      return false;
+    }
+    message.exitDictEntry();
+    // A repeated key keeps its first value, as the library's own reading
+    // into a map does.
+    out->emplace(std::move(key), std::move(value));
+  }
+  message.clearFlags();
+  message.exitContainer();
+  return true;
+}
+
 }  // namespace
 
 DbusFromDictionaryResult DbusFromDictionary(const Dictionary& dictionary) {
@@ -168,6 +288,27 @@ DbusFromDictionaryResult DbusFromDictionary(const Dictionary& dictionary) {
     result.dictionary = ToDbusDictionary(dictionary);
   } catch (const sdbus::Error& e) {
     result.error = e.getMessage();
+  }
+  return result;
+}
+
+void AppendDbusDictionary(const Dictionary& dictionary,
+                          sdbus::Message& message) {
+  message.openContainer("{sv}");
+  for (const auto& [key, value] : dictionary) {
+    message.openDictEntry("sv");
+    message << key;
+    AppendVariant(value, message);
+    message.closeDictEntry();
+  }
+  message.closeContainer();
+}
+
+DictionaryFromDbusResult DictionaryFromDbusMessage(sdbus::Message& message) {
+  DictionaryFromDbusResult result;
+  Dictionary out;
+  if (DictionaryFromMessage(message, &out, &result.error)) {
+    result.dictionary = std::move(out);
   }
   return result;
 }

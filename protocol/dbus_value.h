@@ -10,6 +10,7 @@
 #ifndef QUILLFEN_PROTOCOL_DBUS_VALUE_H_
 #define QUILLFEN_PROTOCOL_DBUS_VALUE_H_
 
+#include <sdbus-c++/Message.h>
 #include <sdbus-c++/Types.h>
 
 #include <map>
@@ -29,12 +30,24 @@ struct DbusFromDictionaryResult {
 
 DbusFromDictionaryResult DbusFromDictionary(const Dictionary& dictionary);
 
+// Writes |dictionary| into |message| in the same form, as one a{sv}
+// argument, without building variants first: a long reply is then held
+// once, as its message. The caller checks DictionaryBusFault first; the
+// library's sdbus::Error comes through when the message can't take it.
+void AppendDbusDictionary(const Dictionary& dictionary,
+                          sdbus::Message& message);
+
 struct DictionaryFromDbusResult {
   std::optional<Dictionary> dictionary;  // Set on success.
   std::string error;                     // Why not, otherwise.
 };
 
 DictionaryFromDbusResult DictionaryFromDbus(const DbusDictionary& dictionary);
+
+// The same, read straight from |message|'s next argument (an a{sv}), so a
+// long reply is not held as variants first. May throw sdbus::Error when the
+// message ends early or holds another type.
+DictionaryFromDbusResult DictionaryFromDbusMessage(sdbus::Message& message);
 
 }  // namespace quillfen
 

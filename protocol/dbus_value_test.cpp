@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/test_bus.h"
+
 namespace quillfen {
 namespace {
 
@@ -22,6 +24,39 @@ TEST(DbusValueTest, RequestAndReplyRoundTrip) {
   EXPECT_EQ(wire.at("errorDict").peekValueType(), "a{sv}");
   EXPECT_EQ(wire.at("count").peekValueType(), "x");
   DictionaryFromDbusResult back = DictionaryFromDbus(wire);
+  ASSERT_TRUE(back.dictionary) << back.error;
+  EXPECT_EQ(*back.dictionary, reply);
+}
+
+// The service writes its reply into the message, and the tool reads it
+// from there, without variants: both must keep the form variants give.
+TEST(DbusValueTest, MessagesCarryTheSameForm) {
+  Dictionary reply{
+      {"pathArray", Value(Array{Value("/m/._a"), Value("/m/é")})},
+      {"errorDict", Value(Dictionary{{"/m/x", Value("busy")}})},
+      {"mixed", Value(Array{Value(1), Value("a"), Value(Array{})})},
+      {"count", Value(std::int64_t{-5})},
+      {"ratio", Value(0.5)},
+      {"showReadMe", Value(true)},
+      {"empty", Value(Array{})},
+      {"none", Value(Dictionary{})}};
+  testing::TestBus bus;
+  std::unique_ptr<sdbus::IConnection> connection = bus.Connect();
+  std::unique_ptr<sdbus::IProxy> proxy =
+      sdbus::createProxy(*connection, "org.quillfen.Unused", "/");
+  sdbus::MethodCall message = proxy->createMethodCall("org.quillfen.A", "B");
+  AppendDbusDictionary(reply, message);
+  message.seal();
+  message.rewind(true);
+  DbusDictionary wire;
+  message >> wire;
+  DbusDictionary expected = *DbusFromDictionary(reply).dictionary;
+  ASSERT_EQ(wire.size(), expected.size());
+  for (const auto& [key, variant] : expected) {
+    EXPECT_EQ(wire.at(key).peekValueType(), variant.peekValueType()) << key;
+  }
+  message.rewind(true);
+  DictionaryFromDbusResult back = DictionaryFromDbusMessage(message);
   ASSERT_TRUE(back.dictionary) << back.error;
   EXPECT_EQ(*back.dictionary, reply);
 }

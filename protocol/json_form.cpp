@@ -114,6 +114,9 @@ Json ToJson(const Value& value) {
 // thousand paths is read without a whole document in between.
 class ValueBuilder : public nlohmann::json_sax<Json> {
  public:
+  explicit ValueBuilder(std::string_view counted_key = {})
+      : counted_key_(counted_key) {}
+
   bool null() override {
     error_ = "null is not a property-list value";
     return false;
@@ -126,7 +129,10 @@ class ValueBuilder : public nlohmann::json_sax<Json> {
   bool number_float(double d, const std::string&) override {
     return Add(Value(d));
   }
-  bool string(std::string& s) override { return Add(Value(std::move(s))); }
+  bool string(std::string& s) override {
+    if (InCountedArray()) return Add(Value());
+    return Add(Value(std::move(s)));
+  }
   bool binary(Json::binary_t&) override {
     error_ = "binary data is not a property-list value";
     return false;
@@ -153,6 +159,12 @@ class ValueBuilder : public nlohmann::json_sax<Json> {
     Value value;
     std::string key;  // The key it goes under in its parent, if any.
   };
+
+  bool InCountedArray() const {
+    return !counted_key_.empty() && open_.size() == 2 &&
+           open_[0].value.AsDictionary() != nullptr &&
+           open_[1].value.AsArray() != nullptr && open_[1].key == counted_key_;
+  }
 
   bool Push(Value container) {
     if (open_.size() >= static_cast<std::size_t>(kMaxJsonNesting)) {
@@ -181,11 +193,21 @@ class ValueBuilder : public nlohmann::json_sax<Json> {
     return true;
   }
 
+  const std::string_view counted_key_;
   std::vector<Container> open_;
   std::string key_;
   std::optional<Value> result_;
   std::string error_;
 };
+
+bool AllRealsFinite(const Value& value);
+
+bool AllRealsFinite(const Dictionary& dictionary) {
+  for (const auto& [key, element] : dictionary) {
+    if (!AllRealsFinite(element)) return false;
+  }
+  return true;
+}
 
 bool AllRealsFinite(const Value& value) {
   if (const double* real = value.AsReal()) return std::isfinite(*real);
@@ -195,17 +217,117 @@ bool AllRealsFinite(const Value& value) {
     }
   }
   if (const Dictionary* dictionary = value.AsDictionary()) {
-    for (const auto& [key, element] : *dictionary) {
-      if (!AllRealsFinite(element)) return false;
-    }
+    return AllRealsFinite(*dictionary);
   }
   return true;
+}
+
+// Writes the very text a document made by ToJson would dump to, as it
+// goes: a reply of many thousand paths is never held as a document. The
+// brackets, commas and colons are written here; every string and number
+// goes through the library's own serializer, which escapes and formats it.
+class TextWriter {
+ public:
+  TextWriter(nlohmann::detail::output_adapter_t<char> out,
+             Json::error_handler_t handler)
+      : out_(out), serializer_(out, ' ', handler) {}
+
+  void Write(const Value& value) {
+    if (const Array* array = value.AsArray()) {
+      out_->write_character('[');
+      for (std::size_t i = 0; i < array->size(); ++i) {
+        if (i > 0) out_->write_character(',');
+        Write((*array)[i]);
+      }
+      out_->write_character(']');
+    } else if (const Dictionary* dictionary = value.AsDictionary()) {
+      Write(*dictionary);
+    } else {
+      Leaf(ToJson(value));
+    }
+  }
+
+  void Write(const Dictionary& dictionary) {
+    out_->write_character('{');
+    bool first = true;
+    for (const auto& [key, element] : dictionary) {
+      if (!first) out_->write_character(',');
+      first = false;
+      Leaf(Json(key));
+      out_->write_character(':');
+      Write(element);
+    }
+    out_->write_character('}');
+  }
+
+ private:
+  void Leaf(const Json& leaf) {
+    serializer_.dump(leaf, /*pretty_print=*/false, /*ensure_ascii=*/false,
+                     /*indent_step=*/0);
+  }
+
+  nlohmann::detail::output_adapter_t<char> out_;
+  nlohmann::detail::serializer<Json> serializer_;
+};
+
+std::size_t TextSizeHint(const Value& value);
+
+std::size_t TextSizeHint(const Dictionary& dictionary) {
+  std::size_t size = 2;
+  for (const auto& [key, element] : dictionary) {
+    size += key.size() + 4 + TextSizeHint(element);
+  }
+  return size;
+}
+
+// About the length of |value|'s text, a little over when strings need
+// escapes: a reply's text is megabytes long, and a buffer that grows by
+// doubling would hold up to twice that, and three times while it moves.
+std::size_t TextSizeHint(const Value& value) {
+  if (const std::string* text = value.AsString()) {
+    return text->size() + text->size() / 16 + 2;
+  }
+  if (const Array* array = value.AsArray()) {
+    std::size_t size = 2;
+    for (const Value& element : *array) size += TextSizeHint(element) + 1;
+    return size;
+  }
+  if (const Dictionary* dictionary = value.AsDictionary()) {
+    return TextSizeHint(*dictionary);
+  }
+  return 24;
+}
+
+// The exact text of |value| (a Value or a Dictionary), or nothing.
+template <typename T>
+std::optional<std::string> ExactText(const T& value, std::string* error) {
+  if (!AllRealsFinite(value)) {
+    *error = "a number is not finite";
+    return std::nullopt;
+  }
+  std::string text;
+  text.reserve(TextSizeHint(value));
+  try {
+    // The strict writer refuses text that is not valid UTF-8, keys too.
+    TextWriter(nlohmann::detail::output_adapter<char>(text),
+               Json::error_handler_t::strict)
+        .Write(value);
+  } catch (const Json::exception& e) {
+    *error = e.what();
+    return std::nullopt;
+  }
+  return text;
 }
 
 }  // namespace
 
 JsonParseResult ValueFromJsonText(std::string_view text) {
-  ValueBuilder builder;
+  return ValueFromJsonTextCounting(text, {});
+}
+
+JsonParseResult ValueFromJsonTextCounting(std::string_view text,
+                                          std::string_view counted_key) {
+  ValueBuilder builder(counted_key);
   JsonParseResult result;
   try {
     if (Json::sax_parse(text, &builder)) {
@@ -222,17 +344,12 @@ JsonParseResult ValueFromJsonText(std::string_view text) {
 
 std::optional<std::string> ExactJsonTextFromValue(const Value& value,
                                                   std::string* error) {
-  if (!AllRealsFinite(value)) {
-    *error = "a number is not finite";
-    return std::nullopt;
-  }
-  try {
-    // The strict writer refuses text that is not valid UTF-8, keys too.
-    return ToJson(value).dump();
-  } catch (const Json::exception& e) {
-    *error = e.what();
-    return std::nullopt;
-  }
+  return ExactText(value, error);
+}
+
+std::optional<std::string> ExactJsonTextFromDictionary(
+    const Dictionary& dictionary, std::string* error) {
+  return ExactText(dictionary, error);
 }
 
 nlohmann::json JsonFromValue(const Value& value) { return ToJson(value); }
@@ -245,15 +362,18 @@ JsonParseResult ValueFromJson(const nlohmann::json& json) {
 }
 
 void WriteJsonText(const Value& value, std::ostream& out) {
-  nlohmann::detail::serializer<Json> serializer(
-      nlohmann::detail::output_adapter<char>(out), ' ',
-      Json::error_handler_t::replace);
-  serializer.dump(ToJson(value), /*pretty_print=*/false, /*ensure_ascii=*/false,
-                  /*indent_step=*/0);
+  TextWriter(nlohmann::detail::output_adapter<char>(out),
+             Json::error_handler_t::replace)
+      .Write(value);
 }
 
 std::string JsonTextFromValue(const Value& value) {
-  return ToJson(value).dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string text;
+  text.reserve(TextSizeHint(value));
+  TextWriter(nlohmann::detail::output_adapter<char>(text),
+             Json::error_handler_t::replace)
+      .Write(value);
+  return text;
 }
 
 }  // namespace quillfen

@@ -31,6 +31,12 @@ struct JsonParseResult {
 // most kMaxJsonNesting deep.
 JsonParseResult ValueFromJsonText(std::string_view text);
 
+// The same for a record read only to be summed up: the strings of the
+// top-level array under |counted_key| are read as empty strings, so a long
+// list of paths is counted without being held.
+JsonParseResult ValueFromJsonTextCounting(std::string_view text,
+                                          std::string_view counted_key);
+
 // Compact UTF-8 JSON text of |value|. Strings that are not valid UTF-8 are
 // written with U+FFFD in place of their bad bytes, so this never fails.
 std::string JsonTextFromValue(const Value& value);
@@ -42,6 +48,9 @@ void WriteJsonText(const Value& value, std::ostream& out);
 // |error| set, when a string is not valid UTF-8 or a real is not finite.
 std::optional<std::string> ExactJsonTextFromValue(const Value& value,
                                                   std::string* error);
+// The same for a dictionary, without copying it into a value first.
+std::optional<std::string> ExactJsonTextFromDictionary(
+    const Dictionary& dictionary, std::string* error);
 
 // The same mapping to and from a parsed document, for code that keeps
 // values inside a larger document (the shared domain's file) and would

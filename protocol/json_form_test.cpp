@@ -82,6 +82,22 @@ TEST(JsonFormTest, NumbersKeepTheirKindAndRange) {
   EXPECT_EQ(*a[4].AsReal(), 1000.0);
 }
 
+TEST(JsonFormTest, ACountedListKeepsItsLengthOnly) {
+  const char* text =
+      R"({"pathArray":["/v/a","/v/b",["/v/c"]],"volumePath":"/v",)"
+      R"("errorDict":{"/v/x":"busy","pathArray":["kept"]}})";
+  JsonParseResult counted = ValueFromJsonTextCounting(text, kPathArrayKey);
+  ASSERT_TRUE(counted.value) << counted.error;
+  Value expected = *ValueFromJsonText(text).value;
+  Array& paths = *expected.AsDictionary()->at("pathArray").AsArray();
+  paths[0] = Value("");
+  paths[1] = Value("");
+  EXPECT_EQ(*counted.value, expected);
+  // Only the top level's list is counted, and only in an object.
+  EXPECT_EQ(ValueFromJsonTextCounting(R"([["a"]])", "").value,
+            ValueFromJsonText(R"([["a"]])").value);
+}
+
 TEST(JsonFormTest, TopLevelNeedNotBeAnObject) {
   JsonParseResult parsed = ValueFromJsonText("[\"a\"]");
   ASSERT_TRUE(parsed.value);
@@ -119,6 +135,33 @@ TEST(JsonFormTest, ExactTextRefusesWhatItCannotWriteFaithfully) {
   EXPECT_FALSE(ExactJsonTextFromValue(Value(bad_number), &error));
   // The lenient form still writes something readable.
   EXPECT_TRUE(ValueFromJsonText(JsonTextFromValue(Value(bad_text))).value);
+}
+
+// The text is written as the value is walked, without a document; it must
+// be the very text the document would give: replies are compared byte for
+// byte by whoever reads them.
+TEST(JsonFormTest, WrittenTextIsTheDocumentsText) {
+  Dictionary reply{
+      {"errorDict",
+       Value(Dictionary{{"/v/\"a\"\t\x01\x7f", Value("“x” couldn’t…\n")}})},
+      {"fileRemovalArray", Value(Array{Value("/v/._é"), Value("/v/a b")})},
+      {"empty", Value(Array{})},
+      {"none", Value(Dictionary{})},
+      {"mixed", Value(Array{Value(true), Value(-7), Value(0.1), Value(1e300),
+                            Value(3.0), Value(Array{Value(Array{})})})},
+      {"count", Value(INT64_MIN)}};
+  const std::string document = JsonFromValue(Value(reply)).dump();
+  std::string error;
+  EXPECT_EQ(ExactJsonTextFromDictionary(reply, &error), document);
+  EXPECT_EQ(JsonTextFromValue(Value(reply)), document);
+  std::ostringstream streamed;
+  WriteJsonText(Value(reply), streamed);
+  EXPECT_EQ(streamed.str(), document);
+  reply.emplace("bad", Value("\xc3("));
+  EXPECT_EQ(
+      JsonTextFromValue(Value(reply)),
+      JsonFromValue(Value(reply))
+          .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ const Array* Value::AsArray() const { return std::get_if<Array>(&data_); }
 const Dictionary* Value::AsDictionary() const {
   return std::get_if<Dictionary>(&data_);
 }
+std::string* Value::AsString() { return std::get_if<std::string>(&data_); }
 Array* Value::AsArray() { return std::get_if<Array>(&data_); }
 Dictionary* Value::AsDictionary() { return std::get_if<Dictionary>(&data_); }
 

@@ -50,6 +50,7 @@ class Value {
   const double* AsReal() const;
   const Array* AsArray() const;
   const Dictionary* AsDictionary() const;
+  std::string* AsString();
   Array* AsArray();
   Dictionary* AsDictionary();
 

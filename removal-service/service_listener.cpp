@@ -6,12 +6,10 @@
 #include "protocol/bus_string.h"
 #include "protocol/identifiers.h"
 #include "protocol/removal_keys.h"
-#include "protocol/removal_service_adaptor.h"
+#include "protocol/service_interface.h"
 
 namespace quillfen {
 namespace {
-
-using GeneratedAdaptor = org::quillfen::QuillfenRemovalServiceProtocol_adaptor;
 
 const char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
 const char kAccessDenied[] = "org.freedesktop.DBus.Error.AccessDenied";
@@ -22,32 +20,15 @@ constexpr std::chrono::milliseconds kProgressInterval{100};
 
 }  // namespace
 
-// Hands the generated adaptor's calls to the listener.
-class ServiceListener::Adaptor final : public GeneratedAdaptor {
- public:
-  Adaptor(sdbus::IObject& object, ServiceListener& listener)
-      : GeneratedAdaptor(object), listener_(listener) {}
-
- private:
-  void RemoveWithFileDict(sdbus::Result<DbusDictionary>&& result,
-                          DbusDictionary request) override {
-    listener_.Dispatch(std::move(result), std::move(request));
+// Answers |call| with an error, unless the peer or the bus is gone and
+// nobody is left to tell.
+void ReturnError(const sdbus::MethodCall& call, const char* name,
+                 const std::string& message) {
+  try {
+    call.createErrorReply(sdbus::Error(name, message)).send();
+  } catch (const sdbus::Error&) {
   }
-  std::uint32_t StopRemoval(const std::string& volumePath) override {
-    // The same peers as may remove: one the delegate turned away may not
-    // stop another's removal either.
-    std::string peer =
-        listener_.object_->getCurrentlyProcessedMessage()->getSender();
-    ServiceConnection* connection = listener_.ConnectionFor(peer);
-    if (connection == nullptr || !connection->Serves()) {
-      throw sdbus::Error(kAccessDenied,
-                         "The removal service refused the call.");
-    }
-    return listener_.StopRemovals(volumePath);
-  }
-
-  ServiceListener& listener_;
-};
+}
 
 bool ServiceConnection::Serves() const {
   return resumed_ && exported_object_ != nullptr &&
@@ -70,7 +51,19 @@ int ServiceListener::resume() {
     // The object exists before the name does: an activating call may
     // arrive as soon as the name is ours.
     object_ = sdbus::createObject(*bus_, std::string(kServiceObjectPath));
-    adaptor_ = std::make_unique<Adaptor>(*object_, *this);
+    // Registered by hand rather than through typed arguments, so that the
+    // reply is written into its message straight from the engine's result.
+    object_->registerMethod(
+        ServiceInterface::WithProtocol().name, "RemoveWithFileDict", "a{sv}",
+        {"request"}, "a{sv}", {"reply"},
+        [this](sdbus::MethodCall call) { Dispatch(std::move(call)); });
+    object_->registerMethod(
+        ServiceInterface::WithProtocol().name, "StopRemoval", "s",
+        {"volumePath"}, "u", {"stopped"},
+        [this](sdbus::MethodCall call) { OnStopRemoval(std::move(call)); });
+    object_->registerSignal(
+        ServiceInterface::WithProtocol().name, "RemovalProgress", "stttb",
+        {"volumePath", "walked", "removed", "failed", "finished"});
     object_->finishRegistration();
     WatchNameOwners(*bus_, [this](const NameOwnerChange& change) {
       OnNameOwnerChanged(change);
@@ -90,7 +83,6 @@ int ServiceListener::resume() {
   connections_.clear();
   try {
     bus_daemon_.reset();
-    adaptor_.reset();
     object_.reset();
     bus_.reset();  // Flushes the last replies.
   } catch (const sdbus::Error&) {
@@ -150,36 +142,37 @@ ServiceConnection* ServiceListener::ConnectionFor(const std::string& peer) {
   return connections_.emplace(peer, std::move(connection)).first->second.get();
 }
 
-void ServiceListener::Dispatch(sdbus::Result<DbusDictionary>&& result,
-                               DbusDictionary request) {
+void ServiceListener::Dispatch(sdbus::MethodCall call) {
   try {
-    Enqueue(std::move(result), std::move(request));
+    Enqueue(call);
   } catch (const std::exception& e) {
-    // Nothing may unwind into the bus library's C callbacks.
+    // Nothing may unwind into the bus library's C callbacks; the caller
+    // hears why, unless its call was already queued.
     std::fprintf(stderr, "QuillfenRemovalService: a call was dropped: %s\n",
                  e.what());
+    if (call.isValid()) ReturnError(call, kFailed, BusSafeText(e.what()));
   }
 }
 
-void ServiceListener::Enqueue(sdbus::Result<DbusDictionary>&& result,
-                              DbusDictionary request) {
-  std::string peer = object_->getCurrentlyProcessedMessage()->getSender();
-  ServiceConnection* connection = ConnectionFor(peer);
+void ServiceListener::Enqueue(sdbus::MethodCall& message) {
+  ServiceConnection* connection = ConnectionFor(message.getSender());
   if (connection == nullptr || !connection->Serves()) {
-    result.returnError(
-        sdbus::Error(kAccessDenied, "The removal service refused the call."));
+    ReturnError(message, kAccessDenied,
+                "The removal service refused the call.");
     return;
   }
+  DbusDictionary request;
+  message >> request;
   DictionaryFromDbusResult converted = DictionaryFromDbus(request);
   if (!converted.dictionary) {
-    result.returnError(sdbus::Error(
-        kInvalidArgs,
-        BusSafeText("The request can't be read: " + converted.error + ".")));
+    ReturnError(
+        message, kInvalidArgs,
+        BusSafeText("The request can't be read: " + converted.error + "."));
     return;
   }
   auto call = std::make_unique<ServiceConnection::PendingCall>(
       ServiceConnection::PendingCall{std::move(*converted.dictionary),
-                                     std::move(result)});
+                                     std::move(message)});
   bool start_worker = false;
   {
     std::lock_guard lock(mutex_);
@@ -235,11 +228,13 @@ void ServiceListener::RunCall(QuillfenRemovalServiceProtocol& object,
   auto send_reply = [&](RemovalReply reply) {
     if (replied) return;
     replied = true;
-    DbusFromDictionaryResult converted = DbusFromDictionary(reply);
-    std::string cause = converted.error;
-    if (converted.dictionary) {
+    std::string cause = DictionaryBusFault(reply);
+    if (cause.empty()) {
       try {
-        call.result.returnResults(*converted.dictionary);
+        sdbus::MethodReply message = call.call.createReply();
+        AppendDbusDictionary(reply, message);
+        reply = RemovalReply();  // Its text is in the message now.
+        message.send();
         return;
       } catch (const sdbus::Error& e) {
         cause = e.getMessage();
@@ -250,22 +245,36 @@ void ServiceListener::RunCall(QuillfenRemovalServiceProtocol& object,
     // gone, nobody is left to tell.
     std::fprintf(stderr, "QuillfenRemovalService: a reply can’t be sent: %s\n",
                  cause.c_str());
-    try {
-      call.result.returnError(sdbus::Error(
-          kFailed, BusSafeText("The reply can’t be sent: " + cause + ".")));
-    } catch (const sdbus::Error&) {
-    }
+    ReturnError(call.call, kFailed,
+                BusSafeText("The reply can’t be sent: " + cause + "."));
   };
   try {
     object.removeReportingProgress(call.request, send_reply, progress);
   } catch (const std::exception& e) {
     if (!replied) {
       replied = true;
-      try {
-        call.result.returnError(sdbus::Error(kFailed, BusSafeText(e.what())));
-      } catch (const sdbus::Error&) {
-      }
+      ReturnError(call.call, kFailed, BusSafeText(e.what()));
     }
+  }
+}
+
+void ServiceListener::OnStopRemoval(sdbus::MethodCall call) {
+  try {
+    // The same peers as may remove: one the delegate turned away may not
+    // stop another's removal either.
+    ServiceConnection* connection = ConnectionFor(call.getSender());
+    if (connection == nullptr || !connection->Serves()) {
+      ReturnError(call, kAccessDenied, "The removal service refused the call.");
+      return;
+    }
+    std::string volume_path;
+    call >> volume_path;
+    sdbus::MethodReply reply = call.createReply();
+    reply << StopRemovals(volume_path);
+    reply.send();
+  } catch (const std::exception& e) {
+    // Nothing may unwind into the bus library's C callbacks.
+    ReturnError(call, kFailed, BusSafeText(e.what()));
   }
 }
 
@@ -316,9 +325,10 @@ void ServiceListener::FinishRemoval(RunningRemoval& removal) {
 void ServiceListener::EmitProgress(const RunningRemoval& removal,
                                    bool finished) {
   try {
-    adaptor_->emitRemovalProgress(removal.volume_path, removal.sent.walked,
-                                  removal.sent.removed, removal.sent.failed,
-                                  finished);
+    object_->emitSignal("RemovalProgress")
+        .onInterface(ServiceInterface::WithProtocol().name)
+        .withArguments(removal.volume_path, removal.sent.walked,
+                       removal.sent.removed, removal.sent.failed, finished);
   } catch (const sdbus::Error&) {
     // A signal nobody can be sent is nobody's loss: the reply still goes.
   }

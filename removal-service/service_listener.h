@@ -68,7 +68,7 @@ class ServiceConnection {
 
   struct PendingCall {
     RemovalRequest request;
-    sdbus::Result<DbusDictionary> result;
+    sdbus::MethodCall call;  // Answered by a reply made from it.
   };
 
   // Whether the delegate set the connection up to serve the protocol.
@@ -116,8 +116,6 @@ class ServiceListener {
   int resume();
 
  private:
-  class Adaptor;
-
   // One call being carried out, for its signals and for StopRemoval.
   struct RunningRemoval {
     std::string volume_path;  // As the request gave it; empty: none.
@@ -126,8 +124,9 @@ class ServiceListener {
     std::chrono::steady_clock::time_point sent_at;
   };
 
-  void Dispatch(sdbus::Result<DbusDictionary>&& result, DbusDictionary request);
-  void Enqueue(sdbus::Result<DbusDictionary>&& result, DbusDictionary request);
+  void Dispatch(sdbus::MethodCall call);
+  // Queues |call| (taking it) or answers it at once.
+  void Enqueue(sdbus::MethodCall& call);
   ServiceConnection* ConnectionFor(const std::string& peer);
   void OnNameOwnerChanged(const NameOwnerChange& change);
   void Serve(ServiceConnection* connection);
@@ -135,6 +134,8 @@ class ServiceListener {
   static void RunCall(QuillfenRemovalServiceProtocol& object,
                       ServiceConnection::PendingCall& call,
                       RemovalProgress& progress);
+  // Answers a StopRemoval call.
+  void OnStopRemoval(sdbus::MethodCall call);
   // Asks the running removals of |volume_path| to stop; answers how many.
   std::uint32_t StopRemovals(const std::string& volume_path);
   // Signals the counts of every running removal due for it.
@@ -152,7 +153,6 @@ class ServiceListener {
   ServiceListenerDelegate* delegate_ = nullptr;
   std::unique_ptr<sdbus::IConnection> bus_;
   std::unique_ptr<sdbus::IObject> object_;
-  std::unique_ptr<Adaptor> adaptor_;
   std::unique_ptr<BusDriver> bus_daemon_;
   BusEventLoop loop_;
 

@@ -69,10 +69,11 @@ void AppDelegate::checkForMessageFromQuillfen() {
   sendDictToRemovalService(std::move(request));
 }
 
-void AppDelegate::sendReplyToQuillfen(const std::optional<std::string>& json) {
+void AppDelegate::sendReplyToQuillfen(std::optional<std::string> json) {
   SharedSuite suite(SharedSuiteName);
-  suite.setObject(json ? std::optional<Value>(Value(*json)) : std::nullopt,
-                  kReplyKey);
+  suite.setObject(
+      json ? std::optional<Value>(Value(std::move(*json))) : std::nullopt,
+      kReplyKey);
   Synchronize(suite);
   DistributedNotificationCenter::defaultCenter().postNotificationName(
       kReplySentNotification, ToolIdentifier, /*deliverImmediately=*/true);
@@ -99,7 +100,7 @@ std::optional<std::string> AppDelegate::convertDictionaryToJSON(
     const Dictionary& dictionary) {
   std::string error;
   std::optional<std::string> text =
-      ExactJsonTextFromValue(Value(dictionary), &error);
+      ExactJsonTextFromDictionary(dictionary, &error);
   if (!text) SystemLog("Error converting dictionary to JSON: " + error);
   return text;
 }

@@ -37,7 +37,7 @@ class AppDelegate : public ApplicationDelegate,
   void checkForMessageFromQuillfen();
   // Stores |json| under "reply" (nothing removes it), flushes, posts the
   // reply notification and asks the application to terminate.
-  void sendReplyToQuillfen(const std::optional<std::string>& json);
+  void sendReplyToQuillfen(std::optional<std::string> json);
   // The request in |text|, or nothing (with one log line) when the text is
   // not JSON or its top level is not an object.
   std::optional<Dictionary> convertJSONToDictionary(const std::string& text);
@@ -54,7 +54,7 @@ class AppDelegate : public ApplicationDelegate,
   void sendDictToRemovalService(std::optional<Dictionary> dict);
   // Stores |reply| as JSON, tells Quillfen, quits and lets the connection
   // go: what follows any reply, whichever thread it arrives on.
-  void replyToQuillfen(const RemovalReply& reply);
+  void replyToQuillfen(RemovalReply reply);
 
   std::shared_ptr<ServiceClientConnection> removalServiceConnection() const {
     return removal_service_connection_.load();

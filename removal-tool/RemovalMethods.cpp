@@ -53,8 +53,9 @@ void AppDelegate::sendDictToRemovalService(std::optional<Dictionary> dict) {
       std::shared_ptr<ServiceClientConnection> connection =
           self->removalServiceConnection();
       connection->remoteObjectProxy()->removeWithFileDict(
-          request,
-          [self](RemovalReply reply) { self->replyToQuillfen(reply); });
+          request, [self](RemovalReply reply) {
+            self->replyToQuillfen(std::move(reply));
+          });
     } catch (const std::exception& e) {
       std::string cause = BusSafeText(e.what());
       SystemLog("Error sending the request: " + cause);
@@ -65,9 +66,11 @@ void AppDelegate::sendDictToRemovalService(std::optional<Dictionary> dict) {
   });
 }
 
-void AppDelegate::replyToQuillfen(const RemovalReply& reply) {
+void AppDelegate::replyToQuillfen(RemovalReply reply) {
   std::optional<std::string> json = convertDictionaryToJSON(reply);
-  sendReplyToQuillfen(json);
+  // Only the text goes on: a long reply isn't held twice while it is stored.
+  reply = RemovalReply();
+  sendReplyToQuillfen(std::move(json));
   if (auto current = removalServiceConnection()) current->invalidate();
 }
 
