@@ -45,6 +45,7 @@ Result<CommandLine> ReadCommandLine(int argc, const char* const* argv) {
                "List what would be removed; remove nothing");
   app.add_flag("-j,--json", line.json,
                "Print the reply's JSON instead of a summary");
+  app.add_flag("-q,--quiet", line.quiet, "Show no progress line on a terminal");
   app.add_option("-t,--timeout", line.timeout_seconds,
                  "Give up after SECONDS without a reply")
       ->type_name("SECONDS")

@@ -19,6 +19,7 @@ struct CommandLine {
   std::string request_file;    // "-": standard input; empty: from options.
   bool preview = false;        // Select only; the tool never runs.
   bool json = false;           // The reply's JSON instead of a summary.
+  bool quiet = false;          // No progress line, even on a terminal.
   double timeout_seconds = 0;  // 0: wait as long as the removal takes.
 };
 

@@ -66,7 +66,7 @@ TEST(CompletionTest, EveryShellOffersExactlyTheProgramsOptions) {
               script});
   EXPECT_EQ(AllMatches(offered, R"(^(-.*)$)"), options) << "bash";
 
-  // zsh: each option spec opens after a quote, a brace or a comma
+  // zsh: each option entry opens after a quote, a brace or a comma
   // ('(-r --request)*'{-n+,--name=}'[...]'); exclusion lists don't count.
   EXPECT_EQ(AllMatches(Completion("_quillfen-remove"),
                        R"([{,')](--?[A-Za-z][\w-]*))"),

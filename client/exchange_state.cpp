@@ -31,6 +31,17 @@ void ExchangeState::ServiceOwnerVanished(const std::string& name) {
   instances_.erase(name);
 }
 
+void ExchangeState::ProgressReported(const std::string& sender,
+                                     const RemovalProgress::Counts& counts) {
+  if (instances_.contains(sender)) counts_ = counts;
+}
+
+void ExchangeState::Interrupted() { ++interrupts_; }
+
+void ExchangeState::StopAnswered(std::uint32_t stopped) {
+  if (stopped > 0) stop_confirmed_ = true;
+}
+
 void ExchangeState::ToolActivitySampled(const ToolActivity& activity) {
   // A tool that has its reply converts and stores it without a pause, then
   // quits, even when the service has left meanwhile; one whose call will
@@ -88,7 +99,21 @@ ExchangeState::Step ExchangeState::Next(TimePoint now) {
     return GiveUp("the removal service stopped before it replied");
   }
   if (timeout_ && Elapsed(now) > *timeout_) return GiveUp(TimeoutMessage());
+  if (interrupts_ > 1) {
+    return GiveUp("interrupted before the removal service replied");
+  }
   Step step;
+  // Only an instance on the bus is asked: asking the name would start the
+  // service anew.
+  if (interrupts_ == 1 && !stop_confirmed_ && !instances_.empty() &&
+      (!stop_asked_at_ || now - *stop_asked_at_ >= kTick)) {
+    stop_asked_at_ = now;
+    step.kind = Step::Kind::kAskServiceToStop;
+    step.elapsed = Elapsed(now);
+    return step;
+  }
+  step.counts = counts_;
+  step.stopping = interrupts_ > 0;
   step.kind = Step::Kind::kWait;
   step.until = std::min(now + kTick, NearestDeadline());
   step.elapsed = Elapsed(now);

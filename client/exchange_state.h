@@ -14,10 +14,14 @@
 //    storing a reply the service gave before it left, however large);
 //  - the whole wait may be limited (--timeout).
 //
-// Room to grow: a new event is one more method (a progress report from the
-// service would store its counts and Next's kWait would carry them; an
-// interrupt would answer kAskServiceToStop once and kGiveUp the second
-// time), a new answer one more Step::Kind. One thread.
+// The service's progress reports, from an instance of it, are kept and
+// carried by each kWait. An interrupt makes Next answer kAskServiceToStop,
+// again each tick until the service says it stopped a removal (the removal
+// may not have begun when the first ask went out), while the wait for the
+// reply goes on; a second interrupt gives up at once.
+//
+// A new event is one more method, a new answer one more Step::Kind. One
+// thread.
 #ifndef QUILLFEN_CLIENT_EXCHANGE_STATE_H_
 #define QUILLFEN_CLIENT_EXCHANGE_STATE_H_
 
@@ -25,6 +29,8 @@
 #include <optional>
 #include <set>
 #include <string>
+
+#include "protocol/removal_progress.h"
 
 namespace quillfen {
 
@@ -67,12 +73,18 @@ class ExchangeState {
       kWait,       // Keep waiting for events until |until|.
       kReadReply,  // The notification came: read the stored reply.
       kGiveUp,     // Stop the tool and fail with |message|.
+      // Ask the service to stop the removal, tell StopAnswered, and go on
+      // waiting.
+      kAskServiceToStop,
     };
     Kind kind = Kind::kWait;
     TimePoint until;                       // kWait.
     std::chrono::milliseconds elapsed{0};  // Since the tool's start.
     std::string message;                   // kGiveUp.
     bool withdraw_request = false;         // kGiveUp: take the request back.
+    // kWait: the service's last counts, once it has reported any.
+    std::optional<RemovalProgress::Counts> counts;
+    bool stopping = false;  // An interrupt came: the reply is awaited.
   };
 
   // |timeout|: the longest the whole wait may take, if limited.
@@ -88,6 +100,15 @@ class ExchangeState {
   void ServiceOwnerAppeared(const std::string& owner);
   // Any name that left the bus; those of instances are struck off.
   void ServiceOwnerVanished(const std::string& name);
+  // A progress report from the bus name |sender|; only an instance's
+  // counts are kept.
+  void ProgressReported(const std::string& sender,
+                        const RemovalProgress::Counts& counts);
+  // Ctrl-C or a termination request.
+  void Interrupted();
+  // What the service answered to the last kAskServiceToStop: how many
+  // removals it stopped.
+  void StopAnswered(std::uint32_t stopped);
   // Only asked for while WantsToolActivity().
   void ToolActivitySampled(const ToolActivity& activity);
   // The bus itself failed: give up at once, leaving the request.
@@ -100,6 +121,7 @@ class ExchangeState {
   // the service has been seen and is away.
   bool WantsToolActivity() const;
   bool ToolHasEnded() const { return tool_ended_.has_value(); }
+  bool interrupted() const { return interrupts_ > 0; }
   Phase phase() const;
 
  private:
@@ -126,6 +148,10 @@ class ExchangeState {
   bool tool_busy_ = false;  // From the sample taken since the last Next.
   bool done_ = false;
   bool gave_up_ = false;
+  std::optional<RemovalProgress::Counts> counts_;
+  int interrupts_ = 0;
+  bool stop_confirmed_ = false;
+  std::optional<TimePoint> stop_asked_at_;
 };
 
 // "exit status 3", "signal Killed": how a tool's waitpid status reads.

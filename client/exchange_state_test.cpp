@@ -224,5 +224,38 @@ TEST(DescribeExitTest, SaysHowTheToolEnded) {
   EXPECT_EQ(DescribeExit(9), "signal Killed");  // SIGKILL, as waitpid says.
 }
 
+TEST_F(ExchangeStateTest, InterruptAsksUntilAStopIsTakenThenASecondGivesUp) {
+  ExchangeState state;
+  state.ToolStarted(start_);
+  // Counts from a name that isn't the service are nobody's.
+  state.ProgressReported(":1.7", {5, 5, 5});
+  EXPECT_FALSE(state.Next(At(10ms)).counts);
+  state.Interrupted();
+  // Nobody to ask yet: asking the name would start the service.
+  ExchangeState::Step step = state.Next(At(20ms));
+  EXPECT_EQ(step.kind, Kind::kWait);
+  EXPECT_TRUE(step.stopping);
+  state.ServiceOwnerAppeared(kInstance);
+  state.ProgressReported(kInstance, {7, 3, 1});
+  EXPECT_EQ(state.Next(At(30ms)).kind, Kind::kAskServiceToStop);
+  state.StopAnswered(0);  // The removal hadn't begun: asked again a tick on.
+  EXPECT_EQ(state.Next(At(40ms)).kind, Kind::kWait);
+  EXPECT_EQ(state.Next(At(130ms)).kind, Kind::kAskServiceToStop);
+  state.StopAnswered(1);
+  step = state.Next(At(300ms));
+  EXPECT_EQ(step.kind, Kind::kWait);
+  ASSERT_TRUE(step.counts);
+  EXPECT_EQ(*step.counts, (RemovalProgress::Counts{7, 3, 1}));
+  // The stopped removal's reply still comes and is read.
+  ExchangeState replied = state;
+  replied.NotificationArrived();
+  EXPECT_EQ(replied.Next(At(400ms)).kind, Kind::kReadReply);
+  EXPECT_TRUE(replied.interrupted());
+  // Or a second interrupt gives up at once.
+  state.Interrupted();
+  ExpectGaveUp(state, state.Next(At(400ms)),
+               "interrupted before the removal service replied", true);
+}
+
 }  // namespace
 }  // namespace quillfen

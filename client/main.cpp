@@ -7,6 +7,8 @@
 #include <iostream>
 
 #include "client/command_line.h"
+#include "client/interrupt_pipe.h"
+#include "client/progress_line.h"
 #include "client/removal_exchange.h"
 #include "client/reply_summary.h"
 #include "protocol/bus_string.h"
@@ -17,18 +19,6 @@
 
 namespace quillfen {
 namespace {
-
-// "Waiting for the removal service… 2.4 s", redrawn in place.
-void ShowProgress(std::chrono::milliseconds elapsed) {
-  std::fprintf(stderr, "\r\033[KWaiting for the removal service… %.1f s",
-               static_cast<double>(elapsed.count()) / 1000);
-  std::fflush(stderr);
-}
-
-void ClearProgress() {
-  std::fprintf(stderr, "\r\033[K");
-  std::fflush(stderr);
-}
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "quillfen-remove: %s\n", message.c_str());
@@ -77,8 +67,11 @@ int RefuseUnwritable(const RemovalRequest& request, const Error& json_error,
   return Report(refusal, line, SummarizeReply);
 }
 
-// The exchange with the tool, with a progress line on a terminal.
-ExchangeOutcome Exchange(const std::string& request_json,
+// The exchange with the tool, with a progress line on a terminal unless
+// asked for none. Ctrl-C asks the service to stop instead of ending the
+// client at once.
+ExchangeOutcome Exchange(const RemovalRequest& request,
+                         const std::string& request_json,
                          const CommandLine& line) {
   ExchangeSettings settings;
   settings.tool_path = LocateRemovalTool();
@@ -87,15 +80,32 @@ ExchangeOutcome Exchange(const std::string& request_json,
     settings.timeout = std::chrono::milliseconds(
         static_cast<long long>(line.timeout_seconds * 1000));
   }
-  bool on_terminal = isatty(STDERR_FILENO);
-  if (on_terminal) settings.progress = ShowProgress;
+  if (const Value* volume = Find(request, kVolumePathKey)) {
+    if (const std::string* path = volume->AsString()) {
+      settings.volume_path = *path;
+    }
+  }
+  InterruptPipe interrupts;
+  settings.interrupt_fd = interrupts.fd();
+  ProgressLine progress_line(stderr);
+  if (!line.quiet && isatty(STDERR_FILENO)) {
+    settings.progress = [&](const ExchangeProgress& progress) {
+      progress_line.Show(progress);
+    };
+  }
   ExchangeOutcome outcome = RunRemovalExchange(request_json, settings);
-  if (on_terminal) ClearProgress();
+  progress_line.Clear();
   return outcome;
 }
 
+// What an exchange came to; an interrupted one that still brought its
+// reply prints it (what was removed before the stop) and exits as an
+// interrupted command does.
 int ReportExchange(const ExchangeOutcome& outcome, const CommandLine& line) {
-  if (!outcome.reply_json) return Fail(outcome.error);
+  if (!outcome.reply_json) {
+    int status = Fail(outcome.error);
+    return outcome.interrupted ? kExitInterrupted : status;
+  }
   // The summary counts the removed paths and lists only the failures.
   Result<Value> reply =
       ValueFromJsonTextCounting(*outcome.reply_json, kPathArrayKey);
@@ -104,8 +114,9 @@ int ReportExchange(const ExchangeOutcome& outcome, const CommandLine& line) {
         "the stored reply can't be read: " +
         (reply ? std::string("it is not an object") : reply.error().message));
   }
-  return Report(*reply->AsDictionary(), line, SummarizeReply,
-                &*outcome.reply_json);
+  int status = Report(*reply->AsDictionary(), line, SummarizeReply,
+                      &*outcome.reply_json);
+  return outcome.interrupted ? kExitInterrupted : status;
 }
 
 }  // namespace
@@ -125,5 +136,5 @@ int main(int argc, char** argv) {
   if (!request_json) {
     return RefuseUnwritable(*request, request_json.error(), line);
   }
-  return ReportExchange(Exchange(*request_json, line), line);
+  return ReportExchange(Exchange(*request, *request_json, line), line);
 }

@@ -1,12 +1,19 @@
 // quillfen-remove end to end: the built program, the built tool and the
 // built service, on a private bus, with the shared domain in a temporary
 // XDG_CONFIG_HOME.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <set>
 
 #include "client/removal_options.h"
 #include "client/reply_summary.h"
@@ -322,6 +329,152 @@ TEST(RemovalOptionsTest, RelativeVolumeIsMadeAbsolute) {
             Value((fs::current_path() / "stick").string()));
   EXPECT_EQ(request.at("fileRemovalArray"), Value(Array{Value("a*")}));
   EXPECT_EQ(request.at("appleDouble"), Value(false));
+}
+
+// The client under a pseudo-terminal, as a person runs it: standard error
+// is the terminal, standard output a pipe; what each shows is read back.
+class TerminalRun {
+ public:
+  TerminalRun(const std::vector<std::string>& args,
+              const std::vector<std::string>& environment) {
+    int out[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    pid_ = forkpty(&terminal_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      for (const std::string& entry : environment) {
+        putenv(const_cast<char*>(entry.c_str()));
+      }
+      std::vector<char*> argv{const_cast<char*>(QUILLFEN_CLIENT_PATH)};
+      for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+      }
+      argv.push_back(nullptr);
+      execv(QUILLFEN_CLIENT_PATH, argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    out_ = out[0];
+  }
+  ~TerminalRun() {
+    if (pid_ > 0 && status_ < 0) {
+      kill(pid_, SIGKILL);
+      Finish();
+    }
+    close(terminal_);
+    close(out_);
+  }
+
+  // Reads both until |done| holds of the screen's text, or both end.
+  bool ReadUntil(const std::function<bool(const std::string&)>& done) {
+    auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done(screen_) && (terminal_open_ || out_open_)) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      pollfd fds[2] = {{terminal_open_ ? terminal_ : -1, POLLIN, 0},
+                       {out_open_ ? out_ : -1, POLLIN, 0}};
+      if (poll(fds, 2, 100) <= 0) continue;
+      char buffer[4096];
+      for (int i = 0; i < 2; ++i) {
+        if (fds[i].revents == 0) continue;
+        ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        // The terminal answers EIO once the last of its users has gone.
+        if (n <= 0) {
+          (i == 0 ? terminal_open_ : out_open_) = false;
+        } else {
+          (i == 0 ? screen_ : out_text_).append(buffer, n);
+        }
+      }
+    }
+    return done(screen_);
+  }
+  void Type(const char* keys) {
+    ASSERT_GT(write(terminal_, keys, strlen(keys)), 0);
+  }
+  // Reads to the end and answers the exit status.
+  int Finish() {
+    ReadUntil([](const std::string&) { return false; });
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 1000;
+    return status_;
+  }
+  const std::string& screen() const { return screen_; }
+  const std::string& out() const { return out_text_; }
+
+ private:
+  pid_t pid_ = -1;
+  int terminal_ = -1, out_ = -1;
+  int status_ = -1;
+  bool terminal_open_ = true, out_open_ = true;
+  std::string screen_, out_text_;
+};
+
+// The last count of |what| ("removed") on the progress line so far.
+long LastCount(const std::string& screen, const std::string& what) {
+  std::size_t at = screen.rfind(" " + what + " ·");
+  if (at == std::string::npos) return -1;
+  std::size_t begin = at;
+  while (begin > 0 &&
+         (std::isdigit(screen[begin - 1]) || screen[begin - 1] == ',')) {
+    --begin;
+  }
+  std::string digits;
+  for (char c : screen.substr(begin, at - begin)) {
+    if (c != ',') digits.push_back(c);
+  }
+  return digits.empty() ? -1 : std::stol(digits);
+}
+
+// The volume is slow to walk for a reason of its own: each folder holds
+// names a wildcard entry can't settle within its budget.
+TEST_F(QuillfenRemoveTest, ProgressOnTheTerminalAndCtrlCStopsWithTheTruth) {
+  const int folders = 60;
+  for (int i = 0; i < folders; ++i) {
+    std::string folder = "d" + std::to_string(100 + i);
+    for (int j = 0; j < 3; ++j) {
+      volume_.MakeFile(folder + "/x" + std::string(240, 'a') + "_" +
+                       std::to_string(j));
+      volume_.MakeFile(folder + "/t" + std::to_string(j) + ".tmp");
+    }
+  }
+  TerminalRun run(
+      {"--json", "-n", "(x)*a*a*a*a*a*c", "-e", "tmp", volume_.path()},
+      {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address(),
+       "XDG_CONFIG_HOME=" + config_.path()});
+  ASSERT_TRUE(run.ReadUntil([](const std::string& screen) {
+    return LastCount(screen, "removed") >= 9;
+  })) << run.screen();
+  run.Type("\x03");
+  EXPECT_EQ(run.Finish(), 130) << run.screen();
+
+  // The line moved, said what it counts, and was cleared at the end.
+  EXPECT_NE(run.screen().find(" walked · "), std::string::npos);
+  EXPECT_NE(run.screen().find(" entries/s"), std::string::npos);
+  EXPECT_TRUE(run.screen().ends_with("\r\033[K")) << run.screen();
+  // Standard output is exactly the stored reply, and the reply exactly
+  // what is gone.
+  std::optional<Value> stored = Stored("reply");
+  ASSERT_TRUE(stored && stored->AsString());
+  EXPECT_EQ(run.out(), *stored->AsString() + "\n");
+  Dictionary reply = *ValueFromJsonText(run.out())->AsDictionary();
+  std::set<std::string> removed;
+  for (const Value& path : *reply.at("pathArray").AsArray()) {
+    removed.insert(*path.AsString());
+  }
+  std::size_t gone = 0;
+  for (int i = 0; i < folders; ++i) {
+    for (int j = 0; j < 3; ++j) {
+      std::string file =
+          "d" + std::to_string(100 + i) + "/t" + std::to_string(j) + ".tmp";
+      gone += !volume_.Exists(file);
+      EXPECT_EQ(removed.count(volume_.PathOf(file)),
+                volume_.Exists(file) ? 0u : 1u);
+    }
+  }
+  EXPECT_EQ(gone, removed.size());
+  EXPECT_GE(gone, 9u);
+  EXPECT_LT(gone, folders * 3u) << "the removal was not stopped";
+  EXPECT_TRUE(reply.at("errorDict").AsDictionary()->contains(volume_.path()));
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "platform/private_bus.h"
 #include "platform/shared_suite.h"
 #include "protocol/identifiers.h"
+#include "protocol/service_interface.h"
 
 extern char** environ;
 
@@ -105,6 +106,53 @@ bool Listen(sdbus::IConnection& connection, ExchangeState& state,
     return false;
   }
   return true;
+}
+
+// Passes the service's progress reports for |volume_path| on to |state|.
+// No report is worth failing the exchange for.
+void ListenForProgress(sdbus::IConnection& connection, ExchangeState& state,
+                       const std::string& volume_path) {
+  const std::string rule = "type='signal',interface='" +
+                           ServiceInterface::WithProtocol().name +
+                           "',member='RemovalProgress',path='" +
+                           std::string(kServiceObjectPath) + "'";
+  try {
+    connection.addMatch(
+        rule,
+        [&state, volume_path](sdbus::Message& message) {
+          std::string volume;
+          RemovalProgress::Counts counts;
+          bool finished = false;
+          try {
+            message >> volume >> counts.walked >> counts.removed >>
+                counts.failed >> finished;
+          } catch (const sdbus::Error&) {
+            return;
+          }
+          if (volume == volume_path) {
+            state.ProgressReported(message.getSender(), counts);
+          }
+        },
+        sdbus::floating_slot);
+  } catch (const sdbus::Error&) {
+  }
+}
+
+// Asks the service's current instance to stop the removals of
+// |volume_path|; answers how many it stopped (0 when it can't be asked).
+std::uint32_t AskServiceToStop(sdbus::IConnection& connection,
+                               const std::string& volume_path) {
+  std::uint32_t stopped = 0;
+  try {
+    sdbus::createProxy(connection, std::string(ServiceName),
+                       std::string(kServiceObjectPath))
+        ->callMethod("StopRemoval")
+        .onInterface(ServiceInterface::WithProtocol().name)
+        .withArguments(volume_path)
+        .storeResultsTo(stopped);
+  } catch (const sdbus::Error&) {
+  }
+  return stopped;
 }
 
 // Whether the bus runs the service or knows how to start it: a bus that
@@ -225,8 +273,15 @@ bool ToolProcess::Start(const std::string& tool_path, const ExchangeBus& bus,
   envp.push_back(nullptr);
   std::string program = tool_path;
   char* argv[] = {program.data(), nullptr};
-  int spawn_error = posix_spawn(&pid_, tool_path.c_str(), nullptr, nullptr,
+  // A group of its own: Ctrl-C is for the client, which asks the service
+  // to stop; the tool must live on to store the stopped removal's reply.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  int spawn_error = posix_spawn(&pid_, tool_path.c_str(), nullptr, &attributes,
                                 argv, envp.data());
+  posix_spawnattr_destroy(&attributes);
   if (spawn_error != 0) {
     *error = "can't start the removal tool " + tool_path + ": " +
              std::strerror(spawn_error);
@@ -280,16 +335,24 @@ void WithdrawMessage(const std::string& request_json) {
   }
 }
 
-// Reads the bus until |until| at the latest, or until it has something.
-void WaitForBus(sdbus::IConnection& connection, Clock::time_point until) {
+// Reads the bus until |until| at the latest, or until it or the interrupt
+// descriptor has something; tells |state| of each interrupt.
+void WaitForBus(sdbus::IConnection& connection, Clock::time_point until,
+                int interrupt_fd, ExchangeState& state) {
   sdbus::IConnection::PollData poll_data = connection.getEventLoopPollData();
-  pollfd fd = {poll_data.fd, poll_data.events, 0};
+  pollfd fds[2] = {{poll_data.fd, poll_data.events, 0},
+                   {interrupt_fd, POLLIN, 0}};
   auto left =
       std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
   int limit = static_cast<int>(std::max<long long>(left.count(), 0));
   int timeout = poll_data.getPollTimeout();
   if (timeout < 0 || timeout > limit) timeout = limit;
-  poll(&fd, 1, timeout);
+  if (poll(fds, interrupt_fd >= 0 ? 2 : 1, timeout) > 0 &&
+      (fds[1].revents & POLLIN) != 0) {
+    char bytes[16];
+    ssize_t n = read(interrupt_fd, bytes, sizeof bytes);
+    for (ssize_t i = 0; i < n; ++i) state.Interrupted();
+  }
 }
 
 // Tells |state| what the bus, the tool and the clock say until it answers
@@ -308,9 +371,15 @@ Step AwaitReply(sdbus::IConnection& connection, ToolProcess& tool,
         state.ToolActivitySampled(SampleTool(tool.pid()));
       }
       Step step = state.Next(now);
+      if (step.kind == Step::Kind::kAskServiceToStop) {
+        state.StopAnswered(AskServiceToStop(connection, settings.volume_path));
+        continue;
+      }
       if (step.kind != Step::Kind::kWait) return step;
-      if (settings.progress) settings.progress(step.elapsed);
-      WaitForBus(connection, step.until);
+      if (settings.progress) {
+        settings.progress({step.elapsed, step.counts, step.stopping});
+      }
+      WaitForBus(connection, step.until, settings.interrupt_fd, state);
     }
   } catch (const sdbus::Error& e) {
     return state.BusFailed(e.getMessage());
@@ -359,6 +428,7 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
     return outcome;
   }
   NoteRunningInstance(*bus.connection, state);
+  ListenForProgress(*bus.connection, state, settings.volume_path);
   if (!LeaveRequest(request_json, &outcome.error)) return outcome;
 
   ToolProcess tool;
@@ -372,10 +442,13 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
     tool.Stop(0s);
     if (step.withdraw_request) WithdrawMessage(request_json);
     outcome.error = step.message;
+    outcome.interrupted = state.interrupted();
     return outcome;
   }
   tool.Stop(5s);  // It quits once its notification is out.
-  return ReadStoredReply();
+  outcome = ReadStoredReply();
+  outcome.interrupted = state.interrupted();
+  return outcome;
 }
 
 }  // namespace quillfen

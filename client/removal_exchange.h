@@ -7,6 +7,13 @@
 // turn instead of overwriting the first one's message. Where no session bus
 // runs, the exchange starts a private one whose activation folder holds the
 // service. The run happens on the calling thread.
+//
+// While the removal runs, the service's progress reports for the request's
+// volume are passed on. A byte on the interrupt descriptor (one per Ctrl-C)
+// asks the service to stop the removal and waits on for its reply, which
+// then lists what was removed; a second gives up at once. The tool runs in
+// a process group of its own, so that Ctrl-C on the terminal reaches only
+// the client.
 #ifndef QUILLFEN_CLIENT_REMOVAL_EXCHANGE_H_
 #define QUILLFEN_CLIENT_REMOVAL_EXCHANGE_H_
 
@@ -15,19 +22,32 @@
 #include <optional>
 #include <string>
 
+#include "protocol/removal_progress.h"
+
 namespace quillfen {
+
+struct ExchangeProgress {
+  std::chrono::milliseconds elapsed{0};  // Since the tool's start.
+  // The service's last counts, once it has reported any.
+  std::optional<RemovalProgress::Counts> counts;
+  bool stopping = false;  // Interrupted: the stopped removal's reply is due.
+};
 
 struct ExchangeSettings {
   std::string tool_path;    // The removal tool to start.
   std::string service_dir;  // Activation folder for a private bus.
   std::optional<std::chrono::milliseconds> timeout;
-  // Called about ten times a second while waiting for the reply.
-  std::function<void(std::chrono::milliseconds elapsed)> progress;
+  std::string volume_path;  // The request's, as it spells it.
+  // Readable when the person interrupts; -1: never.
+  int interrupt_fd = -1;
+  // Called at least ten times a second while waiting for the reply.
+  std::function<void(const ExchangeProgress& progress)> progress;
 };
 
 struct ExchangeOutcome {
   std::optional<std::string> reply_json;  // The stored reply, on success.
   std::string error;                      // What went wrong, otherwise.
+  bool interrupted = false;               // The person interrupted the wait.
 };
 
 ExchangeOutcome RunRemovalExchange(const std::string& request_json,

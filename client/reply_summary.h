@@ -16,6 +16,8 @@ namespace quillfen {
 inline constexpr int kExitAllRemoved = 0;
 inline constexpr int kExitSomeFailed = 1;
 inline constexpr int kExitUsageOrExchangeError = 2;
+// The person interrupted the removal (128 + SIGINT, as shells report it).
+inline constexpr int kExitInterrupted = 130;
 
 std::string SummarizeReply(const RemovalReply& reply);
 std::string SummarizePreview(const RemovalReply& preview);

@@ -1,5 +1,5 @@
-// QuillfenRemovalServiceProtocol: the removal service's one-method
-// interface, as the service implements it and the tool calls it. On the bus
+// QuillfenRemovalServiceProtocol: the removal service's interface, as the
+// service implements it and the tool calls it. On the bus
 // it is the interface of QuillfenRemovalServiceProtocol.xml, exported at
 // kServiceObjectPath by the owner of ServiceName.
 //
@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "protocol/identifiers.h"
+#include "protocol/removal_progress.h"
 #include "protocol/value.h"
 
 namespace quillfen {
@@ -23,6 +24,15 @@ class QuillfenRemovalServiceProtocol {
   // Carries out |request|; calls |withReply| exactly once.
   virtual void removeWithFileDict(const RemovalRequest& request,
                                   const ReplyBlock& withReply) = 0;
+
+  // The same, counting into |progress| as it goes and stopping early when
+  // |progress| is asked to stop. An implementation that can do neither
+  // carries the request out whole.
+  virtual void removeReportingProgress(const RemovalRequest& request,
+                                       const ReplyBlock& withReply,
+                                       RemovalProgress& /*progress*/) {
+    removeWithFileDict(request, withReply);
+  }
 };
 
 }  // namespace quillfen

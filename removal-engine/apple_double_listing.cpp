@@ -1,6 +1,7 @@
 #include "removal-engine/apple_double_listing.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,7 +115,8 @@ std::vector<std::string> AppleDoublePathsFromOutput(
   return paths;
 }
 
-AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling) {
+AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling,
+                                        RemovalProgress* progress) {
   AppleDoubleListing listing;
   Result<Pipe> output = OpenPipe();
   Result<Pipe> input = OpenPipe();
@@ -137,9 +139,14 @@ AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling) {
                       SystemErrorText(pid.error().code) + ".";
     return listing;
   }
+  // Until find is reaped its pid is its own, so the hook may kill it.
+  if (progress != nullptr) {
+    progress->SetStopHook([find = *pid] { kill(find, SIGKILL); });
+  }
   std::string text = ReadToEnd(output->read.get());
   output->read.reset();
   input->write.reset();
+  if (progress != nullptr) progress->SetStopHook(nullptr);
 
   // find's exit status only says that some folder was unreadable, which is
   // no failure here; but a find that was killed listed only part of the

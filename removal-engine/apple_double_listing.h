@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/removal_progress.h"
+
 namespace quillfen {
 
 struct AppleDoubleListing {
@@ -30,8 +32,11 @@ struct AppleDoubleListing {
 };
 
 // Lists the "._" items beneath |volume_spelling| (an absolute path with no
-// repeated or trailing slashes).
-AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling);
+// repeated or trailing slashes). A stop asked of |progress| (if any) kills
+// find: the listing then ends with what was read, and says find stopped
+// early.
+AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling,
+                                        RemovalProgress* progress = nullptr);
 
 // Keeps the lines of find's |output| that name an item beneath
 // |volume_spelling| whose name begins "._" and that the bus can carry. A

@@ -103,6 +103,7 @@ void RemoveListed(const RemovalPlan& plan, std::vector<std::string> named,
     }
   }
   for (const std::string& path : candidates.TakeInRemovalOrder()) {
+    if (record->stop_requested()) break;
     record->Record(path,
                    remover != nullptr ? remover->Remove(path) : std::nullopt);
   }
@@ -119,6 +120,8 @@ void Sweep(RemovalPlan& plan, int volume_fd, bool remove,
   if (!listing.valid()) return;
 
   AppleDoubleListing found = listing.get();
+  // A stopped removal takes nothing from a listing cut short.
+  if (record->stop_requested()) return;
   if (!found.failure.empty()) {
     record->errors.emplace(plan.volume_path(), Value(found.failure));
   }
@@ -126,6 +129,7 @@ void Sweep(RemovalPlan& plan, int volume_fd, bool remove,
   std::vector<std::string> named =
       CheckListing(found, plan.volume_spelling(), sweep, remover, &split);
   if (split && !walked) VolumeWalker().Walk(volume_fd, sweep);
+  if (record->stop_requested()) return;
   RemoveListed(plan, std::move(named), sweep, remove ? &remover : nullptr,
                record);
 }
@@ -139,16 +143,23 @@ AppleDoubleListing QuillfenRemovalService::appleDoubleArrayForUrl(
 
 void QuillfenRemovalService::removeWithFileDict(const RemovalRequest& request,
                                                 const ReplyBlock& withReply) {
-  withReply(CarryOut(request, /*remove=*/true));
+  withReply(CarryOut(request, /*remove=*/true, nullptr));
+}
+
+void QuillfenRemovalService::removeReportingProgress(
+    const RemovalRequest& request, const ReplyBlock& withReply,
+    RemovalProgress& progress) {
+  withReply(CarryOut(request, /*remove=*/true, &progress));
 }
 
 RemovalReply QuillfenRemovalService::previewWithFileDict(
     const RemovalRequest& request) {
-  return CarryOut(request, /*remove=*/false);
+  return CarryOut(request, /*remove=*/false, nullptr);
 }
 
 RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
-                                              bool remove) {
+                                              bool remove,
+                                              RemovalProgress* progress) {
   // The same answer the removal tool gives when it can't send such a
   // request, so that a preview agrees with the real road.
   std::string fault = DictionaryBusFault(request);
@@ -162,19 +173,22 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
   }
   RemovalPlan& plan = *reading;
   RemovalRecord record(plan.volume_spelling());
+  record.progress = progress;
   UniqueFd volume_fd = OpenVolume(plan, &record);
   if (volume_fd) {
-    // find lists the AppleDouble items while the volume is walked.
+    // find lists the AppleDouble items while the volume is walked; a stop
+    // asked of |progress| kills it.
     std::future<AppleDoubleListing> listing;
     if (plan.apple_double()) {
-      listing = std::async(std::launch::async, [this, &plan] {
-        return appleDoubleArrayForUrl(plan.volume_spelling());
+      listing = std::async(std::launch::async, [&plan, progress] {
+        return ListAppleDoubleFiles(plan.volume_spelling(), progress);
       });
     }
     Sweep(plan, volume_fd.get(), remove, std::move(listing), &record);
   }
 
   RemovalReply reply = EmptyRemovalReply(Value(plan.volume_path()));
+  if (record.stop_requested()) record.Stopped(plan.volume_path());
   reply[std::string(kShowReadMeKey)] = Value(record.show_read_me);
   reply[std::string(kPathArrayKey)] = Value(std::move(record.removed));
   reply[std::string(kErrorDictKey)] = Value(std::move(record.errors));

@@ -30,6 +30,14 @@ class QuillfenRemovalService : public QuillfenRemovalServiceProtocol {
   void removeWithFileDict(const RemovalRequest& request,
                           const ReplyBlock& withReply) override;
 
+  // The same, counting into |progress|. Once it is asked to stop, nothing
+  // more is removed (find's listing is cut short and unused); the reply
+  // lists what was removed and says under the volume path that the removal
+  // was stopped before it finished.
+  void removeReportingProgress(const RemovalRequest& request,
+                               const ReplyBlock& withReply,
+                               RemovalProgress& progress) override;
+
   // What |request| would remove, without removing anything: a reply whose
   // "pathArray" lists the selected items, every item before a folder that
   // holds it, and whose "errorDict" holds only refusals of the request.
@@ -39,7 +47,8 @@ class QuillfenRemovalService : public QuillfenRemovalServiceProtocol {
   AppleDoubleListing appleDoubleArrayForUrl(const std::string& volume_spelling);
 
  private:
-  RemovalReply CarryOut(const RemovalRequest& request, bool remove);
+  RemovalReply CarryOut(const RemovalRequest& request, bool remove,
+                        RemovalProgress* progress);
 };
 
 }  // namespace quillfen

@@ -11,6 +11,7 @@ namespace quillfen {
 
 void RemovalRecord::Removed(std::string_view relative_path) {
   removed.emplace_back(JoinVolumePath(volume, relative_path));
+  if (progress != nullptr) progress->CountRemoved();
 }
 
 void RemovalRecord::Record(std::string_view relative_path,
@@ -28,6 +29,7 @@ void RemovalRecord::Failed(std::string_view relative_path,
       JoinVolumePath(volume, relative_path),
       Value(RemovalErrorDescription(failure.item_name, failure.error)));
   if (IsNoWritePermission(failure.error)) show_read_me = true;
+  if (progress != nullptr) progress->CountFailed();
 }
 
 void RemovalRecord::Undecided(std::string_view relative_path,
@@ -36,6 +38,7 @@ void RemovalRecord::Undecided(std::string_view relative_path,
       JoinVolumePath(volume, relative_path),
       Value("“" + std::string(name) + "” couldn’t be matched against “" +
             std::string(entry) + "” in time, so it was left in place."));
+  if (progress != nullptr) progress->CountFailed();
 }
 
 void RemovalRecord::WalkFailed(std::string_view relative_path, int error) {
@@ -44,6 +47,15 @@ void RemovalRecord::WalkFailed(std::string_view relative_path, int error) {
   std::string description =
       FolderSearchErrorDescription(LastComponent(path), error);
   errors.insert_or_assign(std::move(path), Value(std::move(description)));
+  if (progress != nullptr) progress->CountFailed();
+}
+
+void RemovalRecord::Stopped(const std::string& volume_path) {
+  // The one word the caller needs: the removal is incomplete, and what
+  // "pathArray" lists is all that went.
+  errors.insert_or_assign(
+      volume_path, Value("The removal was stopped before it finished; only the "
+                         "items listed as removed are gone."));
 }
 
 RemovalSweep::RemovalSweep(RemovalPlan& plan, ItemRemover* remover,
@@ -62,6 +74,8 @@ WalkAction RemovalSweep::VisitEntries(int /*folder_fd*/,
                                       std::string_view folder_path,
                                       std::span<WalkEntry> entries) {
   for (WalkEntry& entry : entries) {
+    if (record_->stop_requested()) return WalkAction::kStop;
+    if (record_->progress != nullptr) record_->progress->CountWalked(1);
     // A name that can't be written into a reply is never a candidate, nor
     // is anything inside such a folder (see EnterFolder).
     if (!IsBusString(entry.name)) continue;
@@ -87,13 +101,21 @@ WalkAction RemovalSweep::VisitEntries(int /*folder_fd*/,
 WalkAction RemovalSweep::FinishFolder(int folder_fd,
                                       std::string_view folder_path) {
   std::sort(files_.begin(), files_.end());
-  for (const auto& [inode, name] : files_) Remove(folder_fd, folder_path, name);
+  WalkAction action = WalkAction::kGoOn;
+  for (const auto& [inode, name] : files_) {
+    if (record_->stop_requested()) {
+      action = WalkAction::kStop;
+      break;
+    }
+    Remove(folder_fd, folder_path, name);
+  }
   files_.clear();
-  return WalkAction::kGoOn;
+  return action;
 }
 
 WalkAction RemovalSweep::EnterFolder(std::string_view /*folder_path*/,
                                      std::string_view name, bool marked) {
+  if (record_->stop_requested()) return WalkAction::kStop;
   if (!IsBusString(name)) return WalkAction::kSkipContents;
   // A selected folder is removed whole: what is inside it is reported as
   // the removal takes it.
@@ -104,6 +126,7 @@ WalkAction RemovalSweep::EnterFolder(std::string_view /*folder_path*/,
 WalkAction RemovalSweep::LeaveFolder(int parent_fd,
                                      std::string_view folder_path,
                                      std::string_view name, bool marked) {
+  if (record_->stop_requested()) return WalkAction::kStop;
   if (marked) Remove(parent_fd, folder_path, std::string(name));
   return WalkAction::kGoOn;
 }

@@ -11,7 +11,9 @@
 // The AppleDouble rule is applied here too ("._" names, less the keep
 // list), so that an AppleDouble item inside a selected folder is also
 // removed before its folder, and one whose path find can't print on one
-// line is found at all. Belongs to the one thread that walks.
+// line is found at all. Every entry walked is counted into the record's
+// progress, and a stop asked for there ends the walk before the next entry.
+// Belongs to the one thread that walks.
 #ifndef QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
 #define QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
 
@@ -20,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/removal_progress.h"
 #include "protocol/value.h"
 #include "removal-engine/item_remover.h"
 #include "removal-engine/removal_plan.h"
@@ -42,8 +45,16 @@ struct RemovalRecord {
                  std::string_view entry);
   // The folder at |relative_path| could not be searched for |error|.
   void WalkFailed(std::string_view relative_path, int error);
+  // The removal was asked to stop and did, before it finished: said
+  // under |volume_path|, as the request gave it.
+  void Stopped(const std::string& volume_path);
+  bool stop_requested() const {
+    return progress != nullptr && progress->stop_requested();
+  }
 
   std::string volume;  // The volume's spelling, for full paths.
+  // Counted into as the record grows; may be null.
+  RemovalProgress* progress = nullptr;
   Array removed;
   Dictionary errors;
   bool show_read_me = false;

@@ -5,6 +5,7 @@
 
 #include "protocol/bus_string.h"
 #include "protocol/identifiers.h"
+#include "protocol/removal_keys.h"
 #include "protocol/service_interface.h"
 
 namespace quillfen {
@@ -13,6 +14,9 @@ namespace {
 const char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
 const char kAccessDenied[] = "org.freedesktop.DBus.Error.AccessDenied";
 const char kFailed[] = "org.freedesktop.DBus.Error.Failed";
+
+// The least time between two progress signals of one removal.
+constexpr std::chrono::milliseconds kProgressInterval{100};
 
 }  // namespace
 
@@ -53,6 +57,13 @@ int ServiceListener::resume() {
         ServiceInterface::WithProtocol().name, "RemoveWithFileDict", "a{sv}",
         {"request"}, "a{sv}", {"reply"},
         [this](sdbus::MethodCall call) { Dispatch(std::move(call)); });
+    object_->registerMethod(
+        ServiceInterface::WithProtocol().name, "StopRemoval", "s",
+        {"volumePath"}, "u", {"stopped"},
+        [this](sdbus::MethodCall call) { OnStopRemoval(std::move(call)); });
+    object_->registerSignal(
+        ServiceInterface::WithProtocol().name, "RemovalProgress", "stttb",
+        {"volumePath", "walked", "removed", "failed", "finished"});
     object_->finishRegistration();
     WatchNameOwners(*bus_, [this](const NameOwnerChange& change) {
       OnNameOwnerChanged(change);
@@ -90,7 +101,10 @@ int ServiceListener::CheckIdle() {
     in_flight = in_flight_;
     idle_since = idle_since_;
   }
-  if (in_flight > 0) return -1;
+  ReportProgress();
+  // While calls run, the loop looks in at least as often as their progress
+  // may be signalled.
+  if (in_flight > 0) return static_cast<int>(kProgressInterval.count());
   if (name_released_) {
     loop_.Quit();
     return 0;
@@ -186,8 +200,19 @@ void ServiceListener::Serve(ServiceConnection* connection) {
     std::shared_ptr<QuillfenRemovalServiceProtocol> object =
         connection->exported_object_;
     lock.unlock();
-    RunCall(*object, *call);
+    RunningRemoval removal;
+    if (const Value* path = Find(call->request, kVolumePathKey)) {
+      if (const std::string* text = path->AsString()) {
+        removal.volume_path = *text;
+      }
+    }
+    {
+      std::lock_guard running_lock(running_mutex_);
+      running_.push_back(&removal);
+    }
+    RunCall(*object, *call, removal.progress);
     call.reset();  // Before the lock: see queue_.
+    FinishRemoval(removal);
     lock.lock();
     if (--in_flight_ == 0) idle_since_ = std::chrono::steady_clock::now();
     loop_.Wake();
@@ -197,7 +222,8 @@ void ServiceListener::Serve(ServiceConnection* connection) {
 }
 
 void ServiceListener::RunCall(QuillfenRemovalServiceProtocol& object,
-                              ServiceConnection::PendingCall& call) {
+                              ServiceConnection::PendingCall& call,
+                              RemovalProgress& progress) {
   bool replied = false;
   auto send_reply = [&](RemovalReply reply) {
     if (replied) return;
@@ -223,12 +249,88 @@ void ServiceListener::RunCall(QuillfenRemovalServiceProtocol& object,
                 BusSafeText("The reply can’t be sent: " + cause + "."));
   };
   try {
-    object.removeWithFileDict(call.request, send_reply);
+    object.removeReportingProgress(call.request, send_reply, progress);
   } catch (const std::exception& e) {
     if (!replied) {
       replied = true;
       ReturnError(call.call, kFailed, BusSafeText(e.what()));
     }
+  }
+}
+
+void ServiceListener::OnStopRemoval(sdbus::MethodCall call) {
+  try {
+    // The same peers as may remove: one the delegate turned away may not
+    // stop another's removal either.
+    ServiceConnection* connection = ConnectionFor(call.getSender());
+    if (connection == nullptr || !connection->Serves()) {
+      ReturnError(call, kAccessDenied, "The removal service refused the call.");
+      return;
+    }
+    std::string volume_path;
+    call >> volume_path;
+    sdbus::MethodReply reply = call.createReply();
+    reply << StopRemovals(volume_path);
+    reply.send();
+  } catch (const std::exception& e) {
+    // Nothing may unwind into the bus library's C callbacks.
+    ReturnError(call, kFailed, BusSafeText(e.what()));
+  }
+}
+
+std::uint32_t ServiceListener::StopRemovals(const std::string& volume_path) {
+  std::uint32_t stopped = 0;
+  std::lock_guard lock(running_mutex_);
+  for (RunningRemoval* removal : running_) {
+    if (removal->volume_path == volume_path &&
+        removal->progress.RequestStop()) {
+      ++stopped;
+    }
+  }
+  return stopped;
+}
+
+void ServiceListener::ReportProgress() {
+  using Clock = std::chrono::steady_clock;
+  std::lock_guard signal_lock(signal_mutex_);
+  std::vector<RunningRemoval*> due;
+  Clock::time_point now = Clock::now();
+  {
+    std::lock_guard lock(running_mutex_);
+    for (RunningRemoval* removal : running_) {
+      if (removal->volume_path.empty()) continue;
+      if (now - removal->sent_at < kProgressInterval) continue;
+      RemovalProgress::Counts counts = removal->progress.counts();
+      if (counts == removal->sent) continue;
+      removal->sent = counts;
+      removal->sent_at = now;
+      due.push_back(removal);
+    }
+  }
+  // Still running: FinishRemoval waits for signal_mutex_.
+  for (RunningRemoval* removal : due) EmitProgress(*removal, false);
+}
+
+void ServiceListener::FinishRemoval(RunningRemoval& removal) {
+  std::lock_guard signal_lock(signal_mutex_);
+  {
+    std::lock_guard lock(running_mutex_);
+    running_.remove(&removal);
+  }
+  if (removal.volume_path.empty()) return;
+  removal.sent = removal.progress.counts();
+  EmitProgress(removal, true);
+}
+
+void ServiceListener::EmitProgress(const RunningRemoval& removal,
+                                   bool finished) {
+  try {
+    object_->emitSignal("RemovalProgress")
+        .onInterface(ServiceInterface::WithProtocol().name)
+        .withArguments(removal.volume_path, removal.sent.walked,
+                       removal.sent.removed, removal.sent.failed, finished);
+  } catch (const sdbus::Error&) {
+    // A signal nobody can be sent is nobody's loss: the reply still goes.
   }
 }
 

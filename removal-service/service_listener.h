@@ -10,6 +10,11 @@
 // the bus routed here before that is still served, and later ones start a
 // new instance of the service. Then resume() returns.
 //
+// While a removal runs, its counts go out as the RemovalProgress signal at
+// most ten times a second (from the event-loop thread), and once more with
+// finished true after its reply; StopRemoval asks every running removal of
+// a volume to stop.
+//
 // Bus library exceptions stop here: neither the delegate nor an exported
 // object ever sees one. Every call is answered: a reply that can't be
 // sent becomes a D-Bus error that says why. resume() runs the bus on the
@@ -22,6 +27,7 @@
 
 #include <chrono>
 #include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,6 +38,7 @@
 #include "platform/bus_event_loop.h"
 #include "protocol/dbus_value.h"
 #include "protocol/quillfen_removal_service_protocol.h"
+#include "protocol/removal_progress.h"
 #include "protocol/service_interface.h"
 
 namespace quillfen {
@@ -109,6 +116,14 @@ class ServiceListener {
   int resume();
 
  private:
+  // One call being carried out, for its signals and for StopRemoval.
+  struct RunningRemoval {
+    std::string volume_path;  // As the request gave it; empty: none.
+    RemovalProgress progress;
+    RemovalProgress::Counts sent;
+    std::chrono::steady_clock::time_point sent_at;
+  };
+
   void Dispatch(sdbus::MethodCall call);
   // Queues |call| (taking it) or answers it at once.
   void Enqueue(sdbus::MethodCall& call);
@@ -117,7 +132,17 @@ class ServiceListener {
   void Serve(ServiceConnection* connection);
   // Runs one call on |object| and answers it, whatever happens.
   static void RunCall(QuillfenRemovalServiceProtocol& object,
-                      ServiceConnection::PendingCall& call);
+                      ServiceConnection::PendingCall& call,
+                      RemovalProgress& progress);
+  // Answers a StopRemoval call.
+  void OnStopRemoval(sdbus::MethodCall call);
+  // Asks the running removals of |volume_path| to stop; answers how many.
+  std::uint32_t StopRemovals(const std::string& volume_path);
+  // Signals the counts of every running removal due for it.
+  void ReportProgress();
+  // Drops |removal| from the running ones and signals its last counts.
+  void FinishRemoval(RunningRemoval& removal);
+  void EmitProgress(const RunningRemoval& removal, bool finished);
   // Before each wait of the event loop: tidies up, and stops the loop or
   // gives the name back once idle. Answers how long the loop may sleep.
   int CheckIdle();
@@ -135,6 +160,13 @@ class ServiceListener {
   std::map<std::string, std::unique_ptr<ServiceConnection>> connections_;
   bool release_requested_ = false;
   bool name_released_ = false;
+
+  // Held while a progress signal goes out, so that none follows a
+  // removal's last; never taken by a thread that holds the bus library's
+  // lock or running_mutex_.
+  std::mutex signal_mutex_;
+  std::mutex running_mutex_;  // Guards running_.
+  std::list<RunningRemoval*> running_;
 
   std::mutex mutex_;  // Guards the queues, in_flight_ and idle_since_.
   int in_flight_ = 0;

@@ -8,8 +8,10 @@
 #include <atomic>
 #include <future>
 #include <latch>
+#include <mutex>
 
 #include "protocol/identifiers.h"
+#include "removal-engine/quillfen_removal_service.h"
 #include "testing/in_process_service.h"
 #include "testing/support.h"
 #include "testing/temp_tree.h"
@@ -220,6 +222,163 @@ TEST(ServiceListenerReplyTest, ReplyThatCantBeSentIsAnErrorSayingWhy) {
               std::string::npos)
         << e.getMessage();
   }
+}
+
+// The real engine behind the listener. The volume is slow to walk for a
+// reason of its own: every folder holds names that a wildcard entry can't
+// settle within its budget, so the walk takes seconds on any disk.
+class ServiceProgressTest : public ::testing::Test {
+ protected:
+  static constexpr int kFolders = 60;
+  static constexpr const char* kSlowEntry = "(x)*a*a*a*a*a*c";
+
+  struct Heard {
+    std::chrono::steady_clock::time_point at;
+    std::string volume;
+    std::uint64_t walked, removed, failed;
+    bool finished;
+  };
+
+  void SetUp() override {
+    for (int i = 0; i < kFolders; ++i) {
+      std::string folder = "d" + std::to_string(100 + i);
+      volume_.MakeDir(folder);
+      for (int j = 0; j < 3; ++j) {
+        volume_.MakeFile(folder + "/x" + std::string(240, 'a') + "_" +
+                         std::to_string(j));
+        volume_.MakeFile(folder + "/t" + std::to_string(j) + ".tmp");
+      }
+    }
+    watcher_->uponSignal("RemovalProgress")
+        .onInterface(ServiceInterface::WithProtocol().name)
+        .call([this](const std::string& volume, std::uint64_t walked,
+                     std::uint64_t removed, std::uint64_t failed,
+                     bool finished) {
+          std::lock_guard lock(mutex_);
+          heard_.push_back({std::chrono::steady_clock::now(), volume, walked,
+                            removed, failed, finished});
+        });
+    watcher_->finishRegistration();
+    watching_->enterEventLoopAsync();
+  }
+  void TearDown() override { watching_->leaveEventLoop(); }
+
+  std::uint32_t Stop(const std::string& volume) {
+    std::uint32_t stopped = 0;
+    sdbus::createProxy(*caller_, std::string(ServiceName),
+                       std::string(kServiceObjectPath))
+        ->callMethod("StopRemoval")
+        .onInterface(ServiceInterface::WithProtocol().name)
+        .withArguments(volume)
+        .storeResultsTo(stopped);
+    return stopped;
+  }
+  std::vector<Heard> HeardSoFar() {
+    std::lock_guard lock(mutex_);
+    return heard_;
+  }
+
+  testing::TempTree no_services_;
+  testing::TestBus bus_{no_services_.path()};
+  testing::ExportingDelegate delegate_{
+      [] { return std::make_shared<QuillfenRemovalService>(); }};
+  InProcessService service_{bus_, &delegate_};
+  testing::TempTree volume_;
+  std::unique_ptr<sdbus::IConnection> caller_ = bus_.Connect();
+  std::unique_ptr<sdbus::IConnection> watching_ = bus_.Connect();
+  std::unique_ptr<sdbus::IProxy> watcher_ = sdbus::createProxy(
+      *watching_, std::string(ServiceName), std::string(kServiceObjectPath));
+  std::mutex mutex_;
+  std::vector<Heard> heard_;
+};
+
+TEST_F(ServiceProgressTest, ProgressIsPacedAndAStopMidwayAnswersWhatWent) {
+  // A stop with nothing running stops nothing, and harms nothing.
+  EXPECT_EQ(Stop(volume_.path()), 0u);
+
+  Dictionary request{
+      {"volumePath", Value(volume_.path())},
+      {"fileRemovalArray", Value(Array{Value(kSlowEntry), Value("*.tmp")})}};
+  auto start = std::chrono::steady_clock::now();
+  std::future<Dictionary> reply = std::async(std::launch::async, [&] {
+    auto remover = bus_.Connect();
+    return CallRemoveWithFileDict(*remover, request, kPatience);
+  });
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        for (const Heard& h : HeardSoFar()) {
+          if (h.removed >= 30) return true;
+        }
+        return false;
+      },
+      kPatience));
+  EXPECT_EQ(Stop("/elsewhere"), 0u);
+  EXPECT_EQ(Stop(volume_.path()), 1u);
+  Dictionary stopped = reply.get();
+  auto elapsed = std::chrono::steady_clock::now() - start;
+
+  // The reply lists exactly what is gone; the rest is untouched.
+  std::set<std::string> removed = testing::RemovedPaths(stopped);
+  int gone = 0;
+  for (int i = 0; i < kFolders; ++i) {
+    for (int j = 0; j < 3; ++j) {
+      std::string file =
+          "d" + std::to_string(100 + i) + "/t" + std::to_string(j) + ".tmp";
+      bool exists = volume_.Exists(file);
+      gone += !exists;
+      EXPECT_EQ(removed.count(volume_.PathOf(file)), exists ? 0u : 1u) << file;
+    }
+  }
+  EXPECT_EQ(static_cast<std::size_t>(gone), removed.size());
+  EXPECT_GE(gone, 30);
+  EXPECT_LT(gone, kFolders * 3) << "the removal was not stopped midway";
+  EXPECT_TRUE(volume_.Exists("d159/x" + std::string(240, 'a') + "_0"));
+  const Dictionary& errors = *stopped.at("errorDict").AsDictionary();
+  ASSERT_TRUE(errors.contains(volume_.path()));
+  EXPECT_NE(errors.at(volume_.path()).AsString()->find("stopped before"),
+            std::string::npos);
+
+  // The last signal says finished, with the reply's own counts; before it,
+  // never more than ten a second.
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        auto heard = HeardSoFar();
+        return !heard.empty() && heard.back().finished;
+      },
+      kPatience));
+  std::vector<Heard> heard = HeardSoFar();
+  ASSERT_GE(heard.size(), 2u);
+  const Heard& last = heard.back();
+  EXPECT_EQ(last.removed, removed.size());
+  EXPECT_EQ(last.failed, errors.size() - 1);  // The stop is no failure.
+  EXPECT_GT(last.walked, last.removed);
+  auto tenths =
+      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() /
+      100;
+  EXPECT_LE(static_cast<long long>(heard.size()) - 1, tenths + 1);
+  for (std::size_t i = 0; i < heard.size(); ++i) {
+    EXPECT_EQ(heard[i].volume, volume_.path());
+    EXPECT_EQ(heard[i].finished, i + 1 == heard.size());
+    if (i > 0) {
+      EXPECT_GE(heard[i].walked, heard[i - 1].walked);
+    }
+  }
+
+  // The service serves the next call as it always did; its reply is the
+  // same as without any signal or stop.
+  testing::TempTree other;
+  other.MakeFile("a.tmp");
+  Dictionary next = CallRemoveWithFileDict(
+      *caller_,
+      Dictionary{{"volumePath", Value(other.path())},
+                 {"fileRemovalArray", Value(Array{Value("*.tmp")})}},
+      kPatience);
+  EXPECT_EQ(next, (Dictionary{
+                      {"showReadMe", Value(false)},
+                      {"volumePath", Value(other.path())},
+                      {"pathArray", Value(Array{Value(other.PathOf("a.tmp"))})},
+                      {"errorDict", Value(Dictionary{})}}));
+  EXPECT_EQ(Stop(volume_.path()), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,29 @@
+// InterruptPipe: Ctrl-C (SIGINT) and termination requests (SIGTERM) turned
+// into bytes on a pipe, one a signal, so that a wait on descriptors sees
+// them as it sees the bus, and what to do about them is decided there
+// rather than in a signal handler. One per process, made on the main thread
+// before others start; while it lives, those signals no longer end the
+// process.
+#ifndef QUILLFEN_CLIENT_INTERRUPT_PIPE_H_
+#define QUILLFEN_CLIENT_INTERRUPT_PIPE_H_
+
+namespace quillfen {
+
+class InterruptPipe {
+ public:
+  InterruptPipe();
+  ~InterruptPipe();
+  InterruptPipe(const InterruptPipe&) = delete;
+  InterruptPipe& operator=(const InterruptPipe&) = delete;
+
+  // Readable once a signal came; -1 when the pipe could not be made (the
+  // signals then keep their usual effect).
+  int fd() const { return read_fd_; }
+
+ private:
+  int read_fd_ = -1;
+};
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_CLIENT_INTERRUPT_PIPE_H_
