@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -23,6 +22,7 @@
 #include "platform/distributed_notification_center.h"
 #include "platform/private_bus.h"
 #include "platform/shared_suite.h"
+#include "platform/unique_fd.h"
 #include "protocol/identifiers.h"
 #include "protocol/service_interface.h"
 
@@ -202,8 +202,10 @@ void NoteRunningInstance(sdbus::IConnection& connection, ExchangeState& state) {
 // The fields of a /proc stat file after the program's name, which may hold
 // anything but ends at the last parenthesis: the state comes first.
 std::vector<std::string> StatFields(const std::string& path) {
-  std::ifstream file(path);
-  std::string stat((std::istreambuf_iterator<char>(file)), {});
+  // The process or the thread may end while it is read: no fields then.
+  Result<std::string> text = ReadWholeFile(path);
+  if (!text) return {};
+  const std::string& stat = *text;
   std::vector<std::string> fields;
   std::size_t name_end = stat.rfind(')');
   if (name_end == std::string::npos) return fields;

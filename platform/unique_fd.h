@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <utility>
 
 #include "base/result.h"
@@ -65,6 +66,23 @@ inline Result<Pipe> OpenPipe() {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return ErrnoError(errno);
   return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
+
+// The whole text of the file at |path|, read with plain system calls. A
+// file of /proc may vanish between open and read (its process or thread
+// ended): that is an error here (ESRCH), never an exception.
+inline Result<std::string> ReadWholeFile(const std::string& path) {
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return ErrnoError(errno);
+  std::string text;
+  char chunk[4096];
+  for (;;) {
+    ssize_t got = ::read(file.get(), chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return ErrnoError(errno);
+    if (got == 0) return text;
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
 }
 
 }  // namespace quillfen

@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "platform/unique_fd.h"
 #include "protocol/json_form.h"
 
 namespace quillfen::testing {
@@ -104,8 +104,9 @@ std::vector<pid_t> ChildrenRunning(pid_t parent, const std::string& exe) {
     }
     // "pid (comm) state ppid ...": the name may hold anything but ends at
     // the last parenthesis.
-    std::ifstream stat_file(entry.path() / "stat");
-    std::string stat((std::istreambuf_iterator<char>(stat_file)), {});
+    Result<std::string> stat_text = ReadWholeFile(entry.path() / "stat");
+    if (!stat_text) continue;  // It ended while it was read.
+    const std::string& stat = *stat_text;
     std::size_t close = stat.rfind(')');
     if (close == std::string::npos) continue;
     char state;
@@ -124,8 +125,10 @@ std::vector<pid_t> ChildrenRunning(pid_t parent, const std::string& exe) {
 
 bool ProcessGone(pid_t pid) {
   if (kill(pid, 0) != 0) return errno == ESRCH;
-  std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(stat_file)), {});
+  Result<std::string> stat_text =
+      ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat_text) return true;  // Ended and reaped between the two looks.
+  const std::string& stat = *stat_text;
   std::size_t close = stat.rfind(')');
   return close != std::string::npos && close + 2 < stat.size() &&
          stat[close + 2] == 'Z';
