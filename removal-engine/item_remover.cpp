@@ -10,13 +10,20 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "removal-engine/file_error.h"
 #include "removal-engine/path_names.h"
 
 namespace quillfen {
 namespace {
+
+// The removal of |item_name| failed for |error|, in the reply's words.
+Error RemovalError(int error, std::string_view item_name) {
+  return ErrnoError(error, RemovalErrorDescription(item_name, error));
+}
 
 bool IsPlainName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." &&
@@ -89,9 +96,11 @@ Result<UniqueFd> OpenBeneath(int root_fd, std::string_view relative_path) {
 // Keeps the first failure, which is what keeps the folder from going.
 class ContentsRemoval : public WalkVisitor {
  public:
-  explicit ContentsRemoval(RemovalObserver* observer) : observer_(observer) {}
+  // |folder_name| names the walked folder in a failure of its own.
+  ContentsRemoval(std::string_view folder_name, RemovalObserver* observer)
+      : folder_name_(folder_name), observer_(observer) {}
 
-  std::optional<RemovalFailure>& first_failure() { return first_failure_; }
+  const std::optional<Error>& first_failure() const { return first_failure_; }
 
   WalkAction VisitEntries(int /*folder_fd*/, std::string_view /*folder_path*/,
                           std::span<WalkEntry> entries) override {
@@ -144,12 +153,14 @@ class ContentsRemoval : public WalkVisitor {
     if (observer_ != nullptr) observer_->ItemRemoved(folder_path, name);
   }
   void Fail(int error, std::string_view name) {
-    if (!first_failure_)
-      first_failure_ = RemovalFailure{error, std::string(name)};
+    if (!first_failure_) {
+      first_failure_ = RemovalError(error, name.empty() ? folder_name_ : name);
+    }
   }
 
+  std::string_view folder_name_;
   RemovalObserver* observer_;
-  std::optional<RemovalFailure> first_failure_;
+  std::optional<Error> first_failure_;
   std::vector<std::pair<std::uint64_t, std::string>> files_;
 };
 
@@ -173,14 +184,13 @@ Result<int> ItemRemover::ParentDescriptor(std::string_view relative_path) {
   return parent_fd_.get();
 }
 
-std::optional<RemovalFailure> ItemRemover::Remove(
-    std::string_view relative_path) {
+Result<void> ItemRemover::Remove(std::string_view relative_path) {
   std::size_t slash = relative_path.rfind('/');
   std::string_view parent_path = slash == std::string_view::npos
                                      ? std::string_view()
                                      : relative_path.substr(0, slash);
   std::string name(LastComponent(relative_path));
-  if (!IsPlainName(name)) return RemovalFailure{EINVAL, name};
+  if (!IsPlainName(name)) return RemovalError(EINVAL, name);
 
   // A cached parent inside the item about to go would outlive it.
   if (parent_fd_ && parent_path_.starts_with(relative_path) &&
@@ -190,7 +200,7 @@ std::optional<RemovalFailure> ItemRemover::Remove(
   }
 
   Result<int> parent_fd = ParentDescriptor(parent_path);
-  if (!parent_fd) return RemovalFailure{parent_fd.error().code, name};
+  if (!parent_fd) return RemovalError(parent_fd.error().code, name);
   return RemoveEntry(*parent_fd, name);
 }
 
@@ -207,11 +217,11 @@ bool ItemRemover::Holds(std::string_view relative_path) {
          fstatat(*parent_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-std::optional<RemovalFailure> ItemRemover::RemoveEntry(
-    int parent_fd, const std::string& name, RemovalObserver* observer) {
+Result<void> ItemRemover::RemoveEntry(int parent_fd, const std::string& name,
+                                      RemovalObserver* observer) {
   // Unlinking first, folders too: where the folder itself may not be
   // removed (EACCES on its parent), nothing inside it is touched either.
-  if (unlinkat(parent_fd, name.c_str(), 0) == 0) return std::nullopt;
+  if (unlinkat(parent_fd, name.c_str(), 0) == 0) return {};
   int error = errno;
   if (error == EPERM) {
     // POSIX lets unlink refuse a folder with EPERM; tell that apart from a
@@ -222,12 +232,13 @@ std::optional<RemovalFailure> ItemRemover::RemoveEntry(
       error = EISDIR;
     }
   }
-  if (error != EISDIR) return RemovalFailure{error, name};
+  if (error != EISDIR) return RemovalError(error, name);
   return RemoveDirectory(parent_fd, name, observer);
 }
 
-std::optional<RemovalFailure> ItemRemover::RemoveDirectory(
-    int parent_fd, const std::string& name, RemovalObserver* observer) {
+Result<void> ItemRemover::RemoveDirectory(int parent_fd,
+                                          const std::string& name,
+                                          RemovalObserver* observer) {
   UniqueFd fd(openat(parent_fd, name.c_str(),
                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) {
@@ -235,25 +246,19 @@ std::optional<RemovalFailure> ItemRemover::RemoveDirectory(
     // Replaced by a link or a file since it was seen as a folder: the item
     // now at this path is what goes, never what a link points to.
     if (error == ELOOP || error == ENOTDIR) {
-      if (unlinkat(parent_fd, name.c_str(), 0) == 0) return std::nullopt;
+      if (unlinkat(parent_fd, name.c_str(), 0) == 0) return {};
       error = errno;
     }
-    return RemovalFailure{error, name};
+    return RemovalError(error, name);
   }
-  ContentsRemoval contents(observer);
+  ContentsRemoval contents(name, observer);
   walker_.Walk(fd.get(), contents);
   fd.reset();
-  if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0) {
-    return std::nullopt;
-  }
+  if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0) return {};
   int error = errno;
   // What kept the folder from going is what failed inside it, if anything.
-  std::optional<RemovalFailure>& inner = contents.first_failure();
-  if (inner) {
-    if (inner->item_name.empty()) inner->item_name = name;
-    return std::move(inner);
-  }
-  return RemovalFailure{error, name};
+  if (contents.first_failure()) return *contents.first_failure();
+  return RemovalError(error, name);
 }
 
 }  // namespace quillfen

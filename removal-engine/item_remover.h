@@ -16,7 +16,6 @@
 #ifndef QUILLFEN_REMOVAL_ENGINE_ITEM_REMOVER_H_
 #define QUILLFEN_REMOVAL_ENGINE_ITEM_REMOVER_H_
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,12 +24,6 @@
 #include "removal-engine/volume_walker.h"
 
 namespace quillfen {
-
-struct RemovalFailure {
-  int error;              // errno of the first thing that failed.
-  std::string item_name;  // The item that failed: the selected one, or an
-                          // item inside a selected folder.
-};
 
 // Told of every item that a folder's removal takes with it.
 class RemovalObserver {
@@ -51,8 +44,10 @@ class ItemRemover {
   ItemRemover& operator=(const ItemRemover&) = delete;
 
   // Removes the item at |relative_path| (from the volume, no leading
-  // slash); a folder with its contents. Nothing on success.
-  std::optional<RemovalFailure> Remove(std::string_view relative_path);
+  // slash); a folder with its contents. A failure carries the errno of the
+  // first thing that failed and the reply's words for it, which name the
+  // item that failed: the selected one, or an item inside a selected folder.
+  Result<void> Remove(std::string_view relative_path);
 
   // Whether an item is at |relative_path| (from the volume, no leading
   // slash), reached, itself included, without following a link.
@@ -61,17 +56,15 @@ class ItemRemover {
   // Removes the entry |name| of the folder open at |folder_fd|, a folder
   // with its contents, for a caller that reached that folder safely itself.
   // |observer|, if any, is told of each item removed inside the folder.
-  std::optional<RemovalFailure> RemoveEntry(
-      int folder_fd, const std::string& name,
-      RemovalObserver* observer = nullptr);
+  Result<void> RemoveEntry(int folder_fd, const std::string& name,
+                           RemovalObserver* observer = nullptr);
 
  private:
   // A descriptor of the folder at |relative_path|, held by this remover.
   Result<int> ParentDescriptor(std::string_view relative_path);
   void ForgetParent();
-  std::optional<RemovalFailure> RemoveDirectory(int parent_fd,
-                                                const std::string& name,
-                                                RemovalObserver* observer);
+  Result<void> RemoveDirectory(int parent_fd, const std::string& name,
+                               RemovalObserver* observer);
 
   int volume_fd_;
   std::string parent_path_;

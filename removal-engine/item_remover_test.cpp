@@ -32,12 +32,12 @@ TEST_F(ItemRemoverTest, NeverResolvesThroughALinkOrOutOfTheVolume) {
   // A folder on the path was swapped for a link after the walk saw it.
   volume_.MakeSymlink("swapped", outside_.path());
   ItemRemover remover(fd_);
-  std::optional<RemovalFailure> failure = remover.Remove("swapped/victim.tmp");
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->error, ELOOP);
+  Result<void> removal = remover.Remove("swapped/victim.tmp");
+  ASSERT_FALSE(removal);
+  EXPECT_EQ(removal.error().code, ELOOP);
   for (const char* path : {"../victim.tmp", "./x", "a/../../victim.tmp", "",
                            "/etc/passwd", "x/"}) {
-    EXPECT_TRUE(remover.Remove(path)) << path;
+    EXPECT_FALSE(remover.Remove(path)) << path;
   }
   EXPECT_TRUE(outside_.Exists("victim.tmp"));
   EXPECT_TRUE(volume_.Exists("swapped"));
@@ -48,24 +48,25 @@ TEST_F(ItemRemoverTest, CachedParentDoesNotOutliveItsFolder) {
   volume_.MakeFile("p/b");
   volume_.MakeFile("q/c");
   ItemRemover remover(fd_);
-  EXPECT_FALSE(remover.Remove("p/a"));
-  EXPECT_FALSE(remover.Remove("p"));
+  EXPECT_TRUE(remover.Remove("p/a"));
+  EXPECT_TRUE(remover.Remove("p"));
   volume_.MakeFile("p/b");  // A new folder at the old path.
-  EXPECT_FALSE(remover.Remove("p/b"));
-  EXPECT_FALSE(remover.Remove("q/c"));
-  EXPECT_TRUE(remover.Remove("q/c"));  // Already gone.
+  EXPECT_TRUE(remover.Remove("p/b"));
+  EXPECT_TRUE(remover.Remove("q/c"));
+  EXPECT_FALSE(remover.Remove("q/c"));  // Already gone.
   EXPECT_EQ(volume_.Listing(), (std::vector<std::string>{"p/", "q/"}));
 }
 
 TEST_F(ItemRemoverTest, MissingItemReportsNoSuchFile) {
   ItemRemover remover(fd_);
-  std::optional<RemovalFailure> failure = remover.Remove("ghost");
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->error, ENOENT);
-  EXPECT_EQ(failure->item_name, "ghost");
-  failure = remover.Remove("no/such/parent");
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->error, ENOENT);
+  Result<void> removal = remover.Remove("ghost");
+  ASSERT_FALSE(removal);
+  EXPECT_EQ(removal.error().code, ENOENT);
+  EXPECT_NE(removal.error().message.find("“ghost”"), std::string::npos)
+      << removal.error().message;
+  removal = remover.Remove("no/such/parent");
+  ASSERT_FALSE(removal);
+  EXPECT_EQ(removal.error().code, ENOENT);
 }
 
 TEST_F(ItemRemoverTest, RefusalInsideAFolderNamesTheItemThatFailed) {
@@ -77,11 +78,12 @@ TEST_F(ItemRemoverTest, RefusalInsideAFolderNamesTheItemThatFailed) {
   chmod(volume_.PathOf("d").c_str(), 0777);
   std::string result = quillfen::testing::RunUnprivileged([&] {
     ItemRemover remover(fd_);
-    std::optional<RemovalFailure> failure = remover.Remove("d");
-    if (!failure) return std::string("removed");
-    return std::to_string(failure->error) + " " + failure->item_name;
+    Result<void> removal = remover.Remove("d");
+    if (removal) return std::string("removed");
+    return std::to_string(removal.error().code) + " " + removal.error().message;
   });
-  EXPECT_EQ(result, std::to_string(EACCES) + " inner.txt");
+  EXPECT_TRUE(result.starts_with(std::to_string(EACCES) + " "));
+  EXPECT_NE(result.find("“inner.txt”"), std::string::npos) << result;
   EXPECT_TRUE(volume_.Exists("d/locked/inner.txt"));
   EXPECT_FALSE(volume_.Exists("d/free.txt"));  // The rest still goes.
 }

@@ -105,7 +105,7 @@ void RemoveListed(const RemovalPlan& plan, std::vector<std::string> named,
   for (const std::string& path : candidates.TakeInRemovalOrder()) {
     if (record->stop_requested()) break;
     record->Record(path,
-                   remover != nullptr ? remover->Remove(path) : std::nullopt);
+                   remover != nullptr ? remover->Remove(path) : Result<void>());
   }
 }
 

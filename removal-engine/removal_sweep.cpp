@@ -15,20 +15,19 @@ void RemovalRecord::Removed(std::string_view relative_path) {
 }
 
 void RemovalRecord::Record(std::string_view relative_path,
-                           const std::optional<RemovalFailure>& failure) {
-  if (failure) {
-    Failed(relative_path, *failure);
-  } else {
+                           const Result<void>& removal) {
+  if (removal) {
     Removed(relative_path);
+  } else {
+    Failed(relative_path, removal.error());
   }
 }
 
 void RemovalRecord::Failed(std::string_view relative_path,
-                           const RemovalFailure& failure) {
-  errors.insert_or_assign(
-      JoinVolumePath(volume, relative_path),
-      Value(RemovalErrorDescription(failure.item_name, failure.error)));
-  if (IsNoWritePermission(failure.error)) show_read_me = true;
+                           const Error& failure) {
+  errors.insert_or_assign(JoinVolumePath(volume, relative_path),
+                          Value(failure.message));
+  if (IsNoWritePermission(failure.code)) show_read_me = true;
   if (progress != nullptr) progress->CountFailed();
 }
 
@@ -143,12 +142,12 @@ WalkAction RemovalSweep::FolderFailed(std::string_view folder_path, int error) {
 void RemovalSweep::Remove(int folder_fd, std::string_view folder_path,
                           const std::string& name) {
   std::string path = ChildPath(folder_path, name);
-  std::optional<RemovalFailure> failure;
+  Result<void> removal;
   if (remover_ != nullptr) {
     removing_ = path;
-    failure = remover_->RemoveEntry(folder_fd, name, this);
+    removal = remover_->RemoveEntry(folder_fd, name, this);
   }
-  record_->Record(path, failure);
+  record_->Record(path, removal);
 }
 
 void RemovalSweep::ItemRemoved(std::string_view folder_path,

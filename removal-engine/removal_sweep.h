@@ -35,10 +35,10 @@ struct RemovalRecord {
   explicit RemovalRecord(std::string volume_spelling)
       : volume(std::move(volume_spelling)) {}
   void Removed(std::string_view relative_path);
-  // Removed, or failed as |failure| says.
-  void Record(std::string_view relative_path,
-              const std::optional<RemovalFailure>& failure);
-  void Failed(std::string_view relative_path, const RemovalFailure& failure);
+  // Removed, or failed as |removal| says.
+  void Record(std::string_view relative_path, const Result<void>& removal);
+  // |failure| as the remover gave it: errno and the reply's words.
+  void Failed(std::string_view relative_path, const Error& failure);
   // The item could not be matched against the wildcard |entry| in time:
   // it stays, and the reply says so.
   void Undecided(std::string_view relative_path, std::string_view name,
