@@ -9,6 +9,8 @@
 namespace quillfen {
 namespace {
 
+// The handler's copy of the pipe's writing end, which the InterruptPipe
+// owns; -1 whenever there is none.
 int write_fd = -1;
 
 void OnSignal(int /*signal*/) {
@@ -23,8 +25,9 @@ void OnSignal(int /*signal*/) {
 InterruptPipe::InterruptPipe() {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  read_fd_ = fds[0];
-  write_fd = fds[1];
+  read_.reset(fds[0]);
+  write_.reset(fds[1]);
+  write_fd = write_.get();
   struct sigaction action = {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -33,12 +36,10 @@ InterruptPipe::InterruptPipe() {
 }
 
 InterruptPipe::~InterruptPipe() {
-  if (read_fd_ < 0) return;
+  if (!read_) return;
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
-  close(read_fd_);
-  close(write_fd);
-  write_fd = -1;
+  write_fd = -1;  // Before the members close the pipe.
 }
 
 }  // namespace quillfen

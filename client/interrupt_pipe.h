@@ -7,6 +7,8 @@
 #ifndef QUILLFEN_CLIENT_INTERRUPT_PIPE_H_
 #define QUILLFEN_CLIENT_INTERRUPT_PIPE_H_
 
+#include "platform/unique_fd.h"
+
 namespace quillfen {
 
 class InterruptPipe {
@@ -18,10 +20,11 @@ class InterruptPipe {
 
   // Readable once a signal came; -1 when the pipe could not be made (the
   // signals then keep their usual effect).
-  int fd() const { return read_fd_; }
+  int fd() const { return read_.get(); }
 
  private:
-  int read_fd_ = -1;
+  UniqueFd read_;
+  UniqueFd write_;  // Written by the signal handler, through a copy.
 };
 
 }  // namespace quillfen

@@ -49,37 +49,33 @@ struct ExchangeBus {
   std::unique_ptr<sdbus::IConnection> connection;
 };
 
-bool ConnectBus(const std::string& service_dir, ExchangeBus* bus,
-                std::string* error) {
+Result<void> ConnectBus(const std::string& service_dir, ExchangeBus* bus) {
   try {
     bus->connection = sdbus::createSessionBusConnection();
-    return true;
+    return {};
   } catch (const sdbus::Error&) {
     // No session bus: a bare machine, a CI job, an ssh login.
   }
-  bus->private_bus =
-      PrivateBus::Start(service_dir, error, PrivateBus::Output::kDiscard);
-  if (!bus->private_bus) {
-    *error =
-        "there is no session bus, and a private one could not be "
-        "started: " +
-        *error;
-    return false;
+  Result<std::unique_ptr<PrivateBus>> private_bus =
+      PrivateBus::Start(service_dir, PrivateBus::Output::kDiscard);
+  if (!private_bus) {
+    return ErrorMessage(
+        "there is no session bus, and a private one could not be started: " +
+        private_bus.error().message);
   }
+  bus->private_bus = std::move(*private_bus);
   try {
     bus->connection = sdbus::createSessionBusConnectionWithAddress(
         bus->private_bus->address());
   } catch (const sdbus::Error& e) {
-    *error = "can't connect to the private bus: " + e.getMessage();
-    return false;
+    return ErrorMessage("can't connect to the private bus: " + e.getMessage());
   }
-  return true;
+  return {};
 }
 
 // Listens, before anything can be said, for the tool's notification and
 // for instances of the service coming and going, and tells |state|.
-bool Listen(sdbus::IConnection& connection, ExchangeState& state,
-            std::string* error) {
+Result<void> Listen(sdbus::IConnection& connection, ExchangeState& state) {
   try {
     connection.addMatch(
         NotificationMatchRule(kReplySentNotification),
@@ -90,8 +86,7 @@ bool Listen(sdbus::IConnection& connection, ExchangeState& state,
         },
         sdbus::floating_slot);
   } catch (const sdbus::Error& e) {
-    *error = "can't listen for the reply: " + e.getMessage();
-    return false;
+    return ErrorMessage("can't listen for the reply: " + e.getMessage());
   }
   try {
     WatchNameOwners(connection, [&state](const NameOwnerChange& change) {
@@ -102,10 +97,9 @@ bool Listen(sdbus::IConnection& connection, ExchangeState& state,
       }
     });
   } catch (const sdbus::Error& e) {
-    *error = "can't watch the removal service: " + e.getMessage();
-    return false;
+    return ErrorMessage("can't watch the removal service: " + e.getMessage());
   }
-  return true;
+  return {};
 }
 
 // Passes the service's progress reports for |volume_path| on to |state|.
@@ -159,33 +153,32 @@ std::uint32_t AskServiceToStop(sdbus::IConnection& connection,
 // can't is reported at once instead of waited on (the tool would wait
 // without end). Nothing is started here, so the service's idle period
 // counts from the tool's call.
-bool ServiceReachable(sdbus::IConnection& connection, const ExchangeBus& bus,
-                      const std::string& service_dir, std::string* error) {
+Result<void> ServiceReachable(sdbus::IConnection& connection,
+                              const ExchangeBus& bus,
+                              const std::string& service_dir) {
   const std::string name(ServiceName);
   try {
     BusDriver driver(connection);
-    if (driver.NameHasOwner(name)) return true;
+    if (driver.NameHasOwner(name)) return {};
     std::vector<std::string> activatable = driver.ListActivatableNames();
     if (std::find(activatable.begin(), activatable.end(), name) !=
         activatable.end()) {
-      return true;
+      return {};
     }
   } catch (const sdbus::Error& e) {
-    *error = "can't ask the bus about the removal service: " + e.getMessage();
-    return false;
+    return ErrorMessage("can't ask the bus about the removal service: " +
+                        e.getMessage());
   }
   if (bus.private_bus) {
-    *error = "the removal service is not in " + service_dir;
-  } else {
-    *error =
-        "the session bus can't start the removal service. Install the "
-        "removal system (the .deb, or cmake --install) so that " +
-        name +
-        ".service is in a dbus-1/services folder the bus reads, such as "
-        "/usr/share/dbus-1/services or ~/.local/share/dbus-1/services, "
-        "then try again";
+    return ErrorMessage("the removal service is not in " + service_dir);
   }
-  return false;
+  return ErrorMessage(
+      "the session bus can't start the removal service. Install the "
+      "removal system (the .deb, or cmake --install) so that " +
+      name +
+      ".service is in a dbus-1/services folder the bus reads, such as "
+      "/usr/share/dbus-1/services or ~/.local/share/dbus-1/services, "
+      "then try again");
 }
 
 // Tells |state| of the service's current instance, if it has one.
@@ -242,8 +235,7 @@ ExchangeState::ToolActivity SampleTool(pid_t tool) {
 class ToolProcess {
  public:
   // Starts |tool_path| with this process's environment, on |bus|.
-  bool Start(const std::string& tool_path, const ExchangeBus& bus,
-             std::string* error);
+  Result<void> Start(const std::string& tool_path, const ExchangeBus& bus);
   pid_t pid() const { return pid_; }
   // Its waitpid status, once, when it has ended.
   std::optional<int> PollExit();
@@ -256,8 +248,8 @@ class ToolProcess {
   bool reaped_ = false;
 };
 
-bool ToolProcess::Start(const std::string& tool_path, const ExchangeBus& bus,
-                        std::string* error) {
+Result<void> ToolProcess::Start(const std::string& tool_path,
+                                const ExchangeBus& bus) {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     if (bus.private_bus &&
@@ -285,11 +277,10 @@ bool ToolProcess::Start(const std::string& tool_path, const ExchangeBus& bus,
                                 argv, envp.data());
   posix_spawnattr_destroy(&attributes);
   if (spawn_error != 0) {
-    *error = "can't start the removal tool " + tool_path + ": " +
-             std::strerror(spawn_error);
-    return false;
+    return ErrnoError(spawn_error, "can't start the removal tool " + tool_path +
+                                       ": " + std::strerror(spawn_error));
   }
-  return true;
+  return {};
 }
 
 std::optional<int> ToolProcess::PollExit() {
@@ -315,15 +306,14 @@ void ToolProcess::Stop(Clock::duration patience) {
 }
 
 // Leaves the request in the shared domain, with no stale reply to mistake.
-bool LeaveRequest(const std::string& request_json, std::string* error) {
+Result<void> LeaveRequest(const std::string& request_json) {
   SharedSuite suite(SharedSuiteName);
   suite.setObject(Value(request_json), kMessageKey);
   suite.removeObjectForKey(kReplyKey);
   if (!suite.synchronize()) {
-    *error = "can't leave the request: " + suite.lastError();
-    return false;
+    return ErrorMessage("can't leave the request: " + suite.lastError());
   }
-  return true;
+  return {};
 }
 
 // Takes our message back out when the tool never did, so that a later
@@ -419,24 +409,30 @@ std::string LocateServiceDir() {
 ExchangeOutcome RunRemovalExchange(const std::string& request_json,
                                    const ExchangeSettings& settings) {
   ExchangeOutcome outcome;
-  SharedSuiteExchangeTurn turn;
-  if (!turn.Take(SharedSuiteName, &outcome.error)) return outcome;
+  auto failed = [&outcome](const Error& error) {
+    outcome.error = error.message;
+    return outcome;
+  };
+  Result<SharedSuiteExchangeTurn> turn =
+      SharedSuiteExchangeTurn::Take(SharedSuiteName);
+  if (!turn) return failed(turn.error());
   ExchangeState state(settings.timeout);  // Outlives the bus's handlers.
   ExchangeBus bus;
-  if (!ConnectBus(settings.service_dir, &bus, &outcome.error) ||
-      !Listen(*bus.connection, state, &outcome.error) ||
-      !ServiceReachable(*bus.connection, bus, settings.service_dir,
-                        &outcome.error)) {
-    return outcome;
-  }
+  Result<void> ready = ConnectBus(settings.service_dir, &bus);
+  if (ready) ready = Listen(*bus.connection, state);
+  if (ready)
+    ready = ServiceReachable(*bus.connection, bus, settings.service_dir);
+  if (!ready) return failed(ready.error());
   NoteRunningInstance(*bus.connection, state);
   ListenForProgress(*bus.connection, state, settings.volume_path);
-  if (!LeaveRequest(request_json, &outcome.error)) return outcome;
+  if (Result<void> left = LeaveRequest(request_json); !left) {
+    return failed(left.error());
+  }
 
   ToolProcess tool;
-  if (!tool.Start(settings.tool_path, bus, &outcome.error)) {
+  if (Result<void> started = tool.Start(settings.tool_path, bus); !started) {
     WithdrawMessage(request_json);
-    return outcome;
+    return failed(started.error());
   }
   state.ToolStarted(Clock::now());
   Step step = AwaitReply(*bus.connection, tool, state, settings);

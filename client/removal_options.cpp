@@ -43,14 +43,10 @@ Result<RemovalRequest> ReadRequest(const std::string& path) {
     if (!file) return ErrorMessage("can't read the request file " + path);
     text.assign(std::istreambuf_iterator<char>(file), {});
   }
-  RequestTextReading parsed = RequestFromJsonText(text);
-  if (parsed.request) return std::move(*parsed.request);
-  if (parsed.top_level) {
-    return ErrorMessage("the request is " +
-                        std::string(DescribeType(*parsed.top_level)) +
-                        ", not a JSON object");
-  }
-  return ErrorMessage("the request is not JSON: " + parsed.json_error);
+  Result<RemovalRequest> request = RequestFromJsonText(text);
+  if (request) return request;
+  return ErrorMessage("the request is not a JSON object: " +
+                      request.error().message);
 }
 
 }  // namespace quillfen

@@ -115,9 +115,8 @@ std::string ReadAddress(int fd) {
 
 }  // namespace
 
-std::unique_ptr<PrivateBus> PrivateBus::Start(const std::string& service_dir,
-                                              std::string* error,
-                                              Output output) {
+Result<std::unique_ptr<PrivateBus>> PrivateBus::Start(
+    const std::string& service_dir, Output output) {
   std::unique_ptr<PrivateBus> bus(new PrivateBus);
   // The daemon starts services detached from itself; where the system's
   // first process doesn't reap orphans, they would linger as zombies. As
@@ -127,8 +126,8 @@ std::unique_ptr<PrivateBus> PrivateBus::Start(const std::string& service_dir,
   std::string pattern =
       std::string(tmp ? tmp : "/tmp") + "/quillfen-bus-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
-    *error = std::string("can't make a folder for the bus: ") + strerror(errno);
-    return nullptr;
+    return ErrnoError(errno, std::string("can't make a folder for the bus: ") +
+                                 strerror(errno));
   }
   bus->folder_ = pattern;
   std::string socket_dir = bus->folder_ + "/socket";
@@ -138,23 +137,21 @@ std::unique_ptr<PrivateBus> PrivateBus::Start(const std::string& service_dir,
 
   Result<Pipe> address_pipe = OpenPipe();
   if (!address_pipe) {
-    *error = std::string("pipe: ") + strerror(address_pipe.error().code);
-    return nullptr;
+    return ErrnoError(
+        address_pipe.error().code,
+        std::string("pipe: ") + strerror(address_pipe.error().code));
   }
   Result<pid_t> pid =
       SpawnDaemon(config_path, address_pipe->write.get(), output);
   address_pipe->write.reset();  // The daemon has its own copy.
   if (!pid) {
-    *error =
-        std::string("can't start dbus-daemon: ") + strerror(pid.error().code);
-    return nullptr;
+    return ErrnoError(
+        pid.error().code,
+        std::string("can't start dbus-daemon: ") + strerror(pid.error().code));
   }
   bus->pid_ = *pid;
   bus->address_ = ReadAddress(address_pipe->read.get());
-  if (bus->address_.empty()) {
-    *error = "dbus-daemon did not start";
-    return nullptr;
-  }
+  if (bus->address_.empty()) return ErrorMessage("dbus-daemon did not start");
   return bus;
 }
 

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "base/result.h"
+
 namespace quillfen {
 
 class PrivateBus {
@@ -18,10 +20,9 @@ class PrivateBus {
   // Where the daemon's messages, and those of the services it starts, go.
   enum class Output { kInherit, kDiscard };
 
-  // Starts the daemon; null, with |error| set, when it can't be started.
-  static std::unique_ptr<PrivateBus> Start(const std::string& service_dir,
-                                           std::string* error,
-                                           Output output = Output::kInherit);
+  // Starts the daemon, or says why it can't be started.
+  static Result<std::unique_ptr<PrivateBus>> Start(
+      const std::string& service_dir, Output output = Output::kInherit);
   ~PrivateBus();
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;

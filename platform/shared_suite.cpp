@@ -499,33 +499,33 @@ bool SharedSuite::FlushUnderWay() const {
   return flock(lock_file.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
 
-bool SharedSuiteExchangeTurn::Take(std::string_view suite_name,
-                                   std::string* error) {
+Result<SharedSuiteExchangeTurn> SharedSuiteExchangeTurn::Take(
+    std::string_view suite_name) {
   std::string folder = SharedSuite::FolderFor(suite_name);
   std::error_code ignored;
   std::filesystem::create_directories(folder, ignored);
   std::string path = folder + "/exchange.lock";
-  lock_file_.reset(
+  UniqueFd lock_file(
       open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!lock_file_ && errno == ELOOP) {
-    *error = "can't open " + path +
-             ": it is a symbolic link, which this system never follows; "
-             "remove it";
-    return false;
-  }
-  if (!lock_file_) {
+  if (!lock_file) {
     int open_error = errno;
-    *error = "can't open " + path + ": " + SystemErrorText(open_error);
-    return false;
+    if (open_error == ELOOP) {
+      return ErrnoError(open_error,
+                        "can't open " + path +
+                            ": it is a symbolic link, which this system "
+                            "never follows; remove it");
+    }
+    return ErrnoError(
+        open_error, "can't open " + path + ": " + SystemErrorText(open_error));
   }
-  while (flock(lock_file_.get(), LOCK_EX) != 0) {
+  while (flock(lock_file.get(), LOCK_EX) != 0) {
     int lock_error = errno;
     if (lock_error != EINTR) {
-      *error = "can't lock " + path + ": " + SystemErrorText(lock_error);
-      return false;
+      return ErrnoError(lock_error, "can't lock " + path + ": " +
+                                        SystemErrorText(lock_error));
     }
   }
-  return true;
+  return SharedSuiteExchangeTurn(std::move(lock_file));
 }
 
 }  // namespace quillfen

@@ -95,11 +95,14 @@ class SharedSuite {
 // Held while the object lives.
 class SharedSuiteExchangeTurn {
  public:
-  // Waits for the turn in the domain named |suite_name|. False, with
-  // |error| saying why, when its lock can't be opened or taken.
-  bool Take(std::string_view suite_name, std::string* error);
+  // Waits for the turn in the domain named |suite_name|; or says why its
+  // lock can't be opened or taken.
+  static Result<SharedSuiteExchangeTurn> Take(std::string_view suite_name);
 
  private:
+  explicit SharedSuiteExchangeTurn(UniqueFd lock_file)
+      : lock_file_(std::move(lock_file)) {}
+
   UniqueFd lock_file_;
 };
 

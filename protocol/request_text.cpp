@@ -1,22 +1,19 @@
 #include "protocol/request_text.h"
 
+#include <string>
 #include <utility>
 
 #include "protocol/json_form.h"
 
 namespace quillfen {
 
-RequestTextReading RequestFromJsonText(std::string_view text) {
-  RequestTextReading reading;
+Result<RemovalRequest> RequestFromJsonText(std::string_view text) {
   Result<Value> parsed = ValueFromJsonText(text);
-  if (!parsed) {
-    reading.json_error = parsed.error().message;
-  } else if (Dictionary* request = parsed->AsDictionary()) {
-    reading.request = std::move(*request);
-  } else {
-    reading.top_level = parsed->type();
-  }
-  return reading;
+  if (!parsed) return parsed.error();
+  if (Dictionary* request = parsed->AsDictionary()) return std::move(*request);
+  return ErrorMessage("the top level is " +
+                      std::string(DescribeType(parsed->type())) +
+                      ", not an object");
 }
 
 }  // namespace quillfen

@@ -33,11 +33,12 @@ int main(int argc, char** argv) {
   } else {
     text.assign(std::istreambuf_iterator<char>(std::cin), {});
   }
-  quillfen::RequestTextReading parsed = quillfen::RequestFromJsonText(text);
-  if (!parsed.request) {
-    std::fprintf(
-        stderr, "quillfen-engine: the request is not a JSON object%s%s\n",
-        parsed.json_error.empty() ? "" : ": ", parsed.json_error.c_str());
+  quillfen::Result<quillfen::RemovalRequest> request =
+      quillfen::RequestFromJsonText(text);
+  if (!request) {
+    std::fprintf(stderr,
+                 "quillfen-engine: the request is not a JSON object: %s\n",
+                 request.error().message.c_str());
     return 2;
   }
 
@@ -48,9 +49,9 @@ int main(int argc, char** argv) {
   };
   quillfen::QuillfenRemovalService service;
   if (preview) {
-    print(service.previewWithFileDict(*parsed.request));
+    print(service.previewWithFileDict(*request));
   } else {
-    service.removeWithFileDict(*parsed.request, print);
+    service.removeWithFileDict(*request, print);
   }
   return 0;
 }

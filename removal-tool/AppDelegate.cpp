@@ -84,15 +84,9 @@ void AppDelegate::sendReplyToQuillfen(std::optional<std::string> json) {
 
 std::optional<Dictionary> AppDelegate::convertJSONToDictionary(
     const std::string& text) {
-  RequestTextReading reading = RequestFromJsonText(text);
-  if (reading.request) return std::move(reading.request);
-  if (reading.top_level) {
-    SystemLog("Error converting JSON to dictionary: the top level is " +
-              std::string(DescribeType(*reading.top_level)) +
-              ", not an object.");
-  } else {
-    SystemLog("Error converting JSON to dictionary: " + reading.json_error);
-  }
+  Result<RemovalRequest> request = RequestFromJsonText(text);
+  if (request) return std::move(*request);
+  SystemLog("Error converting JSON to dictionary: " + request.error().message);
   return std::nullopt;
 }
 

@@ -13,9 +13,9 @@ namespace quillfen::testing {
 std::string BuildServiceDir() { return QUILLFEN_BUILD_SERVICE_DIR; }
 
 TestBus::TestBus(const std::string& service_dir) {
-  std::string error;
-  bus_ = PrivateBus::Start(service_dir, &error);
-  if (!bus_) throw std::runtime_error("private bus: " + error);
+  Result<std::unique_ptr<PrivateBus>> bus = PrivateBus::Start(service_dir);
+  if (!bus) throw std::runtime_error("private bus: " + bus.error().message);
+  bus_ = std::move(*bus);
   setenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().c_str(), 1);
   unsetenv("DBUS_STARTER_ADDRESS");
   unsetenv("DBUS_STARTER_BUS_TYPE");
