@@ -64,55 +64,78 @@ Result<pid_t> StartFind(const std::string& volume_spelling, int output,
   return pid;
 }
 
-// Everything |fd| gives until its end (or a read error).
-std::string ReadToEnd(int fd) {
-  std::string text;
+// Everything |fd| gives until its end (or a read error), into |output|.
+void ReadToEnd(int fd, AppleDoubleOutput& output) {
   char chunk[64 * 1024];
   for (;;) {
     ssize_t n = read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    text.append(chunk, static_cast<std::size_t>(n));
+    output.Read(std::string_view(chunk, static_cast<std::size_t>(n)));
   }
-  return text;
 }
 
 }  // namespace
 
-std::vector<std::string> AppleDoublePathsFromOutput(
-    std::string_view output, std::string_view volume_spelling,
-    bool* pieces_dropped) {
-  std::string prefix(volume_spelling);
-  if (prefix.empty() || prefix.back() != '/') prefix.push_back('/');
+AppleDoubleOutput::AppleDoubleOutput(std::string_view volume_spelling)
+    : volume_(volume_spelling), prefix_(volume_spelling) {
+  if (prefix_.empty() || prefix_.back() != '/') prefix_.push_back('/');
+}
 
-  // find ends every path with a line feed; only a line feed inside a name
-  // leaves a piece that doesn't start with the volume's path.
-  if (output.ends_with('\n')) output.remove_suffix(1);
-  std::vector<std::string> paths;
-  if (output.empty()) return paths;
-  std::vector<std::string_view> lines;
-  for (std::size_t start = 0;;) {
-    std::size_t end = output.find('\n', start);
-    lines.push_back(output.substr(start, end - start));
-    if (end == std::string_view::npos) break;
-    start = end + 1;
-  }
-  bool dropped = false;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    std::string_view line = lines[i];
-    bool continued = i + 1 < lines.size() && !IsBeneath(lines[i + 1], prefix);
-    if (continued || !IsBeneath(line, prefix) ||
-        !NamesAppleDoubleItem(line, prefix)) {
-      // find lists the volume itself when its own name begins "._".
-      if (line != volume_spelling) dropped = true;
-      continue;
+void AppleDoubleOutput::Read(std::string_view piece) {
+  while (!piece.empty()) {
+    std::size_t end = piece.find('\n');
+    if (end == std::string_view::npos) {
+      line_.append(piece);
+      return;
     }
-    // A name the bus can't carry is never a candidate; it is no piece.
-    if (!IsBusString(line)) continue;
-    paths.emplace_back(line);
+    line_.append(piece.substr(0, end));
+    piece.remove_prefix(end + 1);
+    EndLine();
   }
-  if (pieces_dropped != nullptr) *pieces_dropped = dropped;
-  return paths;
+}
+
+void AppleDoubleOutput::EndLine() {
+  ++lines_;
+  if (holding_) Decide(&line_);
+  held_.swap(line_);
+  line_.clear();
+  holding_ = true;
+}
+
+PathList AppleDoubleOutput::Finish(bool* pieces_dropped) {
+  // find ends every path with a line feed; what follows the last one is a
+  // line only if it is not empty.
+  if (!line_.empty()) EndLine();
+  // Nor is an output of one line feed alone.
+  if (holding_ && !(lines_ == 1 && held_.empty())) Decide(nullptr);
+  holding_ = false;
+  if (pieces_dropped != nullptr) *pieces_dropped = dropped_;
+  return std::move(paths_);
+}
+
+void AppleDoubleOutput::Decide(const std::string* next) {
+  const std::string& line = held_;
+  // Only a line feed inside a name leaves a piece that doesn't start with
+  // the volume's path.
+  bool continued = next != nullptr && !IsBeneath(*next, prefix_);
+  if (continued || !IsBeneath(line, prefix_) ||
+      !NamesAppleDoubleItem(line, prefix_)) {
+    // find lists the volume itself when its own name begins "._".
+    if (line != volume_) dropped_ = true;
+    return;
+  }
+  // A name the bus can't carry is never a candidate; it is no piece.
+  if (!IsBusString(line)) return;
+  paths_.Add(std::string_view(line).substr(prefix_.size()));
+}
+
+PathList AppleDoublePathsFromOutput(std::string_view output,
+                                    std::string_view volume_spelling,
+                                    bool* pieces_dropped) {
+  AppleDoubleOutput reader(volume_spelling);
+  reader.Read(output);
+  return reader.Finish(pieces_dropped);
 }
 
 AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling,
@@ -143,7 +166,8 @@ AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling,
   if (progress != nullptr) {
     progress->SetStopHook([find = *pid] { kill(find, SIGKILL); });
   }
-  std::string text = ReadToEnd(output->read.get());
+  AppleDoubleOutput lines(volume_spelling);
+  ReadToEnd(output->read.get(), lines);
   output->read.reset();
   input->write.reset();
   if (progress != nullptr) progress->SetStopHook(nullptr);
@@ -159,8 +183,7 @@ AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling,
                       std::string(kFindPath) +
                       " stopped early: " + strsignal(WTERMSIG(status)) + ".";
   }
-  listing.paths = AppleDoublePathsFromOutput(text, volume_spelling,
-                                             &listing.pieces_dropped);
+  listing.paths = lines.Finish(&listing.pieces_dropped);
   return listing;
 }
 

@@ -18,6 +18,33 @@ Paths Sorted(Paths paths) {
   return paths;
 }
 
+Paths Listed(const PathList& list) { return Paths(list.begin(), list.end()); }
+
+// The lines kept from |output| read whole, having checked that the output
+// gives the same read a byte at a time and cut in two anywhere: find's
+// pipe cuts it wherever it likes.
+Paths Kept(std::string_view output, std::string_view volume,
+           bool* dropped = nullptr) {
+  bool whole_dropped = false;
+  Paths whole =
+      Listed(AppleDoublePathsFromOutput(output, volume, &whole_dropped));
+  for (std::size_t cut = 0; cut <= output.size(); ++cut) {
+    AppleDoubleOutput halves(volume);
+    halves.Read(output.substr(0, cut));
+    halves.Read(output.substr(cut));
+    bool halves_dropped = false;
+    EXPECT_EQ(Listed(halves.Finish(&halves_dropped)), whole) << "cut " << cut;
+    EXPECT_EQ(halves_dropped, whole_dropped) << "cut " << cut;
+  }
+  AppleDoubleOutput bytes(volume);
+  for (char c : output) bytes.Read(std::string_view(&c, 1));
+  bool bytes_dropped = false;
+  EXPECT_EQ(Listed(bytes.Finish(&bytes_dropped)), whole);
+  EXPECT_EQ(bytes_dropped, whole_dropped);
+  if (dropped != nullptr) *dropped = whole_dropped;
+  return whole;
+}
+
 TEST(AppleDoubleOutputTest, KeepsOnlyAppleDoublePathsBeneathTheVolume) {
   std::string output =
       "/v/._a\n"
@@ -33,8 +60,7 @@ TEST(AppleDoubleOutputTest, KeepsOnlyAppleDoublePathsBeneathTheVolume) {
       "/v/\xff/._h\n"        // Not UTF-8: dropped alone.
       "/v/._\xef\xbf\xbe\n"  // A noncharacter: dropped alone.
       "/v/._i\n";
-  EXPECT_EQ(AppleDoublePathsFromOutput(output, "/v"),
-            (Paths{"/v/._a", "/v/sub/._b", "/v/._dir", "/v/._i"}));
+  EXPECT_EQ(Kept(output, "/v"), (Paths{"._a", "sub/._b", "._dir", "._i"}));
 }
 
 TEST(AppleDoubleOutputTest, NamesHoldingLineFeedsAreDroppedWhole) {
@@ -42,28 +68,30 @@ TEST(AppleDoubleOutputTest, NamesHoldingLineFeedsAreDroppedWhole) {
   // an item in a folder named "d\n". Neither may become another path.
   std::string output = "/v/._x\ny\n/v/._ok\n/v/d\n/._z\n/v/._last\n";
   bool dropped = false;
-  EXPECT_EQ(AppleDoublePathsFromOutput(output, "/v", &dropped),
-            (Paths{"/v/._ok", "/v/._last"}));
+  EXPECT_EQ(Kept(output, "/v", &dropped), (Paths{"._ok", "._last"}));
   // The caller learns that some item went unnamed.
   EXPECT_TRUE(dropped);
-  AppleDoublePathsFromOutput("/v/._ok\n/v/._last\n", "/v", &dropped);
+  Kept("/v/._ok\n/v/._last\n", "/v", &dropped);
   EXPECT_FALSE(dropped);
   // A name ending in a line feed leaves an empty continuation.
-  EXPECT_EQ(AppleDoublePathsFromOutput("/v/._n\n\n/v/._m\n", "/v"),
-            (Paths{"/v/._m"}));
+  EXPECT_EQ(Kept("/v/._n\n\n/v/._m\n", "/v"), (Paths{"._m"}));
+  // The last line needn't end in a line feed.
+  EXPECT_EQ(Kept("/v/._n\n/v/._m", "/v", &dropped), (Paths{"._n", "._m"}));
+  EXPECT_FALSE(dropped);
 }
 
 TEST(AppleDoubleOutputTest, EmptyOutputAndTheRootVolume) {
-  EXPECT_TRUE(AppleDoublePathsFromOutput("", "/v").empty());
-  EXPECT_TRUE(AppleDoublePathsFromOutput("\n", "/v").empty());
-  // A volume whose own name begins "._" is listed first, and never kept.
   bool dropped = true;
-  EXPECT_EQ(AppleDoublePathsFromOutput("/v/._vol\n/v/._vol/._a\n", "/v/._vol",
-                                       &dropped),
-            (Paths{"/v/._vol/._a"}));
+  EXPECT_TRUE(Kept("", "/v", &dropped).empty());
   EXPECT_FALSE(dropped);
-  EXPECT_EQ(AppleDoublePathsFromOutput("/._a\n/b/._c\n", "/"),
-            (Paths{"/._a", "/b/._c"}));
+  EXPECT_TRUE(Kept("\n", "/v", &dropped).empty());
+  EXPECT_FALSE(dropped);
+  // A volume whose own name begins "._" is listed first, and never kept.
+  dropped = true;
+  EXPECT_EQ(Kept("/v/._vol\n/v/._vol/._a\n", "/v/._vol", &dropped),
+            (Paths{"._a"}));
+  EXPECT_FALSE(dropped);
+  EXPECT_EQ(Kept("/._a\n/b/._c\n", "/"), (Paths{"._a", "b/._c"}));
 }
 
 TEST(AppleDoubleListingTest, FindListsFilesAndFoldersAtAnyDepth) {
@@ -77,10 +105,9 @@ TEST(AppleDoubleListingTest, FindListsFilesAndFoldersAtAnyDepth) {
   tree.MakeFile("with space/._é");
   AppleDoubleListing listing = ListAppleDoubleFiles(tree.path());
   EXPECT_EQ(listing.failure, "");
-  EXPECT_EQ(Sorted(listing.paths),
-            Sorted({tree.PathOf("._top"), tree.PathOf("a/b/c/._deep"),
-                    tree.PathOf("._folder"), tree.PathOf("._folder/._nested"),
-                    tree.PathOf("with space/._é")}));
+  EXPECT_EQ(Sorted(Listed(listing.paths)),
+            Sorted({"._top", "a/b/c/._deep", "._folder", "._folder/._nested",
+                    "with space/._é"}));
 }
 
 TEST(AppleDoubleListingTest, VolumeWithoutAppleDoubleFilesListsNothing) {
@@ -98,7 +125,7 @@ TEST(AppleDoubleListingTest, AwkwardNamesOnDiskDropOnlyThemselves) {
   tree.MakeFile("._split\n._fine");
   tree.MakeFile("folder\n/._inner");
   AppleDoubleListing listing = ListAppleDoubleFiles(tree.path());
-  EXPECT_EQ(listing.paths, Paths{tree.PathOf("._fine")});
+  EXPECT_EQ(Listed(listing.paths), Paths{"._fine"});
 }
 
 TEST(AppleDoubleListingTest, PatternReachesFindUnexpanded) {
@@ -111,7 +138,7 @@ TEST(AppleDoubleListingTest, PatternReachesFindUnexpanded) {
   std::filesystem::current_path(cwd.path());
   AppleDoubleListing listing = ListAppleDoubleFiles(volume.path());
   std::filesystem::current_path(old);
-  EXPECT_EQ(listing.paths, Paths{volume.PathOf("._real")});
+  EXPECT_EQ(Listed(listing.paths), Paths{"._real"});
 }
 
 }  // namespace

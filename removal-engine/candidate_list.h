@@ -1,28 +1,27 @@
 // CandidateList: the paths (relative to the volume) that one request has
 // selected for removal, gathered from the AppleDouble listing and the walk.
-// A path may be added more than once; it is removed and reported once.
+// A path may be added more than once; it is removed and reported once. The
+// list holds views: their text is the caller's, and must outlive them.
 // Owned by one request on one thread.
 #ifndef QUILLFEN_REMOVAL_ENGINE_CANDIDATE_LIST_H_
 #define QUILLFEN_REMOVAL_ENGINE_CANDIDATE_LIST_H_
 
-#include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillfen {
 
 class CandidateList {
  public:
-  void Add(std::string relative_path) {
-    paths_.push_back(std::move(relative_path));
-  }
+  void Add(std::string_view relative_path) { paths_.push_back(relative_path); }
 
   // The distinct paths, every item before any folder that holds it (so a
   // selected item inside a selected folder is removed, and reported, on its
   // own), and the items of one folder next to each other. Empties the list.
-  std::vector<std::string> TakeInRemovalOrder();
+  std::vector<std::string_view> TakeInRemovalOrder();
 
  private:
-  std::vector<std::string> paths_;
+  std::vector<std::string_view> paths_;
 };
 
 }  // namespace quillfen

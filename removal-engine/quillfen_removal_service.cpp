@@ -14,6 +14,8 @@
 #include "removal-engine/candidate_list.h"
 #include "removal-engine/file_error.h"
 #include "removal-engine/item_remover.h"
+#include "removal-engine/path_index.h"
+#include "removal-engine/path_list.h"
 #include "removal-engine/path_names.h"
 #include "removal-engine/removal_plan.h"
 #include "removal-engine/removal_sweep.h"
@@ -63,26 +65,29 @@ UniqueFd OpenVolume(const RemovalPlan& plan, RemovalRecord* record) {
   return volume_fd;
 }
 
-// The listed "._" items that are to go, relative to the volume. Every line
+// The listed "._" items that may be left to go: those the sweep hasn't
+// selected (so far) that are there, relative to the volume. Every line
 // must name a "._" item beneath the volume, reached without links: the
 // walk saw those it selected, the rest are looked at. A line that names
 // nothing, or one printed twice, is a piece of a path that holds a line
 // feed, an item find can't name: |split| is set then, for the walk finds
-// such items.
-std::vector<std::string> CheckListing(const AppleDoubleListing& found,
-                                      const std::string& volume,
-                                      const RemovalSweep& sweep,
-                                      ItemRemover& remover, bool* split) {
+// such items. The items are views of |found|'s text.
+std::vector<std::string_view> CheckListing(const AppleDoubleListing& found,
+                                           RemovalSweep& sweep,
+                                           ItemRemover& remover, bool* split) {
   *split = found.pieces_dropped;
-  std::size_t prefix = volume == "/" ? 1 : volume.size() + 1;
-  NameSet lines;
-  std::vector<std::string> named;
-  for (const std::string& path : found.paths) {
-    std::string relative = path.substr(prefix);
-    if (!lines.insert(relative).second) {
+  const PathList& paths = found.paths;
+  auto path_of = [&paths](std::uint32_t number) { return paths[number]; };
+  PathIndex lines;
+  std::vector<std::string_view> named;
+  for (std::size_t number = 0; number < paths.size(); ++number) {
+    std::string_view relative = paths[number];
+    if (!lines.Add(static_cast<std::uint32_t>(number), path_of)) {
       *split = true;
-    } else if (sweep.selected().contains(relative) || remover.Holds(relative)) {
-      named.push_back(std::move(relative));
+    } else if (sweep.Selected(relative)) {
+      continue;
+    } else if (remover.Holds(relative)) {
+      named.push_back(relative);
     } else {
       *split = true;
     }
@@ -92,17 +97,16 @@ std::vector<std::string> CheckListing(const AppleDoubleListing& found,
 
 // Removes (or, for a preview, only records) the listed items the sweep
 // hasn't taken care of: all of them when nothing was walked, deepest first.
-void RemoveListed(const RemovalPlan& plan, std::vector<std::string> named,
-                  const RemovalSweep& sweep, ItemRemover* remover,
+void RemoveListed(const RemovalPlan& plan,
+                  const std::vector<std::string_view>& named,
+                  RemovalSweep& sweep, ItemRemover* remover,
                   RemovalRecord* record) {
   CandidateList candidates;
-  for (std::string& relative : named) {
+  for (std::string_view relative : named) {
     if (plan.Keeps(LastComponent(relative))) continue;
-    if (!sweep.selected().contains(relative)) {
-      candidates.Add(std::move(relative));
-    }
+    if (!sweep.Selected(relative)) candidates.Add(relative);
   }
-  for (const std::string& path : candidates.TakeInRemovalOrder()) {
+  for (std::string_view path : candidates.TakeInRemovalOrder()) {
     if (record->stop_requested()) break;
     record->Record(path,
                    remover != nullptr ? remover->Remove(path) : Result<void>());
@@ -126,12 +130,13 @@ void Sweep(RemovalPlan& plan, int volume_fd, bool remove,
     record->errors.emplace(plan.volume_path(), Value(found.failure));
   }
   bool split = false;
-  std::vector<std::string> named =
-      CheckListing(found, plan.volume_spelling(), sweep, remover, &split);
+  // Selected items are passed over here and again below: a walk made only
+  // now may select some of the others.
+  std::vector<std::string_view> named =
+      CheckListing(found, sweep, remover, &split);
   if (split && !walked) VolumeWalker().Walk(volume_fd, sweep);
   if (record->stop_requested()) return;
-  RemoveListed(plan, std::move(named), sweep, remove ? &remover : nullptr,
-               record);
+  RemoveListed(plan, named, sweep, remove ? &remover : nullptr, record);
 }
 
 }  // namespace

@@ -57,6 +57,20 @@ void RemovalRecord::Stopped(const std::string& volume_path) {
                          "items listed as removed are gone."));
 }
 
+bool RemovalRecord::HasRemoved(std::string_view relative_path) {
+  // The length of the volume's part of a full path, as JoinVolumePath
+  // writes it.
+  const std::size_t prefix =
+      volume.ends_with('/') ? volume.size() : volume.size() + 1;
+  auto path_of = [this, prefix](std::uint32_t number) {
+    return std::string_view(*removed[number].AsString()).substr(prefix);
+  };
+  for (; indexed < removed.size(); ++indexed) {
+    removed_index.Add(static_cast<std::uint32_t>(indexed), path_of);
+  }
+  return removed_index.Contains(relative_path, path_of);
+}
+
 RemovalSweep::RemovalSweep(RemovalPlan& plan, ItemRemover* remover,
                            RemovalRecord* record)
     : plan_(plan),
@@ -86,13 +100,12 @@ WalkAction RemovalSweep::VisitEntries(int /*folder_fd*/,
       }
       continue;
     }
-    std::string path = ChildPath(folder_path, entry.name);
     if (entry.is_directory) {
       entry.marked = true;
+      unremoved_.insert(ChildPath(folder_path, entry.name));
     } else {
       files_.emplace_back(entry.inode, entry.name);
     }
-    selected_.insert(std::move(path));
   }
   return WalkAction::kGoOn;
 }
@@ -106,7 +119,7 @@ WalkAction RemovalSweep::FinishFolder(int folder_fd,
       action = WalkAction::kStop;
       break;
     }
-    Remove(folder_fd, folder_path, name);
+    Remove(folder_fd, folder_path, name, /*folder=*/false);
   }
   files_.clear();
   return action;
@@ -126,7 +139,8 @@ WalkAction RemovalSweep::LeaveFolder(int parent_fd,
                                      std::string_view folder_path,
                                      std::string_view name, bool marked) {
   if (record_->stop_requested()) return WalkAction::kStop;
-  if (marked) Remove(parent_fd, folder_path, std::string(name));
+  if (marked)
+    Remove(parent_fd, folder_path, std::string(name), /*folder=*/true);
   return WalkAction::kGoOn;
 }
 
@@ -139,13 +153,23 @@ WalkAction RemovalSweep::FolderFailed(std::string_view folder_path, int error) {
   return WalkAction::kGoOn;
 }
 
+bool RemovalSweep::Selected(std::string_view relative_path) {
+  return unremoved_.contains(relative_path) ||
+         record_->HasRemoved(relative_path);
+}
+
 void RemovalSweep::Remove(int folder_fd, std::string_view folder_path,
-                          const std::string& name) {
+                          const std::string& name, bool folder) {
   std::string path = ChildPath(folder_path, name);
   Result<void> removal;
   if (remover_ != nullptr) {
     removing_ = path;
     removal = remover_->RemoveEntry(folder_fd, name, this);
+  }
+  if (!removal) {
+    unremoved_.insert(path);
+  } else if (folder) {
+    unremoved_.erase(path);
   }
   record_->Record(path, removal);
 }
@@ -160,9 +184,7 @@ void RemovalSweep::ItemRemoved(std::string_view folder_path,
   std::string folder = ChildPath(removing_, folder_path);
   if (folder_path.empty()) folder.pop_back();
   if (!IsBusString(folder) || !Selects(name, nullptr)) return;
-  std::string path = ChildPath(folder, name);
-  record_->Removed(path);
-  selected_.insert(std::move(path));
+  record_->Removed(ChildPath(folder, name));
 }
 
 }  // namespace quillfen

@@ -25,6 +25,7 @@
 #include "protocol/removal_progress.h"
 #include "protocol/value.h"
 #include "removal-engine/item_remover.h"
+#include "removal-engine/path_index.h"
 #include "removal-engine/removal_plan.h"
 #include "removal-engine/volume_walker.h"
 
@@ -51,6 +52,10 @@ struct RemovalRecord {
   bool stop_requested() const {
     return progress != nullptr && progress->stop_requested();
   }
+  // Whether |relative_path| is among the removed. The first call indexes
+  // what was removed until then, and each later one what was removed
+  // since: "removed" only grows until the reply takes it.
+  bool HasRemoved(std::string_view relative_path);
 
   std::string volume;  // The volume's spelling, for full paths.
   // Counted into as the record grows; may be null.
@@ -58,6 +63,10 @@ struct RemovalRecord {
   Array removed;
   Dictionary errors;
   bool show_read_me = false;
+
+  // For HasRemoved(): the first |indexed| of "removed", by number.
+  PathIndex removed_index;
+  std::size_t indexed = 0;
 };
 
 class RemovalSweep : public WalkVisitor, private RemovalObserver {
@@ -65,8 +74,10 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   // |remover| may be null: then nothing is removed, all is recorded as if.
   RemovalSweep(RemovalPlan& plan, ItemRemover* remover, RemovalRecord* record);
 
-  // Every path the sweep selected, whatever became of it.
-  const NameSet& selected() const { return selected_; }
+  // Whether the sweep selected the item at |relative_path| (before a
+  // stop): the record has it as removed, or it is still there, failed or a
+  // folder the walk never came back to.
+  bool Selected(std::string_view relative_path);
 
   WalkAction VisitEntries(int folder_fd, std::string_view folder_path,
                           std::span<WalkEntry> entries) override;
@@ -80,7 +91,7 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
  private:
   bool Selects(std::string_view name, std::string_view* undecided);
   void Remove(int folder_fd, std::string_view folder_path,
-              const std::string& name);
+              const std::string& name, bool folder);
   void ItemRemoved(std::string_view folder_path,
                    std::string_view name) override;
 
@@ -88,7 +99,10 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   ItemRemover* remover_;
   RemovalRecord* record_;
   bool apple_double_;
-  NameSet selected_;
+  // The selected items that are not recorded as removed: folders until
+  // their turn comes, and items that failed. What was removed is known
+  // from the record.
+  NameSet unremoved_;
   std::string removing_;  // The path of the folder being removed whole.
   // The current folder's selected files, by inode.
   std::vector<std::pair<std::uint64_t, std::string>> files_;
