@@ -65,13 +65,13 @@ UniqueFd OpenVolume(const RemovalPlan& plan, RemovalRecord* record) {
   return volume_fd;
 }
 
-// The listed "._" items that may be left to go: those the sweep hasn't
-// selected (so far) that are there, relative to the volume. Every line
-// must name a "._" item beneath the volume, reached without links: the
-// walk saw those it selected, the rest are looked at. A line that names
-// nothing, or one printed twice, is a piece of a path that holds a line
-// feed, an item find can't name: |split| is set then, for the walk finds
-// such items. The items are views of |found|'s text.
+// The listed "._" items that are there and that the sweep hasn't selected
+// (so far), relative to the volume: what the listing may have left to
+// remove. Every line must name a "._" item beneath the volume, reached
+// without links: the walk saw those it selected, the rest are looked at. A
+// line that names nothing, or one printed twice, is a piece of a path that
+// holds a line feed, an item find can't name: |split| is set then, for the
+// walk finds such items. The items are views of |found|'s text.
 std::vector<std::string_view> CheckListing(const AppleDoubleListing& found,
                                            RemovalSweep& sweep,
                                            ItemRemover& remover, bool* split) {
