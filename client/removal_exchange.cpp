@@ -379,16 +379,13 @@ Step AwaitReply(sdbus::IConnection& connection, ToolProcess& tool,
 }
 
 // The reply the tool stored.
-ExchangeOutcome ReadStoredReply() {
-  ExchangeOutcome outcome;
+Result<std::string> ReadStoredReply() {
   std::optional<Value> reply =
       SharedSuite(SharedSuiteName).objectForKey(kReplyKey);
   if (!reply || !reply->AsString()) {
-    outcome.error = "the removal tool replied but stored no reply";
-    return outcome;
+    return ErrorMessage("the removal tool replied but stored no reply");
   }
-  outcome.reply_json = std::move(*reply->AsString());
-  return outcome;
+  return std::move(*reply->AsString());
 }
 
 }  // namespace
@@ -408,11 +405,7 @@ std::string LocateServiceDir() {
 
 ExchangeOutcome RunRemovalExchange(const std::string& request_json,
                                    const ExchangeSettings& settings) {
-  ExchangeOutcome outcome;
-  auto failed = [&outcome](const Error& error) {
-    outcome.error = error.message;
-    return outcome;
-  };
+  auto failed = [](const Error& error) { return ExchangeOutcome{error}; };
   Result<SharedSuiteExchangeTurn> turn =
       SharedSuiteExchangeTurn::Take(SharedSuiteName);
   if (!turn) return failed(turn.error());
@@ -439,14 +432,10 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
   if (step.kind == Step::Kind::kGiveUp) {
     tool.Stop(0s);
     if (step.withdraw_request) WithdrawMessage(request_json);
-    outcome.error = step.message;
-    outcome.interrupted = state.interrupted();
-    return outcome;
+    return ExchangeOutcome{ErrorMessage(step.message), state.interrupted()};
   }
   tool.Stop(5s);  // It quits once its notification is out.
-  outcome = ReadStoredReply();
-  outcome.interrupted = state.interrupted();
-  return outcome;
+  return ExchangeOutcome{ReadStoredReply(), state.interrupted()};
 }
 
 }  // namespace quillfen
