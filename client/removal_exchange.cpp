@@ -14,11 +14,11 @@
 #include <memory>
 #include <optional>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "client/exchange_state.h"
 #include "platform/bus_driver.h"
+#include "platform/child_exit.h"
 #include "platform/distributed_notification_center.h"
 #include "platform/private_bus.h"
 #include "platform/shared_suite.h"
@@ -292,15 +292,11 @@ std::optional<int> ToolProcess::PollExit() {
 
 void ToolProcess::Stop(Clock::duration patience) {
   if (reaped_) return;
-  auto deadline = Clock::now() + patience;
-  while (Clock::now() < deadline) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      reaped_ = true;
-      return;
-    }
-    std::this_thread::sleep_for(5ms);
+  if (!AwaitChildEnd(
+          pid_,
+          std::chrono::duration_cast<std::chrono::milliseconds>(patience))) {
+    kill(pid_, SIGKILL);
   }
-  kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   reaped_ = true;
 }
