@@ -42,6 +42,10 @@ class [[nodiscard]] Result {
   Result(const T& value) : state_(std::in_place_index<0>, value) {}
   Result(T&& value) : state_(std::in_place_index<0>, std::move(value)) {}
   Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+  // Makes the value in place from |args|, with no value moved in.
+  template <typename... Args>
+  explicit Result(std::in_place_t, Args&&... args)
+      : state_(std::in_place_index<0>, std::forward<Args>(args)...) {}
 
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }

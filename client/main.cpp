@@ -103,7 +103,7 @@ ExchangeOutcome Exchange(const RemovalRequest& request,
 // interrupted command does.
 int ReportExchange(const ExchangeOutcome& outcome, const CommandLine& line) {
   if (!outcome.reply_json) {
-    int status = Fail(outcome.error);
+    int status = Fail(outcome.reply_json.error().message);
     return outcome.interrupted ? kExitInterrupted : status;
   }
   // The summary counts the removed paths and lists only the failures.

@@ -14,11 +14,11 @@
 #include <memory>
 #include <optional>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "client/exchange_state.h"
 #include "platform/bus_driver.h"
+#include "platform/child_exit.h"
 #include "platform/distributed_notification_center.h"
 #include "platform/private_bus.h"
 #include "platform/shared_suite.h"
@@ -292,15 +292,11 @@ std::optional<int> ToolProcess::PollExit() {
 
 void ToolProcess::Stop(Clock::duration patience) {
   if (reaped_) return;
-  auto deadline = Clock::now() + patience;
-  while (Clock::now() < deadline) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      reaped_ = true;
-      return;
-    }
-    std::this_thread::sleep_for(5ms);
+  if (!AwaitChildEnd(
+          pid_,
+          std::chrono::duration_cast<std::chrono::milliseconds>(patience))) {
+    kill(pid_, SIGKILL);
   }
-  kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   reaped_ = true;
 }
@@ -379,16 +375,13 @@ Step AwaitReply(sdbus::IConnection& connection, ToolProcess& tool,
 }
 
 // The reply the tool stored.
-ExchangeOutcome ReadStoredReply() {
-  ExchangeOutcome outcome;
+Result<std::string> ReadStoredReply() {
   std::optional<Value> reply =
       SharedSuite(SharedSuiteName).objectForKey(kReplyKey);
   if (!reply || !reply->AsString()) {
-    outcome.error = "the removal tool replied but stored no reply";
-    return outcome;
+    return ErrorMessage("the removal tool replied but stored no reply");
   }
-  outcome.reply_json = std::move(*reply->AsString());
-  return outcome;
+  return std::move(*reply->AsString());
 }
 
 }  // namespace
@@ -408,11 +401,7 @@ std::string LocateServiceDir() {
 
 ExchangeOutcome RunRemovalExchange(const std::string& request_json,
                                    const ExchangeSettings& settings) {
-  ExchangeOutcome outcome;
-  auto failed = [&outcome](const Error& error) {
-    outcome.error = error.message;
-    return outcome;
-  };
+  auto failed = [](const Error& error) { return ExchangeOutcome{error}; };
   Result<SharedSuiteExchangeTurn> turn =
       SharedSuiteExchangeTurn::Take(SharedSuiteName);
   if (!turn) return failed(turn.error());
@@ -439,14 +428,10 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
   if (step.kind == Step::Kind::kGiveUp) {
     tool.Stop(0s);
     if (step.withdraw_request) WithdrawMessage(request_json);
-    outcome.error = step.message;
-    outcome.interrupted = state.interrupted();
-    return outcome;
+    return ExchangeOutcome{ErrorMessage(step.message), state.interrupted()};
   }
   tool.Stop(5s);  // It quits once its notification is out.
-  outcome = ReadStoredReply();
-  outcome.interrupted = state.interrupted();
-  return outcome;
+  return ExchangeOutcome{ReadStoredReply(), state.interrupted()};
 }
 
 }  // namespace quillfen

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 
+#include "base/result.h"
 #include "protocol/removal_progress.h"
 
 namespace quillfen {
@@ -45,9 +46,8 @@ struct ExchangeSettings {
 };
 
 struct ExchangeOutcome {
-  std::optional<std::string> reply_json;  // The stored reply, on success.
-  std::string error;                      // What went wrong, otherwise.
-  bool interrupted = false;               // The person interrupted the wait.
+  Result<std::string> reply_json;  // The stored reply, or what went wrong.
+  bool interrupted = false;        // The person interrupted the wait.
 };
 
 ExchangeOutcome RunRemovalExchange(const std::string& request_json,

@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "protocol/bus_string.h"
+
 namespace quillfen {
 namespace {
 
@@ -155,33 +157,11 @@ class Scanner {
   // A well-formed UTF-8 sequence of two to four bytes: no overlong forms,
   // no surrogates, nothing past U+10FFFF.
   bool Utf8Sequence() {
-    auto byte = [&](std::size_t i) {
-      return pos_ + i < text_.size()
-                 ? static_cast<unsigned char>(text_[pos_ + i])
-                 : 0;
-    };
-    unsigned char lead = byte(0);
-    int length;
-    unsigned char low = 0x80, high = 0xBF;  // Range of the second byte.
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (byte(1) < low || byte(1) > high) return false;
-    for (int i = 2; i < length; ++i) {
-      if (byte(i) < 0x80 || byte(i) > 0xBF) return false;
-    }
+    const auto* p = reinterpret_cast<const unsigned char*>(text_.data());
+    std::uint32_t code_point;
+    int length = ReadUtf8Character(p + pos_, p + text_.size(), &code_point);
     pos_ += length;
-    return true;
+    return length > 0;
   }
 
   std::string_view text_;
@@ -195,24 +175,6 @@ unsigned Hex4(std::string_view text, std::size_t at) {
     value = value * 16 + (c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
   }
   return value;
-}
-
-void AppendUtf8(std::string& out, unsigned cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // The key a member's text names. An escape that names no character (half
@@ -302,7 +264,7 @@ std::optional<std::string> JsonObjectText::DecodeString(
           i += 6;
           cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
         }
-        AppendUtf8(out, cp);
+        AppendUtf8Character(cp, &out);
         break;
       }
       default:  // '"', '\\' and '/' stand for themselves.

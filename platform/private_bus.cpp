@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "base/result.h"
+#include "platform/child_exit.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;
@@ -162,12 +163,7 @@ PrivateBus::~PrivateBus() {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     // The daemon takes longest, shutting down: wake the moment it ends
     // rather than at the next tick of the loop below.
-    UniqueFd daemon(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
-    if (daemon) {
-      pollfd ended = {daemon.get(), POLLIN, 0};
-      while (poll(&ended, 1, 5000) < 0 && errno == EINTR) {
-      }
-    }
+    AwaitChildEnd(pid_, std::chrono::seconds(5));
     for (;;) {
       while (waitpid(-pid_, nullptr, WNOHANG) > 0) {
       }

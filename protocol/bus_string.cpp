@@ -73,6 +73,25 @@ std::string_view ValueFault(const Value& value) {
 
 }  // namespace
 
+void AppendUtf8Character(std::uint32_t code_point, std::string* out) {
+  std::uint32_t c = code_point;
+  if (c < 0x80) {
+    *out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out += static_cast<char>(0xC0 | (c >> 6));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += static_cast<char>(0xE0 | (c >> 12));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (c >> 18));
+    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
 int ReadUtf8Character(const unsigned char* p, const unsigned char* end,
                       std::uint32_t* code_point) {
   unsigned char c = *p;

@@ -22,6 +22,8 @@ namespace quillfen {
 // a UTF-16 surrogate. Sets |code_point|.
 int ReadUtf8Character(const unsigned char* p, const unsigned char* end,
                       std::uint32_t* code_point);
+// The other way: appends |code_point| (up to U+10FFFF) to |out| as UTF-8.
+void AppendUtf8Character(std::uint32_t code_point, std::string* out);
 
 // Why |text| can't cross the bus ("a NUL character", "a Unicode
 // noncharacter", "text that isn’t valid UTF-8"), or empty when it can.

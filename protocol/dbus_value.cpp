@@ -117,165 +117,145 @@ void AppendVariant(const Value& value, sdbus::Message& message) {
   message.closeVariant();
 }
 
-bool FromVariant(const sdbus::Variant& variant, Value* out, std::string* error);
+Result<Value> FromVariant(const sdbus::Variant& variant);
 
 // A string read from the bus passed the library's check on the way in;
 // checking again costs little and keeps the rule in one place.
-bool FromWireString(std::string text, Value* out, std::string* error) {
+Result<Value> FromWireString(std::string text) {
   std::string_view fault = BusStringFault(text);
   if (!fault.empty()) {
-    *error = "a string holds " + std::string(fault);
-    return false;
+    return ErrorMessage("a string holds " + std::string(fault));
   }
-  *out = Value(std::move(text));
-  return true;
+  return Value(std::move(text));
 }
 
-bool FromDbusDictionary(const DbusDictionary& dictionary, Dictionary* out,
-                        std::string* error) {
+Result<Dictionary> FromDbusDictionary(const DbusDictionary& dictionary) {
+  Dictionary out;
   for (const auto& [key, variant] : dictionary) {
-    Value value;
     std::string_view key_fault = BusStringFault(key);
     if (!key_fault.empty()) {
-      *error = "a key holds " + std::string(key_fault);
-      return false;
+      return ErrorMessage("a key holds " + std::string(key_fault));
     }
-    if (!FromVariant(variant, &value, error)) {
-      *error = "“" + key + "”: " + *error;
-      return false;
-    }
-    out->insert_or_assign(key, std::move(value));
+    Result<Value> value = FromVariant(variant);
+    if (!value) return ErrorMessage("“" + key + "”: " + value.error().message);
+    out.insert_or_assign(key, std::move(*value));
   }
-  return true;
+  return out;
 }
 
-bool FromVariant(const sdbus::Variant& variant, Value* out,
-                 std::string* error) {
-  const std::string type = variant.peekValueType();
-  if (type == "s") {
-    return FromWireString(variant.get<std::string>(), out, error);
-  } else if (type == "b") {
-    *out = Value(variant.get<bool>());
-  } else if (type == "y") {
-    *out = Value(std::int64_t{variant.get<std::uint8_t>()});
-  } else if (type == "n") {
-    *out = Value(std::int64_t{variant.get<std::int16_t>()});
-  } else if (type == "q") {
-    *out = Value(std::int64_t{variant.get<std::uint16_t>()});
-  } else if (type == "i") {
-    *out = Value(std::int64_t{variant.get<std::int32_t>()});
-  } else if (type == "u") {
-    *out = Value(std::int64_t{variant.get<std::uint32_t>()});
-  } else if (type == "x") {
-    *out = Value(variant.get<std::int64_t>());
-  } else if (type == "t") {
+// A truth value or a number of any of the bus's sizes, as the one integer
+// or real type a property list has; any other type has no form there.
+Result<Value> ScalarFromVariant(const sdbus::Variant& variant,
+                                const std::string& type) {
+  if (type == "b") return Value(variant.get<bool>());
+  if (type == "y") return Value(std::int64_t{variant.get<std::uint8_t>()});
+  if (type == "n") return Value(std::int64_t{variant.get<std::int16_t>()});
+  if (type == "q") return Value(std::int64_t{variant.get<std::uint16_t>()});
+  if (type == "i") return Value(std::int64_t{variant.get<std::int32_t>()});
+  if (type == "u") return Value(std::int64_t{variant.get<std::uint32_t>()});
+  if (type == "x") return Value(variant.get<std::int64_t>());
+  if (type == "d") return Value(variant.get<double>());
+  if (type == "t") {
     auto u = variant.get<std::uint64_t>();
     if (u <=
         static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      *out = Value(static_cast<std::int64_t>(u));
-    } else {
-      *out = Value(static_cast<double>(u));
+      return Value(static_cast<std::int64_t>(u));
     }
-  } else if (type == "d") {
-    *out = Value(variant.get<double>());
-  } else if (type == "v") {
-    return FromVariant(variant.get<sdbus::Variant>(), out, error);
-  } else if (type == "as") {
+    return Value(static_cast<double>(u));
+  }
+  return ErrorMessage("the D-Bus type “" + type +
+                      "” has no property-list form");
+}
+
+Result<Value> FromVariant(const sdbus::Variant& variant) {
+  const std::string type = variant.peekValueType();
+  if (type == "s") return FromWireString(variant.get<std::string>());
+  if (type == "v") return FromVariant(variant.get<sdbus::Variant>());
+  if (type == "as") {
     std::vector<std::string> strings = variant.get<std::vector<std::string>>();
     Array array;
     array.reserve(strings.size());
     for (std::string& s : strings) {
-      Value v;
-      if (!FromWireString(std::move(s), &v, error)) return false;
-      array.push_back(std::move(v));
+      Result<Value> element = FromWireString(std::move(s));
+      if (!element) return element.error();
+      array.push_back(std::move(*element));
     }
-    *out = Value(std::move(array));
-  } else if (type == "av") {
-    std::vector<sdbus::Variant> elements =
-        variant.get<std::vector<sdbus::Variant>>();
-    Array array;
-    array.reserve(elements.size());
-    for (const sdbus::Variant& element : elements) {
-      Value v;
-      if (!FromVariant(element, &v, error)) return false;
-      array.push_back(std::move(v));
-    }
-    *out = Value(std::move(array));
-  } else if (type == "a{sv}") {
-    Dictionary dictionary;
-    if (!FromDbusDictionary(variant.get<DbusDictionary>(), &dictionary,
-                            error)) {
-      return false;
-    }
-    *out = Value(std::move(dictionary));
-  } else {
-    *error = "the D-Bus type “" + type + "” has no property-list form";
-    return false;
+    return Value(std::move(array));
   }
-  return true;
+  if (type == "av") {
+    Array array;
+    for (const sdbus::Variant& v : variant.get<std::vector<sdbus::Variant>>()) {
+      Result<Value> element = FromVariant(v);
+      if (!element) return element.error();
+      array.push_back(std::move(*element));
+    }
+    return Value(std::move(array));
+  }
+  if (type == "a{sv}") {
+    Result<Dictionary> dictionary =
+        FromDbusDictionary(variant.get<DbusDictionary>());
+    if (!dictionary) return dictionary.error();
+    return Result<Value>(std::in_place, std::move(*dictionary));
+  }
+  return ScalarFromVariant(variant, type);
 }
 
-bool DictionaryFromMessage(sdbus::Message& message, Dictionary* out,
-                           std::string* error);
+Result<Dictionary> DictionaryFromMessage(sdbus::Message& message);
 
 // Reads the variant at the message's position. A list of strings and a
 // dictionary, which may be long, are read in place; anything else is small
 // and is read through the library's own variant.
-bool VariantFromMessage(sdbus::Message& message, Value* out,
-                        std::string* error) {
+Result<Value> VariantFromMessage(sdbus::Message& message) {
   std::string kind, contents;
   message.peekType(kind, contents);
   if (contents != "as" && contents != "a{sv}") {
     sdbus::Variant variant;
     message >> variant;
-    return FromVariant(variant, out, error);
+    return FromVariant(variant);
   }
   message.enterVariant(contents);
+  Value value;
   if (contents == "as") {
     Array array;
     message.enterContainer("s");
     std::string text;
     while (message >> text) {
-      Value element;
-      if (!FromWireString(std::move(text), &element, error)) return false;
-      array.push_back(std::move(element));
+      Result<Value> element = FromWireString(std::move(text));
+      if (!element) return element.error();
+      array.push_back(std::move(*element));
     }
     message.clearFlags();
     message.exitContainer();
-    *out = Value(std::move(array));
+    value = Value(std::move(array));
   } else {
-    Dictionary dictionary;
-    if (!DictionaryFromMessage(message, &dictionary, error)) return false;
-    *out = Value(std::move(dictionary));
+    Result<Dictionary> dictionary = DictionaryFromMessage(message);
+    if (!dictionary) return dictionary.error();
+    value = Value(std::move(*dictionary));
   }
   message.exitVariant();
-  return true;
+  return value;
 }
 
-bool DictionaryFromMessage(sdbus::Message& message, Dictionary* out,
-                           std::string* error) {
+Result<Dictionary> DictionaryFromMessage(sdbus::Message& message) {
+  Dictionary out;
   message.enterContainer("{sv}");
   while (message.enterDictEntry("sv")) {
     std::string key;
     message >> key;
     std::string_view key_fault = BusStringFault(key);
     if (!key_fault.empty()) {
-      *error = "a key holds " + std::string(key_fault);
-      return false;
+      return ErrorMessage("a key holds " + std::string(key_fault));
     }
-    Value value;
-    if (!VariantFromMessage(message, &value, error)) {
-      *error = "“" + key + "”: " + *error;
-      return false;
-    }
+    Result<Value> value = VariantFromMessage(message);
+    if (!value) return ErrorMessage("“" + key + "”: " + value.error().message);
     message.exitDictEntry();
     // A repeated key keeps its first value, as the library's own reading
     // into a map does.
-    out->emplace(std::move(key), std::move(value));
+    out.emplace(std::move(key), std::move(*value));
   }
   message.clearFlags();
   message.exitContainer();
-  return true;
+  return out;
 }
 
 }  // namespace
@@ -303,25 +283,15 @@ void AppendDbusDictionary(const Dictionary& dictionary,
 }
 
 Result<Dictionary> DictionaryFromDbusMessage(sdbus::Message& message) {
-  Dictionary out;
-  std::string error;
   try {
-    if (!DictionaryFromMessage(message, &out, &error)) {
-      return ErrorMessage(std::move(error));
-    }
+    return DictionaryFromMessage(message);
   } catch (const sdbus::Error& e) {
     return ErrorMessage(e.getMessage());
   }
-  return out;
 }
 
 Result<Dictionary> DictionaryFromDbus(const DbusDictionary& dictionary) {
-  Dictionary out;
-  std::string error;
-  if (!FromDbusDictionary(dictionary, &out, &error)) {
-    return ErrorMessage(std::move(error));
-  }
-  return out;
+  return FromDbusDictionary(dictionary);
 }
 
 }  // namespace quillfen
