@@ -83,24 +83,6 @@ TEST(AppleDoubleListingTest, FindListsFilesAndFoldersAtAnyDepth) {
                     tree.PathOf("with space/._é")}));
 }
 
-TEST(AppleDoubleListingTest, VolumeWithoutAppleDoubleFilesListsNothing) {
-  TempTree tree;
-  tree.MakeFile("a/plain.txt");
-  AppleDoubleListing listing = ListAppleDoubleFiles(tree.path());
-  EXPECT_EQ(listing.failure, "");
-  EXPECT_TRUE(listing.paths.empty());
-}
-
-TEST(AppleDoubleListingTest, AwkwardNamesOnDiskDropOnlyThemselves) {
-  TempTree tree;
-  tree.MakeFile("._fine");
-  tree.MakeFile("._bad\xff");
-  tree.MakeFile("._split\n._fine");
-  tree.MakeFile("folder\n/._inner");
-  AppleDoubleListing listing = ListAppleDoubleFiles(tree.path());
-  EXPECT_EQ(listing.paths, Paths{tree.PathOf("._fine")});
-}
-
 TEST(AppleDoubleListingTest, PatternReachesFindUnexpanded) {
   // With a shell in between, "._*" would expand against the working folder.
   TempTree cwd;

@@ -12,12 +12,6 @@ bool Matches(const char* entry, std::string_view name) {
   return WildcardPattern(entry).Matches(name);
 }
 
-TEST(WildcardPatternTest, EntriesTranslateOnlyDotAndStar) {
-  EXPECT_EQ(WildcardPattern::ExpressionFor("*.tmp"), "^.*\\.tmp$");
-  EXPECT_EQ(WildcardPattern::ExpressionFor("Thumbs*"), "^Thumbs.*$");
-  EXPECT_EQ(WildcardPattern::ExpressionFor("a?(b)*"), "^a?(b).*$");
-}
-
 TEST(WildcardPatternTest, StarAndDotMatchAsWildcardsDo) {
   EXPECT_TRUE(Matches("a*b", "ab"));
   EXPECT_TRUE(Matches("a*b", "a.b"));
