@@ -7,19 +7,14 @@
 #include <sys/file.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <future>
-#include <sstream>
 #include <thread>
 
-#include "platform/distributed_notification_center.h"
 #include "platform/shared_suite.h"
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
-#include "protocol/removal_reply.h"
 #include "removal-engine/quillfen_removal_service.h"
 #include "removal-tool/AppDelegate.h"
 #include "testing/in_process_service.h"
@@ -34,47 +29,6 @@ using ::quillfen::testing::LinesStartingWith;
 using ::quillfen::testing::TempTree;
 using ::quillfen::testing::TestBus;
 using namespace std::chrono_literals;
-
-// Collects "replySentNotification" broadcasts on its own connection.
-class NotificationWatcher {
- public:
-  explicit NotificationWatcher(const TestBus& bus) : bus_(bus.Connect()) {
-    bus_->addMatch(
-        NotificationMatchRule("replySentNotification"),
-        [this](sdbus::Message& message) {
-          std::string object;
-          message >> object;
-          // Anything after the object would be user information.
-          bool more = true;
-          try {
-            std::string extra;
-            message >> extra;
-          } catch (const sdbus::Error&) {
-            more = false;
-          }
-          std::lock_guard lock(mutex_);
-          objects_.push_back(object);
-          extra_arguments_ = extra_arguments_ || more;
-        },
-        sdbus::floating_slot);
-    bus_->enterEventLoopAsync();
-  }
-  ~NotificationWatcher() { bus_->leaveEventLoop(); }
-  std::vector<std::string> objects() {
-    std::lock_guard lock(mutex_);
-    return objects_;
-  }
-  bool extra_arguments() {
-    std::lock_guard lock(mutex_);
-    return extra_arguments_;
-  }
-
- private:
-  std::unique_ptr<sdbus::IConnection> bus_;
-  std::mutex mutex_;
-  std::vector<std::string> objects_;
-  bool extra_arguments_ = false;
-};
 
 struct ToolRun {
   bool exited = false;
@@ -136,7 +90,6 @@ TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
   LeaveMessage(Value(
       R"({"volumePath":")" + volume_.path() +
       R"(","appleDouble":1,"extensionsArray":["tmp"],"fileKeepArray":["keep.tmp"]})"));
-  NotificationWatcher watcher(bus_);
 
   ToolRun run = RunTool(10s);
   ASSERT_TRUE(run.exited) << run.log;
@@ -157,12 +110,6 @@ TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
   EXPECT_EQ(fields.at("volumePath"), Value(volume_.path()));
   EXPECT_EQ(Read("toolVersion"), Value(ToolShortVersionString()));
   EXPECT_EQ(Read("quillfen"), Value(Dictionary{{"theme", Value("dark")}}));
-
-  testing::PollUntil([&] { return !watcher.objects().empty(); },
-                     testing::kPatience);
-  EXPECT_EQ(watcher.objects(),
-            std::vector<std::string>{std::string(ToolIdentifier)});
-  EXPECT_FALSE(watcher.extra_arguments());
 }
 
 // Quillfen may start the tool again before an earlier launch has taken
@@ -176,7 +123,6 @@ TEST_F(RemovalToolTest, OfManyLaunchesForOneRequestOneCarriesItOut) {
   }
   LeaveMessage(Value(R"({"volumePath":")" + volume_.path() +
                      R"(","extensionsArray":["tmp"]})"));
-  NotificationWatcher watcher(bus_);
   // Held while the tools start, so that they all queue at the lock and go
   // on close together.
   const std::string lock_path =
@@ -217,12 +163,9 @@ TEST_F(RemovalToolTest, OfManyLaunchesForOneRequestOneCarriesItOut) {
   ASSERT_TRUE(testing::PollUntil([&] { return !ended().empty(); }, 60s));
   const int carrier = ended().front();
   EXPECT_EQ(tools[carrier]->exit_status(), 0) << tools[carrier]->err();
-  // A second taker would call the service and reply at about the same
-  // time: give it well over that to show itself.
-  EXPECT_FALSE(testing::PollUntil(
-      [&] { return watcher.objects().size() > 1 || ended().size() > 1; }, 2s));
-  EXPECT_EQ(watcher.objects(),
-            std::vector<std::string>{std::string(ToolIdentifier)});
+  // A second taker would call the service, reply and end at about the
+  // same time: give it well over that to show itself.
+  EXPECT_FALSE(testing::PollUntil([&] { return ended().size() > 1; }, 2s));
   std::optional<Value> reply = Read("reply");
   ASSERT_TRUE(reply && reply->AsString());
   Dictionary fields = testing::DictionaryFromJson(*reply->AsString());
@@ -284,38 +227,24 @@ TEST_F(RemovalToolTest, MessagesThatAreNoRequestLogOnceAndGetTheEmptyReply) {
 
 // Text the bus would cut short or refuse, wherever it sits in a request:
 // the request is refused whole, in the words the engine's preview uses,
-// and the tool answers and quits. Text that only looks odd arrives whole.
-TEST_F(RemovalToolTest, EveryStringArrivesWholeOrTheRequestIsRefused) {
-  for (const char* name :
-       {".DS_Store", "._ok", "._odd\xef\xbf\xbe", "cache/inner\xff",
-        "line\nfeed", "para\xe2\x80\xa9sep", "x.tmp"}) {
-    volume_.MakeFile(name);
-  }
+// and the tool answers and quits.
+TEST_F(RemovalToolTest, RequestTheBusCantCarryIsRefusedWhole) {
+  volume_.MakeFile("._ok");
+  volume_.MakeFile("x.tmp");
   const std::string before = testing::TreeSnapshot(volume_.path());
   const std::string v = volume_.path();
   struct Case {
     std::string message;
-    std::string says;  // In the refusal; empty: the text can't be read.
+    std::string says;  // In the refusal.
   };
   const std::vector<Case> refused = {
       {R"({"volumePath":")" + v + R"(\u0000/elsewhere","appleDouble":true})",
        "“volumePath” holds a NUL character"},
       {R"({"volumePath":")" + v +
-           R"(","fileRemovalArray":[".DS_Store\u0000.txt"]})",
-       "“fileRemovalArray” holds a NUL character"},
-      {R"({"volumePath":")" + v + R"(","fileRemovalArray":["*\u0000x"]})",
-       "“fileRemovalArray” holds a NUL character"},
-      {R"({"volumePath":")" + v + R"(\uffff","appleDouble":true})",
-       "“volumePath” holds a Unicode noncharacter"},
-      {R"({"volumePath":")" + v + R"(","extensionsArray":["tmp\ufffe"]})",
-       "“extensionsArray” holds a Unicode noncharacter"},
-      {R"({"volumePath":")" + v +
            R"(","extensionsArray":["tmp"],"fileKeepArray":["\ufdd0"]})",
        "“fileKeepArray” holds a Unicode noncharacter"},
       {R"({"volumePath":")" + v + R"(","appleDouble":true,"x\udbff\udfff":1})",
        "a key holds a Unicode noncharacter"},
-      // A lone surrogate is no text at all: the message isn't JSON.
-      {R"({"volumePath":")" + v + R"(","fileRemovalArray":["\ud800"]})", ""},
   };
   for (const Case& c : refused) {
     LeaveMessage(Value(c.message));
@@ -329,11 +258,7 @@ TEST_F(RemovalToolTest, EveryStringArrivesWholeOrTheRequestIsRefused) {
     Result<Value> reply = ValueFromJsonText(*stored->AsString());
     ASSERT_TRUE(reply.ok()) << *stored->AsString();
     Result<Value> request = ValueFromJsonText(c.message);
-    if (c.says.empty()) {
-      EXPECT_FALSE(request.ok());
-      EXPECT_EQ(*reply, Value(EmptyRemovalReply()));
-      continue;
-    }
+    ASSERT_TRUE(request.ok()) << c.message;
     // The preview, run by the engine in this process, says the same.
     EXPECT_EQ(*reply, Value(QuillfenRemovalService().previewWithFileDict(
                           *request->AsDictionary())));
@@ -346,26 +271,6 @@ TEST_F(RemovalToolTest, EveryStringArrivesWholeOrTheRequestIsRefused) {
               std::string::npos)
         << *errors.begin()->second.AsString();
   }
-
-  // Line terminators travel; names the bus can't carry stay where they
-  // are, and the reply still comes.
-  LeaveMessage(
-      Value(R"({"volumePath":")" + v +
-            R"(","appleDouble":true,"fileRemovalArray":[".DS_Store",)"
-            R"("cache","line\nfeed","para\u2029sep","x.tmp\u0085"]})"));
-  ToolRun run = RunTool(10s);
-  ASSERT_TRUE(run.exited) << run.log;
-  std::optional<Value> stored = Read("reply");
-  ASSERT_TRUE(stored && stored->AsString());
-  Dictionary reply = testing::DictionaryFromJson(*stored->AsString());
-  EXPECT_EQ(reply.at("errorDict"), Value(Dictionary{}));
-  EXPECT_EQ(testing::RemovedPaths(reply),
-            (std::set<std::string>{
-                volume_.PathOf(".DS_Store"), volume_.PathOf("._ok"),
-                volume_.PathOf("cache"), volume_.PathOf("line\nfeed"),
-                volume_.PathOf("para\xe2\x80\xa9sep")}));
-  EXPECT_EQ(volume_.Listing(),
-            (std::vector<std::string>{"._odd\xef\xbf\xbe", "x.tmp"}));
 }
 
 // A stand-in service that looks into the shared domain when it is called.
@@ -379,24 +284,14 @@ class DomainReadingService : public QuillfenRemovalServiceProtocol {
   }
 };
 
-class DomainReadingDelegate : public ServiceListenerDelegate {
- public:
-  bool listenerShouldAcceptNewConnection(ServiceListener&,
-                                         ServiceConnection& c) override {
-    c.setExportedInterface(ServiceInterface::WithProtocol());
-    c.setExportedObject(std::make_shared<DomainReadingService>());
-    c.resume();
-    return true;
-  }
-};
-
 class RemovalToolWithStandInTest : public RemovalToolTest {
  protected:
   RemovalToolWithStandInTest() : RemovalToolTest(/*with_services=*/false) {}
 };
 
 TEST_F(RemovalToolWithStandInTest, RequestIsTakenOutBeforeTheServiceIsCalled) {
-  DomainReadingDelegate delegate;
+  testing::ExportingDelegate delegate(
+      [] { return std::make_shared<DomainReadingService>(); });
   // Idle for longer than a loaded machine takes to launch the tool: with
   // no activation file, a stand-in gone idle would leave its call unserved.
   testing::InProcessService service(bus_, &delegate, 5s);
