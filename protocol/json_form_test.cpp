@@ -41,23 +41,18 @@ TEST(JsonFormTest, ReplyIsWrittenCompactAndReadsBackEqual) {
   EXPECT_EQ(*back, Value(reply));
 }
 
-TEST(JsonFormTest, BadTextIsRefusedWithAReason) {
-  for (const char* text : {"", "{", "{\"a\":}", "not json", "{\"a\":1} x"}) {
+// Text that isn't JSON (invalid UTF-8 in a string included) or holds a
+// null anywhere is refused, with a reason.
+TEST(JsonFormTest, BadTextAndNullAreRefusedWithAReason) {
+  for (const char* text :
+       {"", "{", "{\"a\":}", "not json", "{\"a\":1} x", "{\"a\":\"\xff\"}",
+        "null", R"({"fileKeepArray":null})", R"({"a":[1,null]})"}) {
     Result<Value> parsed = ValueFromJsonText(text);
-    EXPECT_FALSE(parsed.ok()) << text;
+    ASSERT_FALSE(parsed.ok()) << text;
     EXPECT_FALSE(parsed.error().message.empty()) << text;
   }
-  // Invalid UTF-8 inside a string is no JSON text.
-  EXPECT_FALSE(ValueFromJsonText("{\"a\":\"\xff\"}").ok());
-}
-
-TEST(JsonFormTest, NullHasNoPropertyListFormAnywhere) {
-  for (const char* text :
-       {"null", R"({"fileKeepArray":null})", R"({"a":[1,null]})"}) {
-    Result<Value> parsed = ValueFromJsonText(text);
-    EXPECT_FALSE(parsed.ok()) << text;
-    EXPECT_NE(parsed.error().message.find("null"), std::string::npos);
-  }
+  EXPECT_NE(ValueFromJsonText("[1,null]").error().message.find("null"),
+            std::string::npos);
 }
 
 TEST(JsonFormTest, NumbersKeepTheirKindAndRange) {

@@ -81,18 +81,6 @@ TEST(WildcardPatternTest, BacktrackingHasABudgetPerName) {
   }
 }
 
-TEST(WildcardPatternTest, LineTerminatorsFollowIcu) {
-  // "$" also matches before a final line terminator.
-  EXPECT_TRUE(Matches("*.tmp", "a.tmp\n"));
-  EXPECT_TRUE(Matches("*.tmp", "a.tmp\r\n"));
-  // "." stops at line ends of every kind.
-  EXPECT_FALSE(Matches("*.tmp", "a\n.tmp"));
-  EXPECT_FALSE(Matches("*.tmp", "a\r.tmp"));
-  EXPECT_FALSE(Matches("*.tmp", "a\u0085.tmp"));
-  EXPECT_FALSE(Matches("*.tmp", "a\u2028.tmp"));
-  EXPECT_FALSE(Matches("*.tmp", "a.tmp\nx"));
-}
-
 TEST(WildcardPatternTest, OnePatternServesManyNamesAndMoves) {
   WildcardPattern pattern("._*");
   std::vector<WildcardPattern> moved;

@@ -2,12 +2,12 @@
 // activation file (which sets a 100 ms idle period).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <future>
 #include <random>
 
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
+#include "testing/program.h"
 #include "testing/support.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
@@ -22,17 +22,6 @@ using ::quillfen::testing::TestBus;
 
 const std::string kServiceName(ServiceName);
 
-std::string RunCommand(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  char buffer[4096];
-  std::size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-    output.append(buffer, n);
-  pclose(pipe);
-  return output;
-}
-
 class ServiceProcessTest : public ::testing::Test {
  protected:
   TestBus bus_;
@@ -42,16 +31,19 @@ class ServiceProcessTest : public ::testing::Test {
 TEST_F(ServiceProcessTest, StandardToolsCanCallIt) {
   volume_.MakeFile("._a");
   volume_.MakeFile("b.tmp");
-  std::string target = kServiceName + " " + std::string(kServiceObjectPath) +
-                       " org.quillfen.QuillfenRemovalServiceProtocol";
-  std::string busctl = RunCommand(
-      "busctl --address='" + bus_.address() + "' --json=short call " + target +
-      " RemoveWithFileDict 'a{sv}' 2 volumePath s '" + volume_.path() +
-      "' appleDouble b true");
-  EXPECT_NE(busctl.find("\"pathArray\":{\"type\":\"as\",\"data\":[\"" +
-                        volume_.PathOf("._a") + "\"]}"),
+  testing::Program busctl(
+      "/usr/bin/busctl",
+      testing::ProgramSetup({"--address=" + bus_.address(), "--json=short",
+                             "call", kServiceName,
+                             std::string(kServiceObjectPath),
+                             "org.quillfen.QuillfenRemovalServiceProtocol",
+                             "RemoveWithFileDict", "a{sv}", "2", "volumePath",
+                             "s", volume_.path(), "appleDouble", "b", "true"}));
+  ASSERT_TRUE(busctl.WaitFor(testing::kPatience)) << busctl.err();
+  EXPECT_NE(busctl.out().find("\"pathArray\":{\"type\":\"as\",\"data\":[\"" +
+                              volume_.PathOf("._a") + "\"]}"),
             std::string::npos)
-      << busctl;
+      << busctl.out() << busctl.err();
   EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"b.tmp"});
 }
 
