@@ -100,7 +100,7 @@ TEST_F(ExchangeStateTest, ReadsTheReplyOnceNotified) {
   EXPECT_EQ(late.Next(At(1h)).kind, Kind::kReadReply);
 }
 
-TEST_F(ExchangeStateTest, GivesUpOnAToolThatEndedWithoutNotifying) {
+TEST_F(ExchangeStateTest, GivesUpOnAToolThatEndedWithoutNotifyingOrTheBus) {
   ExchangeState state;
   StartServed(state);
   state.ToolExited(3 << 8, At(1s));  // exit(3), as waitpid reports it.
@@ -112,6 +112,14 @@ TEST_F(ExchangeStateTest, GivesUpOnAToolThatEndedWithoutNotifying) {
   ExpectGaveUp(state, step,
                "the removal tool ended without replying (exit status 3)",
                /*withdraws=*/true);
+  EXPECT_EQ(DescribeExit(9), "signal Killed");  // SIGKILL, as waitpid says.
+
+  // A bus that fails gives up at once, and leaves the request.
+  ExchangeState bus_failed;
+  StartServed(bus_failed);
+  ExpectGaveUp(bus_failed, bus_failed.BusFailed("Connection reset"),
+               "the bus failed while waiting for the reply: Connection reset",
+               /*withdraws=*/false);
 }
 
 TEST_F(ExchangeStateTest, GivesUpOnAServiceThatNeverStartsNotOnALateOne) {
@@ -187,20 +195,6 @@ TEST_F(ExchangeStateTest, GivesUpAtTheTimeout) {
   EXPECT_EQ(state.Next(At(2500ms)).kind, Kind::kWait);
   step = state.Next(At(2501ms));
   ExpectGaveUp(state, step, "no reply within 2.5 s", /*withdraws=*/true);
-}
-
-TEST_F(ExchangeStateTest, ABusFailureGivesUpAndLeavesTheRequest) {
-  ExchangeState state;
-  StartServed(state);
-  ExchangeState::Step step = state.BusFailed("Connection reset");
-  ExpectGaveUp(state, step,
-               "the bus failed while waiting for the reply: Connection reset",
-               /*withdraws=*/false);
-}
-
-TEST(DescribeExitTest, SaysHowTheToolEnded) {
-  EXPECT_EQ(DescribeExit(0), "exit status 0");
-  EXPECT_EQ(DescribeExit(9), "signal Killed");  // SIGKILL, as waitpid says.
 }
 
 TEST_F(ExchangeStateTest, InterruptAsksUntilAStopIsTakenThenASecondGivesUp) {

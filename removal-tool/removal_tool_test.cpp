@@ -47,9 +47,9 @@ class RemovalToolTest : public ::testing::Test {
   }
   ~RemovalToolTest() override { unsetenv("XDG_CONFIG_HOME"); }
 
-  void LeaveMessage(const Value& message) {
+  void Leave(std::string_view key, const Value& value) {
     SharedSuite suite(SharedSuiteName);
-    suite.setObject(message, "message");
+    suite.setObject(value, key);
     ASSERT_TRUE(suite.synchronize()) << suite.lastError();
   }
   std::optional<Value> Read(std::string_view key) {
@@ -78,14 +78,12 @@ TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
   volume_.MakeFile("._a");
   volume_.MakeFile("sub/b.tmp");
   volume_.MakeFile("keep.tmp");
-  {
-    SharedSuite suite(SharedSuiteName);
-    suite.setObject(Value(Dictionary{{"theme", Value("dark")}}), "quillfen");
-    ASSERT_TRUE(suite.synchronize());
-  }
-  LeaveMessage(Value(
-      R"({"volumePath":")" + volume_.path() +
-      R"(","appleDouble":1,"extensionsArray":["tmp"],"fileKeepArray":["keep.tmp"]})"));
+  Leave("quillfen", Value(Dictionary{{"theme", Value("dark")}}));
+  Leave(
+      "message",
+      Value(
+          R"({"volumePath":")" + volume_.path() +
+          R"(","appleDouble":1,"extensionsArray":["tmp"],"fileKeepArray":["keep.tmp"]})"));
 
   ToolRun run = RunTool(10s);
   ASSERT_TRUE(run.exited) << run.log;
@@ -155,7 +153,7 @@ TEST_F(RemovalToolTest, MessagesItCantPassOnGetOneLogLineAndTheRefusal) {
   };
   for (const auto& [message, says] : messages) {
     SCOPED_TRACE(JsonTextFromValue(message));
-    LeaveMessage(message);
+    Leave("message", message);
     ToolRun run = RunTool(10s);
     ASSERT_TRUE(run.exited) << run.log;
     EXPECT_EQ(run.status, 0);
@@ -198,7 +196,7 @@ TEST_F(RemovalToolWithStandInTest, RequestIsTakenOutBeforeTheServiceIsCalled) {
   // Idle for longer than a loaded machine takes to launch the tool: with
   // no activation file, a stand-in gone idle would leave its call unserved.
   testing::InProcessService service(bus_, &delegate, 5s);
-  LeaveMessage(Value(R"({"volumePath":"/nonexistent"})"));
+  Leave("message", Value(R"({"volumePath":"/nonexistent"})"));
   ToolRun run = RunTool(10s);
   ASSERT_TRUE(run.exited) << run.log;
   EXPECT_EQ(Read("reply"), Value(R"({"messageStillThere":false})"));

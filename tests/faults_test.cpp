@@ -69,12 +69,12 @@ class FaultsTest : public ::testing::Test {
   std::string DomainFile() const {
     return DomainFolder() + "/preferences.json";
   }
-  std::unique_ptr<Program> StartClient(std::vector<std::string> args) {
+  std::unique_ptr<Program> Start(std::vector<std::string> args,
+                                 const char* program = QUILLFEN_CLIENT_PATH) {
     return std::make_unique<Program>(
-        QUILLFEN_CLIENT_PATH,
-        ProgramSetup{std::move(args),
-                     {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address(),
-                      "XDG_CONFIG_HOME=" + config_.path()}});
+        program, ProgramSetup{std::move(args),
+                              {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address(),
+                               "XDG_CONFIG_HOME=" + config_.path()}});
   }
   struct Busy {
     std::unique_ptr<Program> client;
@@ -88,7 +88,7 @@ class FaultsTest : public ::testing::Test {
     testing::MakeManyFiles(volume_.path(), kBusyFolders, kBusyFilesPerFolder,
                            "");
     Busy busy;
-    busy.client = StartClient({"-n", "d*", volume_.path()});
+    busy.client = Start({"-n", "d*", volume_.path()});
     bool under_way = testing::PollUntil(
         [&] {
           return testing::EntryCount(volume_.path()) < kBusyFolders ||
@@ -117,18 +117,12 @@ class FaultsTest : public ::testing::Test {
     suite.setObject(value, key);
     ASSERT_TRUE(suite.synchronize()) << suite.lastError();
   }
-  // The domain file is one JSON object, without the exchange's traces.
+  // The domain file is one JSON object, Quillfen's key and the tool's
+  // version without the exchange's traces, and no temporary file is left.
   void ExpectDomainWholeAndWithdrawn() {
-    Result<Value> domain =
-        ValueFromJsonText(testing::FileContent(DomainFile()));
-    ASSERT_TRUE(domain.ok() && domain->AsDictionary())
-        << (domain.ok() ? "not an object" : domain.error().message);
-    const Dictionary& keys = *domain->AsDictionary();
-    EXPECT_FALSE(Find(keys, "message"));
-    EXPECT_FALSE(Find(keys, "reply"));
-    EXPECT_EQ(Find(keys, "quillfenTheme") ? *Find(keys, "quillfenTheme")
-                                          : Value(false),
-              Value("dark"));
+    EXPECT_EQ(testing::DictionaryFromJson(testing::FileContent(DomainFile())),
+              (Dictionary{{"quillfenTheme", Value("dark")},
+                          {"toolVersion", Value(QUILLFEN_VERSION)}}));
     EXPECT_EQ(FolderEntries(DomainFolder()), kTidyDomainFolder);
   }
 
@@ -262,7 +256,7 @@ TEST_F(FaultsTest, LinkInPlaceOfTheLockOrTheDomainIsRefused) {
       testing::ReportFigure("faults injected", 1);
       const std::string link = DomainFolder() + "/" + name;
       fs::create_symlink(outside.PathOf(target), link);
-      std::unique_ptr<Program> client = StartClient({"-a", volume_.path()});
+      std::unique_ptr<Program> client = Start({"-a", volume_.path()});
       ASSERT_TRUE(client->WaitFor(60s)) << "the client hung";
       EXPECT_EQ(client->exit_status(), 2);
       EXPECT_NE(client->err().find(std::string(name) + " is a symbolic link"),
@@ -282,17 +276,14 @@ TEST_F(FaultsTest, LinkInPlaceOfTheLockOrTheDomainIsRefused) {
   fs::remove(DomainFolder() + "/preferences.lock");
   fs::create_symlink(outside.PathOf("nothing"),
                      DomainFolder() + "/preferences.lock");
-  Program tool(QUILLFEN_TOOL_PATH,
-               ProgramSetup{{},
-                            {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address(),
-                             "XDG_CONFIG_HOME=" + config_.path()}});
-  ASSERT_TRUE(tool.WaitFor(60s)) << "the tool hung";
+  std::unique_ptr<Program> tool = Start({}, QUILLFEN_TOOL_PATH);
+  ASSERT_TRUE(tool->WaitFor(60s)) << "the tool hung";
   EXPECT_EQ(
-      LinesStartingWith(tool.err(),
+      LinesStartingWith(tool->err(),
                         "Couldn't take the message from the shared domain: ")
           .size(),
       1u)
-      << tool.err();
+      << tool->err();
   EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"._a"});
   EXPECT_EQ(testing::TreeSnapshot(outside.path()), outside_before);
   EXPECT_TRUE(
