@@ -102,7 +102,6 @@ TEST_F(RemovalToolTest, RelaysARequestAndItsReplyThenQuits) {
   const Dictionary& fields = *parsed->AsDictionary();
   EXPECT_EQ(fields.at("pathArray").AsArray()->size(), 2u);
   EXPECT_EQ(fields.at("volumePath"), Value(volume_.path()));
-  EXPECT_EQ(Read("toolVersion"), Value(ToolShortVersionString()));
   EXPECT_EQ(Read("quillfen"), Value(Dictionary{{"theme", Value("dark")}}));
 }
 
