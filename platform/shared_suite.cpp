@@ -454,8 +454,8 @@ bool SharedSuite::Flush(std::string_view take_key, Taken* taken) {
 
 bool SharedSuite::ApplyChanges(JsonObjectText& domain,
                                std::string_view take_key, Taken* taken) {
-  // What the flush writes: the pending changes, and the taking.
-  std::map<std::string, std::optional<Value>, std::less<>> changes = pending_;
+  // What the flush writes: the pending changes, and the taking. The
+  // pending values are read where they are: a stored reply is megabytes.
   if (!take_key.empty()) {
     Taken found;
     if (auto pending = pending_.find(take_key); pending != pending_.end()) {
@@ -465,20 +465,20 @@ bool SharedSuite::ApplyChanges(JsonObjectText& domain,
       found.found = true;
       found.value = ValueOfText(*text);
     }
-    if (!found.found && changes.empty()) {
+    if (!found.found && pending_.empty()) {
       *taken = found;
       return false;
     }
-    changes.insert_or_assign(std::string(take_key), std::nullopt);
     *taken = std::move(found);
   }
-  for (const auto& [key, value] : changes) {
-    if (value) {
+  for (const auto& [key, value] : pending_) {
+    if (value && key != take_key) {
       domain.Set(key, JsonTextFromValue(*value));
     } else {
       domain.Erase(key);
     }
   }
+  if (!take_key.empty()) domain.Erase(take_key);
   return true;
 }
 
