@@ -102,8 +102,11 @@ class ContentsRemoval : public WalkVisitor {
 
   const std::optional<Error>& first_failure() const { return first_failure_; }
 
+  bool stopped() const { return stopped_; }
+
   WalkAction VisitEntries(int /*folder_fd*/, std::string_view /*folder_path*/,
                           std::span<WalkEntry> entries) override {
+    if (Stopping()) return WalkAction::kStop;
     for (const WalkEntry& entry : entries) {
       if (!entry.is_directory) files_.emplace_back(entry.inode, entry.name);
     }
@@ -114,6 +117,10 @@ class ContentsRemoval : public WalkVisitor {
                           std::string_view folder_path) override {
     std::sort(files_.begin(), files_.end());
     for (const auto& [inode, name] : files_) {
+      if (Stopping()) {
+        files_.clear();
+        return WalkAction::kStop;
+      }
       if (unlinkat(folder_fd, name.c_str(), 0) == 0) {
         Removed(folder_path, name);
       } else {
@@ -126,6 +133,7 @@ class ContentsRemoval : public WalkVisitor {
 
   WalkAction LeaveFolder(int parent_fd, std::string_view folder_path,
                          std::string_view name, bool /*marked*/) override {
+    if (Stopping()) return WalkAction::kStop;
     std::string owned(name);
     int done = unlinkat(parent_fd, owned.c_str(), AT_REMOVEDIR);
     // Replaced by a link or a file since it was seen as a folder: the item
@@ -149,6 +157,11 @@ class ContentsRemoval : public WalkVisitor {
   }
 
  private:
+  bool Stopping() {
+    if (!stopped_ && observer_ != nullptr)
+      stopped_ = observer_->StopRequested();
+    return stopped_;
+  }
   void Removed(std::string_view folder_path, std::string_view name) {
     if (observer_ != nullptr) observer_->ItemRemoved(folder_path, name);
   }
@@ -161,6 +174,7 @@ class ContentsRemoval : public WalkVisitor {
   std::string_view folder_name_;
   RemovalObserver* observer_;
   std::optional<Error> first_failure_;
+  bool stopped_ = false;
   std::vector<std::pair<std::uint64_t, std::string>> files_;
 };
 
@@ -256,6 +270,7 @@ Result<void> ItemRemover::RemoveDirectory(int parent_fd,
   fd.reset();
   if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0) return {};
   int error = errno;
+  if (contents.stopped()) return ErrnoError(ECANCELED);
   // What kept the folder from going is what failed inside it, if anything.
   if (contents.first_failure()) return *contents.first_failure();
   return RemovalError(error, name);

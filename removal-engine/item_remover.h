@@ -33,6 +33,9 @@ class RemovalObserver {
   // folder; empty for that folder itself) is gone.
   virtual void ItemRemoved(std::string_view folder_path,
                            std::string_view name) = 0;
+  // Asked before each item: true ends the folder's removal where it is,
+  // and the removal fails with ECANCELED.
+  virtual bool StopRequested() { return false; }
 };
 
 class ItemRemover {

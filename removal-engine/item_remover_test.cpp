@@ -83,5 +83,27 @@ TEST_F(ItemRemoverTest, RefusalInsideAFolderNamesTheItemThatFailed) {
   EXPECT_FALSE(volume_.Exists("d/free.txt"));  // The rest still goes.
 }
 
+// A stop asked midway ends a folder's removal where it is: what was
+// reported removed is gone, the rest stays, and the removal is no failure
+// of its own but a stopped one.
+TEST_F(ItemRemoverTest, AStopEndsAFoldersRemovalWhereItIs) {
+  for (int i = 0; i < 50; ++i) volume_.MakeFile("d/f" + std::to_string(i));
+  volume_.MakeFile("d/sub/x");
+  struct StopAfterTen : RemovalObserver {
+    void ItemRemoved(std::string_view, std::string_view) override {
+      ++removed;
+    }
+    bool StopRequested() override { return removed >= 10; }
+    int removed = 0;
+  } observer;
+  ItemRemover remover(fd_);
+  Result<void> removal = remover.RemoveEntry(fd_, "d", &observer);
+  ASSERT_FALSE(removal);
+  EXPECT_EQ(removal.error().code, ECANCELED);
+  EXPECT_EQ(observer.removed, 10);
+  EXPECT_TRUE(volume_.Exists("d"));
+  EXPECT_EQ(volume_.Listing().size(), 52u - 10u + 1u);  // "d/" itself too.
+}
+
 }  // namespace
 }  // namespace quillfen

@@ -107,7 +107,7 @@ void RemoveListed(const RemovalPlan& plan,
     if (!sweep.Selected(relative)) candidates.Add(relative);
   }
   for (std::string_view path : candidates.TakeInRemovalOrder()) {
-    if (record->stop_requested()) break;
+    if (record->StopHere()) break;
     record->Record(path,
                    remover != nullptr ? remover->Remove(path) : Result<void>());
   }
@@ -125,7 +125,7 @@ void Sweep(RemovalPlan& plan, int volume_fd, bool remove,
 
   AppleDoubleListing found = listing.get();
   // A stopped removal takes nothing from a listing cut short.
-  if (record->stop_requested()) return;
+  if (record->StopHere()) return;
   if (!found.failure.empty()) {
     record->errors.emplace(plan.volume_path(), Value(found.failure));
   }
@@ -135,7 +135,7 @@ void Sweep(RemovalPlan& plan, int volume_fd, bool remove,
   std::vector<std::string_view> named =
       CheckListing(found, sweep, remover, &split);
   if (split && !walked) VolumeWalker().Walk(volume_fd, sweep);
-  if (record->stop_requested()) return;
+  if (record->StopHere()) return;
   RemoveListed(plan, named, sweep, remove ? &remover : nullptr, record);
 }
 
@@ -193,7 +193,7 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
   }
 
   RemovalReply reply = EmptyRemovalReply(Value(plan.volume_path()));
-  if (record.stop_requested()) record.Stopped(plan.volume_path());
+  if (record.cut_short) record.Stopped(plan.volume_path());
   reply[std::string(kShowReadMeKey)] = Value(record.show_read_me);
   reply[std::string(kPathArrayKey)] = Value(std::move(record.removed));
   reply[std::string(kErrorDictKey)] = Value(std::move(record.errors));

@@ -171,6 +171,30 @@ TEST_F(RemovalServiceTest, OneFileHasOneSpellingWhateverTheVolumePath) {
 
 // Nothing selected, or no volume to remove from: a whole, clean reply with
 // "volumePath" as it came (or empty), and "._" items stay unless asked for.
+// The reply says a removal was stopped only when the stop cut it short:
+// a stop that finds nothing left to do is no news.
+TEST_F(RemovalServiceTest, AStopIsReportedOnlyWhenItCutTheRemovalShort) {
+  auto stopped_run = [&] {
+    RemovalProgress progress;
+    progress.RequestStop();
+    std::vector<RemovalReply> replies;
+    QuillfenRemovalService().removeReportingProgress(
+        Request({{"extensionsArray", Names({"tmp"})}}),
+        [&](RemovalReply r) { replies.push_back(std::move(r)); }, progress);
+    return OneWholeReply(std::move(replies));
+  };
+  RemovalReply nothing_left = stopped_run();
+  EXPECT_EQ(Errors(nothing_left), Dictionary{});
+
+  volume_.MakeFile("a.tmp");
+  RemovalReply cut_short = stopped_run();
+  EXPECT_TRUE(Removed(cut_short).empty());
+  Dictionary errors = Errors(cut_short);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors.begin()->first, volume_.path());
+  EXPECT_TRUE(volume_.Exists("a.tmp"));
+}
+
 TEST_F(RemovalServiceTest, NothingToDoGivesACleanReply) {
   volume_.MakeFile("._a");
   auto clean = [](const std::string& volume) {

@@ -16,6 +16,10 @@ void RemovalRecord::Removed(std::string_view relative_path) {
 
 void RemovalRecord::Record(std::string_view relative_path,
                            const Result<void>& removal) {
+  if (!removal && removal.error().code == ECANCELED) {
+    cut_short = true;
+    return;
+  }
   if (removal) {
     Removed(relative_path);
   } else {
@@ -87,7 +91,7 @@ WalkAction RemovalSweep::VisitEntries(int /*folder_fd*/,
                                       std::string_view folder_path,
                                       std::span<WalkEntry> entries) {
   for (WalkEntry& entry : entries) {
-    if (record_->stop_requested()) return WalkAction::kStop;
+    if (record_->StopHere()) return WalkAction::kStop;
     if (record_->progress != nullptr) record_->progress->CountWalked(1);
     // A name that can't be written into a reply is never a candidate, nor
     // is anything inside such a folder (see EnterFolder).
@@ -115,7 +119,7 @@ WalkAction RemovalSweep::FinishFolder(int folder_fd,
   std::sort(files_.begin(), files_.end());
   WalkAction action = WalkAction::kGoOn;
   for (const auto& [inode, name] : files_) {
-    if (record_->stop_requested()) {
+    if (record_->StopHere()) {
       action = WalkAction::kStop;
       break;
     }
@@ -127,7 +131,7 @@ WalkAction RemovalSweep::FinishFolder(int folder_fd,
 
 WalkAction RemovalSweep::EnterFolder(std::string_view /*folder_path*/,
                                      std::string_view name, bool marked) {
-  if (record_->stop_requested()) return WalkAction::kStop;
+  if (record_->StopHere()) return WalkAction::kStop;
   if (!IsBusString(name)) return WalkAction::kSkipContents;
   // A selected folder is removed whole: what is inside it is reported as
   // the removal takes it.
@@ -138,7 +142,7 @@ WalkAction RemovalSweep::EnterFolder(std::string_view /*folder_path*/,
 WalkAction RemovalSweep::LeaveFolder(int parent_fd,
                                      std::string_view folder_path,
                                      std::string_view name, bool marked) {
-  if (record_->stop_requested()) return WalkAction::kStop;
+  if (record_->StopHere()) return WalkAction::kStop;
   if (marked)
     Remove(parent_fd, folder_path, std::string(name), /*folder=*/true);
   return WalkAction::kGoOn;

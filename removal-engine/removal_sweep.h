@@ -36,7 +36,8 @@ struct RemovalRecord {
   explicit RemovalRecord(std::string volume_spelling)
       : volume(std::move(volume_spelling)) {}
   void Removed(std::string_view relative_path);
-  // Removed, or failed as |removal| says.
+  // Removed, or failed as |removal| says; a removal a stop cut short
+  // (ECANCELED) is no failure of its own: the stop's entry tells of it.
   void Record(std::string_view relative_path, const Result<void>& removal);
   // |failure| as the remover gave it: errno and the reply's words.
   void Failed(std::string_view relative_path, const Error& failure);
@@ -49,8 +50,13 @@ struct RemovalRecord {
   // The removal was asked to stop and did, before it finished: said
   // under |volume_path|, as the request gave it.
   void Stopped(const std::string& volume_path);
-  bool stop_requested() const {
-    return progress != nullptr && progress->stop_requested();
+  // Whether the work ends here because a stop was asked for; once it has,
+  // the removal is |cut_short|. A stop that comes when nothing is left to
+  // do cuts nothing short, and the reply says nothing of it.
+  bool StopHere() {
+    if (progress == nullptr || !progress->stop_requested()) return false;
+    cut_short = true;
+    return true;
   }
   // Whether |relative_path| is among the removed. The first call indexes
   // what was removed until then, and each later one what was removed
@@ -63,6 +69,7 @@ struct RemovalRecord {
   Array removed;
   Dictionary errors;
   bool show_read_me = false;
+  bool cut_short = false;
 
   // For HasRemoved(): the first |indexed| of "removed", by number.
   PathIndex removed_index;
@@ -94,6 +101,7 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
               const std::string& name, bool folder);
   void ItemRemoved(std::string_view folder_path,
                    std::string_view name) override;
+  bool StopRequested() override { return record_->StopHere(); }
 
   RemovalPlan& plan_;
   ItemRemover* remover_;
