@@ -309,24 +309,29 @@ void JsonObjectText::Erase(std::string_view key) {
                  members_.end());
 }
 
-std::string JsonObjectText::Text() const {
-  std::size_t size = 2;
+std::vector<std::string_view> JsonObjectText::Pieces() const {
+  std::vector<std::string_view> pieces;
+  pieces.reserve(4 * members_.size() + 2);
+  pieces.push_back("{");
   for (const Member& m : members_) {
-    size += 2 + (m.set_key_text ? m.set_key_text->size() : m.key_text.size) +
-            (m.set_value_text ? m.set_value_text->size() : m.value_text.size);
+    if (pieces.size() > 1) pieces.push_back(",");
+    pieces.push_back(m.set_key_text ? std::string_view(*m.set_key_text)
+                                    : View(m.key_text));
+    pieces.push_back(":");
+    pieces.push_back(m.set_value_text ? std::string_view(*m.set_value_text)
+                                      : View(m.value_text));
   }
+  pieces.push_back("}");
+  return pieces;
+}
+
+std::string JsonObjectText::Text() const {
+  std::vector<std::string_view> pieces = Pieces();
+  std::size_t size = 0;
+  for (std::string_view piece : pieces) size += piece.size();
   std::string text;
   text.reserve(size);
-  text += '{';
-  for (const Member& m : members_) {
-    if (text.size() > 1) text += ',';
-    text +=
-        m.set_key_text ? std::string_view(*m.set_key_text) : View(m.key_text);
-    text += ':';
-    text += m.set_value_text ? std::string_view(*m.set_value_text)
-                             : View(m.value_text);
-  }
-  text += '}';
+  for (std::string_view piece : pieces) text += piece;
   return text;
 }
 

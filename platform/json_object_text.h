@@ -43,6 +43,10 @@ class JsonObjectText {
   // The object's text: members in order, each as it was read or set, with
   // no white space between them.
   std::string Text() const;
+  // The same text in pieces, viewed where this object holds them, valid
+  // while it is unchanged: a domain holding a reply of many paths is
+  // written out without being made whole once more.
+  std::vector<std::string_view> Pieces() const;
 
   // The characters of a JSON string as Find() answers it (quotes and
   // escapes included, valid), or nothing when an escape names half of a

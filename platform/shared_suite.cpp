@@ -163,7 +163,7 @@ std::optional<Value> ValueOfText(std::string_view text) {
   return std::move(*value);
 }
 
-Result<void> WriteAll(int fd, const std::string& text) {
+Result<void> WriteAll(int fd, std::string_view text) {
   std::size_t written = 0;
   while (written < text.size()) {
     ssize_t n = write(fd, text.data() + written, text.size() - written);
@@ -305,17 +305,24 @@ Result<LockedFolder> LockFolder(const std::string& folder,
   return locked;
 }
 
-// Writes |text| to a new temporary file beside the domain file and syncs
-// it; answers the file's name. Nothing is left behind on failure.
+// Writes the pieces of |text|, in order, to a new temporary file beside
+// the domain file and syncs it; answers the file's name. Nothing is left behind
+// on failure.
 Result<std::string> WriteTempFile(int folder_fd, const std::string& file,
-                                  const std::string& text) {
+                                  const std::vector<std::string_view>& text) {
   std::string name;
   UniqueFd temp(CreateTempFile(folder_fd, &name));
   if (!temp) {
     return FlushFailure(file, "creating a temporary file beside it", errno);
   }
-  Result<void> written = WriteAll(temp.get(), text);
-  int error = written ? 0 : written.error().code;
+  int error = 0;
+  for (std::string_view piece : text) {
+    Result<void> written = WriteAll(temp.get(), piece);
+    if (!written) {
+      error = written.error().code;
+      break;
+    }
+  }
   std::string_view step = "writing a temporary file beside it";
   if (error == 0 && fsync(temp.get()) != 0) {
     error = errno;
@@ -436,7 +443,7 @@ bool SharedSuite::Flush(std::string_view take_key, Taken* taken) {
       return true;
     }
     Result<std::string> temp_name =
-        WriteTempFile(folder_fd, file, current.object.Text());
+        WriteTempFile(folder_fd, file, current.object.Pieces());
     if (!temp_name) return Failed(temp_name.error());
     Result<void> replaced = ReplaceDomainFile(
         folder_fd, file, *temp_name, current.state == FileState::kNotObject);
