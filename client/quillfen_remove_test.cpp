@@ -97,6 +97,10 @@ TEST_F(QuillfenRemoveTest, OptionsBecomeTheRequestAndTheSummarySaysWhatWent) {
 
   EXPECT_EQ(Remove({}).status, 2);  // No volume.
   EXPECT_EQ(Remove({"--request", "-", volume_.path()}).status, 2);
+  // A request "file" that is a folder is refused in words, not a crash.
+  run = Remove({"--request", volume_.path()});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("Is a directory"), std::string::npos) << run.err;
   EXPECT_EQ(Remove({"--bogus", volume_.path()}).status, 2);
   run = Remove({"--help"});
   EXPECT_EQ(run.status, 0);

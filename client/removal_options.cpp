@@ -1,10 +1,11 @@
 #include "client/removal_options.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <unistd.h>
 
+#include <cstring>
+#include <filesystem>
+
+#include "platform/unique_fd.h"
 #include "protocol/removal_keys.h"
 #include "protocol/request_text.h"
 
@@ -35,14 +36,15 @@ RemovalRequest RequestFromOptions(const RemovalOptions& options) {
 }
 
 Result<RemovalRequest> ReadRequest(const std::string& path) {
-  std::string text;
-  if (path == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), {});
-  } else {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return ErrorMessage("can't read the request file " + path);
-    text.assign(std::istreambuf_iterator<char>(file), {});
+  Result<std::string> read =
+      path == "-" ? ReadAll(STDIN_FILENO) : ReadWholeFile(path);
+  if (!read) {
+    return ErrorMessage(
+        "can't read the request " +
+        (path == "-" ? std::string("from standard input") : "file " + path) +
+        ": " + std::strerror(read.error().code));
   }
+  const std::string& text = *read;
   Result<RemovalRequest> request = RequestFromJsonText(text);
   if (request) return request;
   return ErrorMessage("the request is not a JSON object: " +

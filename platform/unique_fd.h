@@ -68,21 +68,26 @@ inline Result<Pipe> OpenPipe() {
   return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
-// The whole text of the file at |path|, read with plain system calls. A
-// file of /proc may vanish between open and read (its process or thread
-// ended): that is an error here (ESRCH), never an exception.
-inline Result<std::string> ReadWholeFile(const std::string& path) {
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) return ErrnoError(errno);
+// Everything |fd| gives until its end, read with plain system calls: a
+// read that fails is an error here (a folder: EISDIR; a /proc file whose
+// process or thread ended meanwhile: ESRCH), never an exception.
+inline Result<std::string> ReadAll(int fd) {
   std::string text;
-  char chunk[4096];
+  char chunk[65536];
   for (;;) {
-    ssize_t got = ::read(file.get(), chunk, sizeof chunk);
+    ssize_t got = ::read(fd, chunk, sizeof chunk);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ErrnoError(errno);
     if (got == 0) return text;
     text.append(chunk, static_cast<std::size_t>(got));
   }
+}
+
+// The whole text of the file at |path|, as ReadAll reads it.
+inline Result<std::string> ReadWholeFile(const std::string& path) {
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return ErrnoError(errno);
+  return ReadAll(file.get());
 }
 
 }  // namespace quillfen

@@ -2,13 +2,15 @@
 // bus: reads the request's JSON text from a file (or standard input) and
 // prints the reply's JSON text. With --preview it removes nothing and
 // prints what it would remove. For the demo, benchmarks and diagnosis.
+#include <unistd.h>
+
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <string>
 
+#include "platform/unique_fd.h"
 #include "protocol/json_form.h"
 #include "protocol/request_text.h"
 #include "removal-engine/quillfen_removal_service.h"
@@ -22,17 +24,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [--preview] [REQUEST.json]\n", argv[0]);
     return 2;
   }
-  std::string text;
-  if (argc - first == 1 && std::string(argv[first]) != "-") {
-    std::ifstream file(argv[first], std::ios::binary);
-    if (!file) {
-      std::fprintf(stderr, "quillfen-engine: can't read %s\n", argv[first]);
-      return 2;
-    }
-    text.assign(std::istreambuf_iterator<char>(file), {});
-  } else {
-    text.assign(std::istreambuf_iterator<char>(std::cin), {});
+  const bool from_file = argc - first == 1 && std::string(argv[first]) != "-";
+  quillfen::Result<std::string> read =
+      from_file ? quillfen::ReadWholeFile(argv[first])
+                : quillfen::ReadAll(STDIN_FILENO);
+  if (!read) {
+    std::fprintf(stderr, "quillfen-engine: can't read %s: %s\n",
+                 from_file ? argv[first] : "standard input",
+                 std::strerror(read.error().code));
+    return 2;
   }
+  const std::string& text = *read;
   quillfen::Result<quillfen::RemovalRequest> request =
       quillfen::RequestFromJsonText(text);
   if (!request) {
