@@ -28,7 +28,8 @@ const char* CausePhrase(int error) {
     case ELOOP:
       return "its path leads through a symbolic link.";
     case EXDEV:
-      return "its path leads outside the volume.";
+      return "its path leads off the volume, onto another file system, which "
+             "this removal never enters.";
     case ENAMETOOLONG:
       return "its path is too long.";
     case EIO:
@@ -77,6 +78,50 @@ std::string FolderSearchErrorDescription(std::string_view folder_name,
   text.append(BusSafeText(folder_name));
   text.append("” couldn’t be searched");
   return WithCause(std::move(text), error);
+}
+
+std::string OtherFileSystemDescription(std::string_view item_name,
+                                       std::string_view inner_path) {
+  std::string text = "“";
+  text.append(BusSafeText(item_name));
+  if (inner_path.empty()) {
+    text.append(
+        "” couldn’t be removed because another file system is "
+        "mounted on it");
+  } else {
+    text.append(
+        "” couldn’t be removed whole because it holds another file "
+        "system, mounted on “");
+    text.append(BusSafeText(inner_path));
+    text.append("”");
+  }
+  text.append(", which this removal never enters.");
+  return text;
+}
+
+std::string MovedAwayDescription(std::string_view item_name,
+                                 std::string_view inner_path) {
+  std::string text = "“";
+  if (inner_path.empty()) {
+    text.append(BusSafeText(item_name));
+    text.append("” was moved out of the volume while it was being removed");
+  } else {
+    text.append(BusSafeText(inner_path));
+    text.append("” was moved out of the volume while “");
+    text.append(BusSafeText(item_name));
+    text.append("” was being removed");
+  }
+  text.append(", so what was moved was left where it went.");
+  return text;
+}
+
+std::string FolderMovedAwayDescription(std::string_view folder_name) {
+  std::string text = "The folder “";
+  text.append(BusSafeText(folder_name));
+  text.append(
+      "” was moved out of the volume during the removal, so nothing "
+      "more was removed from it.");
+  return text;
 }
 
 std::string SystemErrorText(int error) {

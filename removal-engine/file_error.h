@@ -21,6 +21,22 @@ std::string RemovalErrorDescription(std::string_view item_name, int error);
 std::string FolderSearchErrorDescription(std::string_view folder_name,
                                          int error);
 
+// A selected item that isn't removed whole because another file system is
+// mounted on it (|inner_path| empty) or beneath it at |inner_path| (from the
+// item): "“NAME” couldn’t be removed ..., which this removal never enters."
+std::string OtherFileSystemDescription(std::string_view item_name,
+                                       std::string_view inner_path);
+
+// The item |item_name| (|inner_path| empty), or the folder at |inner_path|
+// inside it, was found moved out of the volume while the item was being
+// removed, and was left there.
+std::string MovedAwayDescription(std::string_view item_name,
+                                 std::string_view inner_path);
+
+// A folder the walk was in was found moved out of the volume: what it
+// held was left.
+std::string FolderMovedAwayDescription(std::string_view folder_name);
+
 // The system's own text for |error| ("No such file or directory").
 std::string SystemErrorText(int error);
 

@@ -1,15 +1,11 @@
 #include "removal-engine/item_remover.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -30,78 +26,45 @@ bool IsPlainName(std::string_view name) {
          name.find('/') == std::string_view::npos;
 }
 
-// Opens the folder at |relative_path| beneath |root_fd| one component at a
-// time, refusing links: for kernels without openat2.
-Result<UniqueFd> OpenBeneathByComponents(int root_fd,
-                                         std::string_view relative_path) {
-  UniqueFd current;
-  while (!relative_path.empty()) {
-    std::size_t slash = relative_path.find('/');
-    std::string component(relative_path.substr(0, slash));
-    relative_path = slash == std::string_view::npos
-                        ? std::string_view()
-                        : relative_path.substr(slash + 1);
-    if (!IsPlainName(component)) return ErrnoError(EXDEV);
-    int next = openat(current ? current.get() : root_fd, component.c_str(),
-                      O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) return ErrnoError(errno);
-    current.reset(next);
-  }
-  if (!current) current.reset(fcntl(root_fd, F_DUPFD_CLOEXEC, 0));
-  if (!current) return ErrnoError(errno);
-  return current;
+// The folder part of |relative_path| (empty for an item of the volume's
+// own folder).
+std::string_view ParentPath(std::string_view relative_path) {
+  std::size_t slash = relative_path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view()
+                                         : relative_path.substr(0, slash);
 }
 
-// One openat2 call: |relative_path| fits in PATH_MAX.
-Result<UniqueFd> OpenBeneathAtOnce(int root_fd,
-                                   std::string_view relative_path) {
-  static std::atomic<bool> openat2_missing = false;
-  if (!openat2_missing.load(std::memory_order_relaxed)) {
-    std::string path(relative_path);
-    open_how how{};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    long fd;
-    do {
-      fd = syscall(SYS_openat2, root_fd, path.c_str(), &how, sizeof how);
-    } while (fd < 0 && errno == EAGAIN);
-    if (fd >= 0) return UniqueFd(static_cast<int>(fd));
-    if (errno != ENOSYS) return ErrnoError(errno);
-    openat2_missing.store(true, std::memory_order_relaxed);
-  }
-  return OpenBeneathByComponents(root_fd, relative_path);
-}
-
-// Opens the folder at |relative_path| beneath |root_fd| without following
-// any link or leaving the tree. A path too long for one call is resolved a
-// part at a time, each part beneath the folder the previous one reached.
-Result<UniqueFd> OpenBeneath(int root_fd, std::string_view relative_path) {
-  UniqueFd reached;
-  while (relative_path.size() >= PATH_MAX) {
-    std::size_t cut = relative_path.rfind('/', PATH_MAX - 1);
-    if (cut == std::string_view::npos || cut == 0) {
-      return ErrnoError(ENAMETOOLONG);
-    }
-    Result<UniqueFd> part = OpenBeneathAtOnce(reached ? reached.get() : root_fd,
-                                              relative_path.substr(0, cut));
-    if (!part) return part;
-    reached = std::move(*part);
-    relative_path.remove_prefix(cut + 1);
-  }
-  return OpenBeneathAtOnce(reached ? reached.get() : root_fd, relative_path);
+// Whether another mount covers the item |name| of the folder |folder_fd|.
+bool IsMountPoint(int folder_fd, const std::string& name) {
+  struct statx status;
+  return statx(folder_fd, name.c_str(), AT_SYMLINK_NOFOLLOW, 0, &status) == 0 &&
+         (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+         (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
 
 // Removes everything inside the walked folder: a folder's files once it has
 // been read, in inode order, and each folder once its contents are gone.
-// Keeps the first failure, which is what keeps the folder from going.
+// Keeps what keeps the folder from going: a mount met inside it, or else
+// the first failure; and ends where a batch's check finds a folder moved
+// out of the volume.
 class ContentsRemoval : public WalkVisitor {
  public:
-  // |folder_name| names the walked folder in a failure of its own.
-  ContentsRemoval(std::string_view folder_name, RemovalObserver* observer)
-      : folder_name_(folder_name), observer_(observer) {}
+  // |folder_name| names the walked folder in a failure of its own;
+  // |folder_path| is its path from the volume.
+  ContentsRemoval(std::string_view folder_name, std::string folder_path,
+                  VolumeBounds& bounds, RemovalObserver* observer)
+      : folder_name_(folder_name),
+        folder_path_(std::move(folder_path)),
+        bounds_(bounds),
+        observer_(observer) {}
 
-  const std::optional<Error>& first_failure() const { return first_failure_; }
-
+  // Why the folder couldn't go, from what happened inside it; null when
+  // nothing did.
+  const std::optional<Error>& failure() const {
+    if (moved_away_) return moved_away_;
+    return other_mount_ ? other_mount_ : first_failure_;
+  }
+  bool moved_away() const { return moved_away_.has_value(); }
   bool stopped() const { return stopped_; }
 
   WalkAction VisitEntries(int /*folder_fd*/, std::string_view /*folder_path*/,
@@ -116,10 +79,11 @@ class ContentsRemoval : public WalkVisitor {
   WalkAction FinishFolder(int folder_fd,
                           std::string_view folder_path) override {
     std::sort(files_.begin(), files_.end());
+    WalkAction action = WalkAction::kGoOn;
     for (const auto& [inode, name] : files_) {
-      if (Stopping()) {
-        files_.clear();
-        return WalkAction::kStop;
+      if (Stopping() || !StillInside(folder_fd, folder_path)) {
+        action = WalkAction::kStop;
+        break;
       }
       if (unlinkat(folder_fd, name.c_str(), 0) == 0) {
         Removed(folder_path, name);
@@ -128,12 +92,18 @@ class ContentsRemoval : public WalkVisitor {
       }
     }
     files_.clear();
-    return WalkAction::kGoOn;
+    return action;
   }
 
   WalkAction LeaveFolder(int parent_fd, std::string_view folder_path,
                          std::string_view name, bool /*marked*/) override {
     if (Stopping()) return WalkAction::kStop;
+    // A mount point stays, and so does every folder holding it.
+    if (mount_point_left_) {
+      mount_point_left_ = false;
+      return WalkAction::kGoOn;
+    }
+    if (!StillInside(parent_fd, folder_path)) return WalkAction::kStop;
     std::string owned(name);
     int done = unlinkat(parent_fd, owned.c_str(), AT_REMOVEDIR);
     // Replaced by a link or a file since it was seen as a folder: the item
@@ -149,8 +119,14 @@ class ContentsRemoval : public WalkVisitor {
   }
 
   WalkAction FolderFailed(std::string_view folder_path, int error) override {
-    // A link in a folder's place is taken care of when it is left.
-    if (error != ELOOP && error != ENOTDIR) {
+    if (error == EXDEV) {
+      if (!other_mount_) {
+        other_mount_ = ErrnoError(
+            EXDEV, OtherFileSystemDescription(folder_name_, folder_path));
+      }
+      mount_point_left_ = true;
+    } else if (error != ELOOP && error != ENOTDIR) {
+      // A link in a folder's place is taken care of when it is left.
       Fail(error, LastComponent(folder_path));
     }
     return WalkAction::kGoOn;
@@ -162,6 +138,14 @@ class ContentsRemoval : public WalkVisitor {
       stopped_ = observer_->StopRequested();
     return stopped_;
   }
+  // Whether the folder open at |folder_fd| (at |inner_path| in the walked
+  // one) may still lose items: not once it is found outside the volume.
+  bool StillInside(int folder_fd, std::string_view inner_path) {
+    if (bounds_.MayRemoveIn(folder_fd, folder_path_, inner_path)) return true;
+    moved_away_ =
+        ErrnoError(ESTALE, MovedAwayDescription(folder_name_, inner_path));
+    return false;
+  }
   void Removed(std::string_view folder_path, std::string_view name) {
     if (observer_ != nullptr) observer_->ItemRemoved(folder_path, name);
   }
@@ -172,8 +156,13 @@ class ContentsRemoval : public WalkVisitor {
   }
 
   std::string_view folder_name_;
+  std::string folder_path_;
+  VolumeBounds& bounds_;
   RemovalObserver* observer_;
   std::optional<Error> first_failure_;
+  std::optional<Error> other_mount_;
+  std::optional<Error> moved_away_;
+  bool mount_point_left_ = false;
   bool stopped_ = false;
   std::vector<std::pair<std::uint64_t, std::string>> files_;
 };
@@ -191,7 +180,7 @@ Result<int> ItemRemover::ParentDescriptor(std::string_view relative_path) {
   if (relative_path.empty()) return volume_fd_;
   if (parent_fd_ && parent_path_ == relative_path) return parent_fd_.get();
   ForgetParent();
-  Result<UniqueFd> fd = OpenBeneath(volume_fd_, relative_path);
+  Result<UniqueFd> fd = OpenFolderBeneath(volume_fd_, relative_path);
   if (!fd) return fd.error();
   parent_fd_ = std::move(*fd);
   parent_path_ = relative_path;
@@ -199,10 +188,7 @@ Result<int> ItemRemover::ParentDescriptor(std::string_view relative_path) {
 }
 
 Result<void> ItemRemover::Remove(std::string_view relative_path) {
-  std::size_t slash = relative_path.rfind('/');
-  std::string_view parent_path = slash == std::string_view::npos
-                                     ? std::string_view()
-                                     : relative_path.substr(0, slash);
+  std::string_view parent_path = ParentPath(relative_path);
   std::string name(LastComponent(relative_path));
   if (!IsPlainName(name)) return RemovalError(EINVAL, name);
 
@@ -215,23 +201,31 @@ Result<void> ItemRemover::Remove(std::string_view relative_path) {
 
   Result<int> parent_fd = ParentDescriptor(parent_path);
   if (!parent_fd) return RemovalError(parent_fd.error().code, name);
-  return RemoveEntry(*parent_fd, name);
+  if (!MayRemoveIn(*parent_fd, parent_path)) {
+    // The remembered parent was moved away since it was reached.
+    ForgetParent();
+    return RemovalError(ESTALE, name);
+  }
+  return RemoveEntry(*parent_fd, parent_path, name);
 }
 
-bool ItemRemover::Holds(std::string_view relative_path) {
-  std::size_t slash = relative_path.rfind('/');
-  std::string_view parent_path = slash == std::string_view::npos
-                                     ? std::string_view()
-                                     : relative_path.substr(0, slash);
+ItemPlace ItemRemover::Find(std::string_view relative_path) {
   std::string name(LastComponent(relative_path));
-  if (!IsPlainName(name)) return false;
-  Result<int> parent_fd = ParentDescriptor(parent_path);
+  if (!IsPlainName(name)) return ItemPlace::kAbsent;
+  Result<int> parent_fd = ParentDescriptor(ParentPath(relative_path));
+  if (!parent_fd) {
+    return parent_fd.error().code == EXDEV ? ItemPlace::kOnAnotherMount
+                                           : ItemPlace::kAbsent;
+  }
   struct stat status;
-  return parent_fd.ok() &&
-         fstatat(*parent_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+  return fstatat(*parent_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+             ? ItemPlace::kThere
+             : ItemPlace::kAbsent;
 }
 
-Result<void> ItemRemover::RemoveEntry(int parent_fd, const std::string& name,
+Result<void> ItemRemover::RemoveEntry(int parent_fd,
+                                      std::string_view parent_path,
+                                      const std::string& name,
                                       RemovalObserver* observer) {
   // Unlinking first, folders too: where the folder itself may not be
   // removed (EACCES on its parent), nothing inside it is touched either.
@@ -246,17 +240,24 @@ Result<void> ItemRemover::RemoveEntry(int parent_fd, const std::string& name,
       error = EISDIR;
     }
   }
+  // A file with another file mounted on it.
+  if (error == EBUSY && IsMountPoint(parent_fd, name)) {
+    return ErrnoError(EXDEV, OtherFileSystemDescription(name, ""));
+  }
   if (error != EISDIR) return RemovalError(error, name);
-  return RemoveDirectory(parent_fd, name, observer);
+  return RemoveDirectory(parent_fd, parent_path, name, observer);
 }
 
 Result<void> ItemRemover::RemoveDirectory(int parent_fd,
+                                          std::string_view parent_path,
                                           const std::string& name,
                                           RemovalObserver* observer) {
-  UniqueFd fd(openat(parent_fd, name.c_str(),
-                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  Result<UniqueFd> fd = OpenFolderOnMount(parent_fd, name.c_str());
   if (!fd) {
-    int error = errno;
+    int error = fd.error().code;
+    if (error == EXDEV) {
+      return ErrnoError(EXDEV, OtherFileSystemDescription(name, ""));
+    }
     // Replaced by a link or a file since it was seen as a folder: the item
     // now at this path is what goes, never what a link points to.
     if (error == ELOOP || error == ENOTDIR) {
@@ -265,14 +266,24 @@ Result<void> ItemRemover::RemoveDirectory(int parent_fd,
     }
     return RemovalError(error, name);
   }
-  ContentsRemoval contents(name, observer);
-  walker_.Walk(fd.get(), contents);
-  fd.reset();
+  std::string path = ChildPath(parent_path, name);
+  // Before it is emptied, the folder must still be the one beneath the
+  // volume; ContentsRemoval checks again a batch at a time.
+  if (!bounds_.StillBeneath(fd->get(), path)) {
+    return ErrnoError(ESTALE, MovedAwayDescription(name, ""));
+  }
+  ContentsRemoval contents(name, std::move(path), bounds_, observer);
+  walker_.Walk(fd->get(), contents);
+  fd->reset();
+  // A folder found outside the volume is no longer at this path: whatever
+  // is there now was never emptied.
+  if (contents.moved_away()) return *contents.failure();
   if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0) return {};
   int error = errno;
   if (contents.stopped()) return ErrnoError(ECANCELED);
-  // What kept the folder from going is what failed inside it, if anything.
-  if (contents.first_failure()) return *contents.first_failure();
+  // What kept the folder from going is what happened inside it, if
+  // anything.
+  if (contents.failure()) return *contents.failure();
   return RemovalError(error, name);
 }
 

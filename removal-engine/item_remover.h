@@ -3,8 +3,13 @@
 // link and without leaving the volume, so a tree that changes between the
 // walk and the removal can neither lead a removal outside the volume nor
 // through a link; a link at a selected path is removed itself, never its
-// target. A folder goes with everything in it. The volume directory itself
-// is never removed. The one place where removal meets errno.
+// target. A folder goes with everything in it, but never what another
+// mount holds: a folder where one is mounted, or that holds one, is left
+// with the mount and what leads to it, and the failure says so. Removals
+// inside a folder are checked, a batch at a time, against the folder having
+// been moved out of the volume meanwhile (VolumeBounds); one found outside
+// is left. The volume directory itself is never removed. The one place
+// where removal meets errno.
 //
 // A folder's contents go in inode order, which some file systems delete
 // much faster than name order, walked without recursion and with few
@@ -21,6 +26,7 @@
 
 #include "base/result.h"
 #include "platform/unique_fd.h"
+#include "removal-engine/volume_bounds.h"
 #include "removal-engine/volume_walker.h"
 
 namespace quillfen {
@@ -38,10 +44,14 @@ class RemovalObserver {
   virtual bool StopRequested() { return false; }
 };
 
+// Where an item is, as far as a remover may reach.
+enum class ItemPlace { kThere, kAbsent, kOnAnotherMount };
+
 class ItemRemover {
  public:
   // |volume_fd| stays the caller's and must outlive the remover.
-  explicit ItemRemover(int volume_fd) : volume_fd_(volume_fd) {}
+  explicit ItemRemover(int volume_fd)
+      : volume_fd_(volume_fd), bounds_(volume_fd) {}
   ~ItemRemover();
   ItemRemover(const ItemRemover&) = delete;
   ItemRemover& operator=(const ItemRemover&) = delete;
@@ -53,23 +63,36 @@ class ItemRemover {
   Result<void> Remove(std::string_view relative_path);
 
   // Whether an item is at |relative_path| (from the volume, no leading
-  // slash), reached, itself included, without following a link.
-  bool Holds(std::string_view relative_path);
+  // slash), reached, itself included, without following a link; or
+  // whether the way to it leads onto another mount.
+  ItemPlace Find(std::string_view relative_path);
 
-  // Removes the entry |name| of the folder open at |folder_fd|, a folder
-  // with its contents, for a caller that reached that folder safely itself.
-  // |observer|, if any, is told of each item removed inside the folder.
-  Result<void> RemoveEntry(int folder_fd, const std::string& name,
+  // Removes the entry |name| of the folder open at |folder_fd|, whose path
+  // from the volume is |folder_path|, a folder with its contents, for a
+  // caller that reached that folder safely itself and asked MayRemoveIn
+  // first. |observer|, if any, is told of each item removed inside the
+  // folder.
+  Result<void> RemoveEntry(int folder_fd, std::string_view folder_path,
+                           const std::string& name,
                            RemovalObserver* observer = nullptr);
+
+  // To be asked before each removal in a folder a caller reached itself
+  // (see VolumeBounds::MayRemoveIn): false when that folder was found moved
+  // out of the volume, and nothing may be removed from it.
+  bool MayRemoveIn(int folder_fd, std::string_view folder_path) {
+    return bounds_.MayRemoveIn(folder_fd, folder_path);
+  }
 
  private:
   // A descriptor of the folder at |relative_path|, held by this remover.
   Result<int> ParentDescriptor(std::string_view relative_path);
   void ForgetParent();
-  Result<void> RemoveDirectory(int parent_fd, const std::string& name,
+  Result<void> RemoveDirectory(int parent_fd, std::string_view parent_path,
+                               const std::string& name,
                                RemovalObserver* observer);
 
   int volume_fd_;
+  VolumeBounds bounds_;
   std::string parent_path_;
   UniqueFd parent_fd_;
   VolumeWalker walker_;

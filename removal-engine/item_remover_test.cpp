@@ -97,7 +97,7 @@ TEST_F(ItemRemoverTest, AStopEndsAFoldersRemovalWhereItIs) {
     int removed = 0;
   } observer;
   ItemRemover remover(fd_);
-  Result<void> removal = remover.RemoveEntry(fd_, "d", &observer);
+  Result<void> removal = remover.RemoveEntry(fd_, "", "d", &observer);
   ASSERT_FALSE(removal);
   EXPECT_EQ(removal.error().code, ECANCELED);
   EXPECT_EQ(observer.removed, 10);

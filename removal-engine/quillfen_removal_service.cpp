@@ -19,6 +19,7 @@
 #include "removal-engine/path_names.h"
 #include "removal-engine/removal_plan.h"
 #include "removal-engine/removal_sweep.h"
+#include "removal-engine/volume_bounds.h"
 #include "removal-engine/volume_walker.h"
 
 namespace quillfen {
@@ -46,11 +47,21 @@ std::string VolumeOpenFailure(const std::string& path, int error) {
   }
 }
 
-// Opens the volume's folder; when it can't be, the record says why.
+// Opens the volume's folder; when it can't be, or must not be, the record
+// says why.
 UniqueFd OpenVolume(const RemovalPlan& plan, RemovalRecord* record) {
   const std::string& volume = plan.volume_spelling();
   UniqueFd volume_fd(
       open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (volume_fd && IsSystemRoot(volume_fd.get())) {
+    // However it is spelt, the root is the whole system, never a volume.
+    record->errors.emplace(
+        plan.volume_path(),
+        Value("The volume “" + plan.volume_path() +
+              "” is the root of the system, which is never cleaned as a "
+              "volume."));
+    return UniqueFd();
+  }
   if (volume_fd) return volume_fd;
   int error = errno;
   struct stat status;
@@ -68,8 +79,9 @@ UniqueFd OpenVolume(const RemovalPlan& plan, RemovalRecord* record) {
 // The listed "._" items that are there and that the sweep hasn't selected
 // (so far), relative to the volume: what the listing may have left to
 // remove. Every line must name a "._" item beneath the volume, reached
-// without links: the walk saw those it selected, the rest are looked at. A
-// line that names nothing, or one printed twice, is a piece of a path that
+// without links: the walk saw those it selected, the rest are looked at.
+// find goes onto other mounts; lines that lead there are dropped. A line
+// that names nothing, or one printed twice, is a piece of a path that
 // holds a line feed, an item find can't name: |split| is set then, for the
 // walk finds such items. The items are views of |found|'s text.
 std::vector<std::string_view> CheckListing(const AppleDoubleListing& found,
@@ -86,10 +98,17 @@ std::vector<std::string_view> CheckListing(const AppleDoubleListing& found,
       *split = true;
     } else if (sweep.Selected(relative)) {
       continue;
-    } else if (remover.Holds(relative)) {
-      named.push_back(relative);
     } else {
-      *split = true;
+      switch (remover.Find(relative)) {
+        case ItemPlace::kThere:
+          named.push_back(relative);
+          break;
+        case ItemPlace::kAbsent:
+          *split = true;
+          break;
+        case ItemPlace::kOnAnotherMount:
+          break;
+      }
     }
   }
   return named;

@@ -53,6 +53,13 @@ void RemovalRecord::WalkFailed(std::string_view relative_path, int error) {
   if (progress != nullptr) progress->CountFailed();
 }
 
+void RemovalRecord::MovedAway(std::string_view relative_path) {
+  errors.insert_or_assign(
+      JoinVolumePath(volume, relative_path),
+      Value(FolderMovedAwayDescription(LastComponent(relative_path))));
+  if (progress != nullptr) progress->CountFailed();
+}
+
 void RemovalRecord::Stopped(const std::string& volume_path) {
   // The one word the caller needs: the removal is incomplete, and what
   // "pathArray" lists is all that went.
@@ -123,15 +130,22 @@ WalkAction RemovalSweep::FinishFolder(int folder_fd,
       action = WalkAction::kStop;
       break;
     }
+    if (!StillInside(folder_fd, folder_path)) {
+      action = WalkAction::kSkipContents;
+      break;
+    }
     Remove(folder_fd, folder_path, name, /*folder=*/false);
   }
   files_.clear();
   return action;
 }
 
-WalkAction RemovalSweep::EnterFolder(std::string_view /*folder_path*/,
+WalkAction RemovalSweep::EnterFolder(std::string_view folder_path,
                                      std::string_view name, bool marked) {
   if (record_->StopHere()) return WalkAction::kStop;
+  if (marked && remover_ == nullptr) {
+    walking_selected_.push_back({ChildPath(folder_path, name), std::nullopt});
+  }
   if (!IsBusString(name)) return WalkAction::kSkipContents;
   // A selected folder is removed whole: what is inside it is reported as
   // the removal takes it.
@@ -143,12 +157,45 @@ WalkAction RemovalSweep::LeaveFolder(int parent_fd,
                                      std::string_view folder_path,
                                      std::string_view name, bool marked) {
   if (record_->StopHere()) return WalkAction::kStop;
-  if (marked)
-    Remove(parent_fd, folder_path, std::string(name), /*folder=*/true);
+  if (!marked) return WalkAction::kGoOn;
+  if (remover_ == nullptr && !walking_selected_.empty()) {
+    SelectedFolder selected = std::move(walking_selected_.back());
+    walking_selected_.pop_back();
+    if (selected.mount) {
+      // What the removal would answer: the folder stays with the mount.
+      unremoved_.insert(selected.path);
+      record_->Failed(
+          selected.path,
+          ErrnoError(EXDEV, OtherFileSystemDescription(name, *selected.mount)));
+      return WalkAction::kGoOn;
+    }
+  }
+  if (!StillInside(parent_fd, folder_path)) return WalkAction::kSkipContents;
+  Remove(parent_fd, folder_path, std::string(name), /*folder=*/true);
   return WalkAction::kGoOn;
 }
 
+bool RemovalSweep::StillInside(int folder_fd, std::string_view folder_path) {
+  if (remover_ == nullptr || remover_->MayRemoveIn(folder_fd, folder_path)) {
+    return true;
+  }
+  record_->MovedAway(folder_path);
+  return false;
+}
+
 WalkAction RemovalSweep::FolderFailed(std::string_view folder_path, int error) {
+  if (error == EXDEV) {
+    // Another mount: never entered, and no failure of the removal's, but a
+    // selected folder holding it can't go whole.
+    for (SelectedFolder& selected : walking_selected_) {
+      if (selected.mount) continue;
+      selected.mount =
+          folder_path.size() > selected.path.size()
+              ? std::string(folder_path.substr(selected.path.size() + 1))
+              : std::string();
+    }
+    return WalkAction::kGoOn;
+  }
   // A folder the user may not read is passed over as it would be anywhere;
   // one that is gone has nothing left to search.
   if (error != EACCES && error != ENOENT) {
@@ -168,7 +215,7 @@ void RemovalSweep::Remove(int folder_fd, std::string_view folder_path,
   Result<void> removal;
   if (remover_ != nullptr) {
     removing_ = path;
-    removal = remover_->RemoveEntry(folder_fd, name, this);
+    removal = remover_->RemoveEntry(folder_fd, folder_path, name, this);
   }
   if (!removal) {
     unremoved_.insert(path);

@@ -8,6 +8,11 @@
 // too. A folder the walk can't search is reported, unless the user may not
 // read it.
 //
+// Removals are checked, a batch at a time, against the folder having been
+// moved out of the volume meanwhile: one found outside loses nothing more.
+// The walk never enters another mount; a selected folder that holds one
+// is not removed whole (the remover says so, and so does a preview).
+//
 // The AppleDouble rule is applied here too ("._" names, less the keep
 // list), so that an AppleDouble item inside a selected folder is also
 // removed before its folder, and one whose path find can't print on one
@@ -18,6 +23,7 @@
 #define QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,6 +53,9 @@ struct RemovalRecord {
                  std::string_view entry);
   // The folder at |relative_path| could not be searched for |error|.
   void WalkFailed(std::string_view relative_path, int error);
+  // The folder at |relative_path| was found moved out of the volume:
+  // nothing more goes from it.
+  void MovedAway(std::string_view relative_path);
   // The removal was asked to stop and did, before it finished: said
   // under |volume_path|, as the request gave it.
   void Stopped(const std::string& volume_path);
@@ -102,6 +111,16 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   void ItemRemoved(std::string_view folder_path,
                    std::string_view name) override;
   bool StopRequested() override { return record_->StopHere(); }
+  // Whether removals may go on in the folder open at |folder_fd|; when it
+  // was moved out of the volume, the record says so.
+  bool StillInside(int folder_fd, std::string_view folder_path);
+
+  // A selected folder a preview walks, and the first mount met inside it
+  // (from the folder; empty when it is a mount point itself).
+  struct SelectedFolder {
+    std::string path;
+    std::optional<std::string> mount;
+  };
 
   RemovalPlan& plan_;
   ItemRemover* remover_;
@@ -114,6 +133,8 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   std::string removing_;  // The path of the folder being removed whole.
   // The current folder's selected files, by inode.
   std::vector<std::pair<std::uint64_t, std::string>> files_;
+  // For a preview: the selected folders the walk is in, outermost first.
+  std::vector<SelectedFolder> walking_selected_;
 };
 
 }  // namespace quillfen

@@ -8,12 +8,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "removal-engine/volume_bounds.h"
+
 namespace quillfen {
 namespace {
 
 constexpr std::size_t kMostDescriptors = 64;
 constexpr std::size_t kFewestDescriptors = 2;  // A folder and its parent.
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::size_t DefaultBudget() {
   rlimit limit;
@@ -93,10 +94,9 @@ Result<UniqueFd> VolumeWalker::OpenAt(int folder_fd, const char* name,
                                       std::size_t keep) {
   if (open_.size() >= budget_) CloseOne(keep);
   for (;;) {
-    UniqueFd fd(openat(folder_fd, name, kFolderFlags));
+    Result<UniqueFd> fd = OpenFolderOnMount(folder_fd, name);
     if (fd) return fd;
-    int error = errno;
-    if (error == EINTR) continue;
+    int error = fd.error().code;
     if (!IsShortOfResources(error) || !CloseOne(keep)) {
       return ErrnoError(error);
     }

@@ -9,7 +9,10 @@
 // skip entries), and a folder once its contents are done.
 //
 // Symbolic links are items like any other and never followed; an item
-// whose type can't be told is skipped. Every name is handed over as the
+// whose type can't be told is skipped. The walk stays on the walked
+// directory's mount: a folder where another file system (or another mount
+// of the same one) is mounted is never entered, and is reported to the
+// visitor as failing with EXDEV. Every name is handed over as the
 // directory holds it; which names a visitor can use is its own business.
 //
 // Open descriptors stay within a small budget whatever the depth: folders
@@ -86,7 +89,8 @@ class WalkVisitor {
   }
   // The folder at |folder_path| could not be opened, read to its end or
   // reached again (ESTALE: it was moved or replaced meanwhile), for
-  // |error|; what the walk could not reach of it is left unvisited.
+  // |error|; what the walk could not reach of it is left unvisited. EXDEV:
+  // another mount covers it, and the walk never enters it.
   virtual WalkAction FolderFailed(std::string_view /*folder_path*/,
                                   int /*error*/) {
     return WalkAction::kGoOn;
