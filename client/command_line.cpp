@@ -46,6 +46,9 @@ Result<CommandLine> ReadCommandLine(int argc, const char* const* argv) {
   app.add_flag("-j,--json", line.json,
                "Print the reply's JSON instead of a summary");
   app.add_flag("-q,--quiet", line.quiet, "Show no progress line on a terminal");
+  app.add_flag("--force", line.force,
+               "Clean the home folder, or a folder holding it, all the same "
+               "(the root of the system never)");
   app.add_option("-t,--timeout", line.timeout_seconds,
                  "Give up after SECONDS without a reply")
       ->type_name("SECONDS")

@@ -20,6 +20,7 @@ struct CommandLine {
   bool preview = false;        // Select only; the tool never runs.
   bool json = false;           // The reply's JSON instead of a summary.
   bool quiet = false;          // No progress line, even on a terminal.
+  bool force = false;          // The home folder, or one holding it, too.
   double timeout_seconds = 0;  // 0: wait as long as the removal takes.
 };
 

@@ -11,6 +11,7 @@
 #include "client/progress_line.h"
 #include "client/removal_exchange.h"
 #include "client/reply_summary.h"
+#include "client/volume_rails.h"
 #include "protocol/bus_string.h"
 #include "protocol/json_form.h"
 #include "protocol/removal_keys.h"
@@ -46,11 +47,21 @@ Result<RemovalRequest> RequestFor(const CommandLine& line) {
   return ReadRequest(line.request_file);
 }
 
+// The volume path the request names, or "".
+std::string VolumePathOf(const RemovalRequest& request) {
+  const Value* volume = Find(request, kVolumePathKey);
+  return volume != nullptr && volume->AsString() != nullptr
+             ? *volume->AsString()
+             : std::string();
+}
+
 // The engine's own selection, here and read-only: the tool never runs.
 int Preview(const RemovalRequest& request, const CommandLine& line) {
   RemovalReply selection =
       QuillfenRemovalService().previewWithFileDict(request);
-  return Report(selection, line, SummarizePreview);
+  int status = Report(selection, line, SummarizePreview);
+  if (!line.json) std::cout << OtherFileSystemsNote(VolumePathOf(request));
+  return status;
 }
 
 // Text the shared domain can't hold (an option that isn't UTF-8) would
@@ -80,11 +91,7 @@ ExchangeOutcome Exchange(const RemovalRequest& request,
     settings.timeout = std::chrono::milliseconds(
         static_cast<long long>(line.timeout_seconds * 1000));
   }
-  if (const Value* volume = Find(request, kVolumePathKey)) {
-    if (const std::string* path = volume->AsString()) {
-      settings.volume_path = *path;
-    }
-  }
+  settings.volume_path = VolumePathOf(request);
   InterruptPipe interrupts;
   settings.interrupt_fd = interrupts.fd();
   ProgressLine progress_line(stderr);
@@ -130,6 +137,8 @@ int main(int argc, char** argv) {
 
   Result<RemovalRequest> request = RequestFor(line);
   if (!request) return Fail(request.error().message);
+  Result<void> choice = CheckVolumeChoice(VolumePathOf(*request), line.force);
+  if (!choice) return Fail(choice.error().message);
   if (line.preview) return Preview(*request, line);
 
   Result<std::string> request_json = ExactJsonTextFromValue(Value(*request));

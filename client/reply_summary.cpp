@@ -104,8 +104,8 @@ std::string SummarizePreview(const RemovalReply& preview) {
       if (path.AsString()) text += "  " + *path.AsString() + "\n";
     }
   }
-  if (CountOf(preview, kErrorDictKey) > 0) {
-    text += "The request can't be carried out as it stands:\n";
+  if (std::size_t failing = CountOf(preview, kErrorDictKey); failing > 0) {
+    text += Items(failing) + " wouldn’t be removed:\n";
     AppendErrors(preview, &text);
   }
   return text;
