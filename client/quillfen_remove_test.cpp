@@ -110,6 +110,41 @@ TEST_F(QuillfenRemoveTest, OptionsBecomeTheRequestAndTheSummarySaysWhatWent) {
   EXPECT_NE(run.out.find("quillfen-remove "), std::string::npos);
 }
 
+// The home folder, or a folder holding it, is cleaned only with --force,
+// however it is spelt; a refusal is one line and touches nothing.
+TEST_F(QuillfenRemoveTest, TheHomeFolderIsCleanedOnlyWithForce) {
+  volume_.MakeFile("home/me/x.tmp");
+  volume_.MakeFile("home/me/notes.txt");
+  const std::string home = volume_.PathOf("home/me");
+  const std::string home_env = "HOME=" + home;
+  const std::string snapshot = testing::TreeSnapshot(volume_.path());
+  for (const std::string& spelling :
+       {home, home + "/", volume_.PathOf("home/me/../me"),
+        volume_.PathOf("home"), volume_.path()}) {
+    ProgramRun run = Remove({"-e", "tmp", spelling}, {home_env});
+    EXPECT_EQ(run.status, 2) << spelling;
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(run.err.starts_with("quillfen-remove: " + spelling)) << run.err;
+    EXPECT_NE(run.err.find("your home folder"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--force"), std::string::npos) << run.err;
+    EXPECT_EQ(testing::LinesStartingWith(run.err, "").size(), 1u) << run.err;
+  }
+  EXPECT_EQ(Remove({"--preview", "-e", "tmp", home}, {home_env}).status, 2);
+  EXPECT_EQ(testing::TreeSnapshot(volume_.path()), snapshot);
+
+  // A folder beside it is no concern of the rails.
+  volume_.MakeFile("home/other/y.tmp");
+  EXPECT_EQ(
+      Remove({"-e", "tmp", volume_.PathOf("home/other")}, {home_env}).status,
+      0);
+  ProgramRun run = Remove({"--force", "-e", "tmp", home}, {home_env});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Removed 1 item from " + home + ".\n");
+  EXPECT_EQ(volume_.Listing(),
+            (std::vector<std::string>{"home/", "home/me/", "home/me/notes.txt",
+                                      "home/other/"}));
+}
+
 TEST(ReplySummaryTest, FailuresComeWithTheirReasonsAndThePermissionHint) {
   RemovalReply reply{
       {"showReadMe", Value(true)},
