@@ -21,7 +21,7 @@ _quillfen_remove() {
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W '-h --help --version
       -a --apple-double -n --name -e --ext -k --keep -r --request
-      -p --preview -j --json -q --quiet -t --timeout' -- "$cur")
+      -p --preview -j --json -q --quiet --force -t --timeout' -- "$cur")
   else
     # The volume: a folder.
     compopt -o filenames 2>/dev/null

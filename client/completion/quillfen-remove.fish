@@ -15,4 +15,5 @@ complete -c quillfen-remove -s r -l request -r -F -d 'Take the JSON request from
 complete -c quillfen-remove -s p -l preview -d 'List what would be removed; remove nothing'
 complete -c quillfen-remove -s j -l json -d 'Print the reply as JSON instead of a summary'
 complete -c quillfen-remove -s q -l quiet -d 'Show no progress line on a terminal'
+complete -c quillfen-remove -l force -d 'Clean the home folder, or a folder holding it, all the same'
 complete -c quillfen-remove -s t -l timeout -x -d 'Give up after SECONDS without a reply'
