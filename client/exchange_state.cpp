@@ -62,15 +62,6 @@ bool ExchangeState::WantsToolActivity() const {
   return service_seen_ && instances_.empty();
 }
 
-ExchangeState::Phase ExchangeState::phase() const {
-  if (gave_up_) return Phase::kGaveUp;
-  if (done_) return Phase::kReplyArrived;
-  if (!start_) return Phase::kStarting;
-  if (tool_ended_) return Phase::kToolEnded;
-  if (!service_seen_) return Phase::kAwaitingService;
-  return instances_.empty() ? Phase::kServiceAway : Phase::kServing;
-}
-
 ExchangeState::Step ExchangeState::Next(TimePoint now) {
   if (!start_) start_ = now;
   if (notified_) {

@@ -49,17 +49,6 @@ class ExchangeState {
   // and the progress line redrawn.
   static constexpr Duration kTick = std::chrono::milliseconds(100);
 
-  // Where the exchange stands, for tests and messages.
-  enum class Phase {
-    kStarting,         // Before the tool's start.
-    kAwaitingService,  // The tool runs; no instance of the service seen yet.
-    kServing,          // An instance of the service is on the bus.
-    kServiceAway,      // Every instance seen has left the bus.
-    kToolEnded,        // The tool ended; its notification may still come.
-    kReplyArrived,     // Done: the reply is to be read.
-    kGaveUp,           // Done: see the last step's message.
-  };
-
   // What the tool is seen doing, from outside (a /proc sample).
   struct ToolActivity {
     unsigned long long cpu_ticks = 0;  // CPU time used so far.
@@ -120,9 +109,7 @@ class ExchangeState {
   // Whether the next Next() wants a sample of the tool first: only while
   // the service has been seen and is away.
   bool WantsToolActivity() const;
-  bool ToolHasEnded() const { return tool_ended_.has_value(); }
   bool interrupted() const { return interrupts_ > 0; }
-  Phase phase() const;
 
  private:
   // The earliest time at which a deadline passes, so that none is

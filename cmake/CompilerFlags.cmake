@@ -2,6 +2,10 @@
 
 add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
                     -Wcast-qual -Wformat=2 -Wimplicit-fallthrough)
+# Locking rules written as annotations (base/mutex.h) are checked by clang.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  add_compile_options(-Wthread-safety)
+endif()
 if(QUILLFEN_WERROR)
   add_compile_options(-Werror)
 endif()

@@ -25,8 +25,8 @@
 
 #include "fuzz/fuzz_check.h"
 #include "protocol/bus_string.h"
-#include "protocol/dbus_value.h"
 #include "protocol/value.h"
+#include "service-bus/dbus_value.h"
 
 namespace fuzz {
 

@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     FUZZ_CHECK(taken->found == before.contains("message"));
     if (taken->found) {
       quillfen::Result<Value> expected =
-          quillfen::ValueFromJson(before["message"]);
+          quillfen::ValueFromJsonText(before["message"].dump());
       FUZZ_CHECK(expected.ok() ? message == *expected : !message);
     }
   }

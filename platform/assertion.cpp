@@ -8,12 +8,12 @@
 
 namespace quillfen {
 
-void AssertionFailure(const char* method, const char* file, int line,
+void AssertionFailure(const char* method, AssertionSite site,
                       const char* description) {
-  std::string_view path = file;
+  std::string_view path = site.file;
   std::string_view name = path.substr(path.rfind('/') + 1);
   SystemLog("*** Assertion failure in " + std::string(method) + ", " +
-            std::string(name) + ":" + std::to_string(line));
+            std::string(name) + ":" + std::to_string(site.line));
   SystemLog("*** Terminating: " + std::string(description));
   std::abort();
 }

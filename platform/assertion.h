@@ -6,16 +6,28 @@
 
 namespace quillfen {
 
-[[noreturn]] void AssertionFailure(const char* method, const char* file,
-                                   int line, const char* description);
+// Where an assertion stands, as its failure reports it.
+struct AssertionSite {
+  const char* file;
+  int line;
+};
+
+[[noreturn]] void AssertionFailure(const char* method, AssertionSite site,
+                                   const char* description);
 
 }  // namespace quillfen
 
-#define QUILLFEN_ASSERT(condition, method, description)                      \
-  do {                                                                       \
-    if (!(condition)) {                                                      \
-      ::quillfen::AssertionFailure(method, __FILE__, __LINE__, description); \
-    }                                                                        \
+#define QUILLFEN_ASSERT(condition, method, description)               \
+  QUILLFEN_ASSERT_AT(condition, method,                               \
+                     (::quillfen::AssertionSite{__FILE__, __LINE__}), \
+                     description)
+
+// The same, reporting |site| rather than the line it stands on.
+#define QUILLFEN_ASSERT_AT(condition, method, site, description) \
+  do {                                                           \
+    if (!(condition)) {                                          \
+      ::quillfen::AssertionFailure(method, site, description);   \
+    }                                                            \
   } while (false)
 
 #endif  // QUILLFEN_PLATFORM_ASSERTION_H_

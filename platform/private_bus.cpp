@@ -123,8 +123,7 @@ Result<std::unique_ptr<PrivateBus>> PrivateBus::Start(
   // their subreaper this process reaps them when the bus goes.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp ? tmp : "/tmp") + "/quillfen-bus-XXXXXX";
+  std::string pattern = std::string(tmp ? tmp : "/tmp") + "/private-bus-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     return ErrnoError(errno, std::string("can't make a folder for the bus: ") +
                                  strerror(errno));

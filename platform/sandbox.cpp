@@ -1,5 +1,6 @@
 #include "platform/sandbox.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/landlock.h>
 #include <sys/prctl.h>
@@ -23,7 +24,7 @@ constexpr std::uint64_t kAccessFsIoctlDev = 1ULL << 15;  // ABI 5
 
 // Every file system right the running kernel can deny: a right the ruleset
 // leaves out stays allowed everywhere. Network rights (ABI 4) and scoping
-// (ABI 6) stay out on purpose: the tool must reach its bus, which may
+// (ABI 6) stay out on purpose: a confined program must reach its bus, which may
 // listen on an abstract socket.
 std::uint64_t FileSystemRights(long abi) {
   std::uint64_t rights = (LANDLOCK_ACCESS_FS_MAKE_SYM << 1) - 1;  // ABI 1
@@ -70,7 +71,7 @@ Outcome Confine(const std::string& folder) {
 
   const UniqueFd dir(open(folder.c_str(), O_PATH | O_CLOEXEC | O_DIRECTORY));
   if (!dir.valid()) return Failure("opening the folder");
-  // The tool starts no programs, not even from its own folder.
+  // A confined program starts no programs, not even from its own folder.
   landlock_path_beneath_attr beneath{};
   beneath.allowed_access = rights & ~LANDLOCK_ACCESS_FS_EXECUTE;
   beneath.parent_fd = dir.get();
@@ -80,7 +81,7 @@ Outcome Confine(const std::string& folder) {
   }
 
   // Required of a process without CAP_SYS_ADMIN; set it as root too, so
-  // the tool behaves the same however it is started.
+  // the program behaves the same however it is started.
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
     return Failure("setting no_new_privs");
   }
@@ -94,20 +95,21 @@ Outcome Confine(const std::string& folder) {
 
 SandboxResult ConfineToFolder(const std::string& folder) {
   const Outcome outcome = Confine(folder);
-  // One line is enough to explain an unconfined tool; repeating it on
+  // One line is enough to explain an unconfined process; repeating it on
   // every attempt would only bury other messages.
   static std::atomic<bool> said{false};
   if (outcome.result == SandboxResult::kConfined || said.exchange(true)) {
     return outcome.result;
   }
   if (outcome.result == SandboxResult::kUnsupported) {
-    std::fprintf(stderr, "QuillfenRemovalTool: %s; running unconfined.\n",
-                 outcome.why.c_str());
+    std::fprintf(stderr, "%s: %s; running unconfined.\n",
+                 program_invocation_short_name, outcome.why.c_str());
   } else {
     std::fprintf(stderr,
-                 "QuillfenRemovalTool: Landlock could not confine the tool to "
-                 "%s (%s); running unconfined.\n",
-                 folder.c_str(), outcome.why.c_str());
+                 "%s: Landlock could not confine the process to %s (%s); "
+                 "running unconfined.\n",
+                 program_invocation_short_name, folder.c_str(),
+                 outcome.why.c_str());
   }
   return outcome.result;
 }

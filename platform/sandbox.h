@@ -1,4 +1,4 @@
-// The removal tool's sandbox: at launch the tool confines its own file
+// A process's sandbox: at launch a program confines its own file
 // system access with Landlock to reading and writing beneath one folder
 // (the shared domain's), and to nothing else of the file system: no other
 // reads or writes, no execution. Bus sockets it connects to by path stay
@@ -19,7 +19,8 @@ enum class SandboxResult {
 };
 
 // Confines the process to |folder| (which must exist). When it can't, says
-// so once on standard error and leaves the process unconfined.
+// so once on standard error, under the program's name, and leaves the
+// process unconfined.
 SandboxResult ConfineToFolder(const std::string& folder);
 
 }  // namespace quillfen

@@ -260,48 +260,6 @@ Result<std::string> ExactText(const T& value) {
   return text;
 }
 
-// Feeds a parsed document to |builder| event by event, as the parser would
-// have, so that the mapping to values (and what it refuses) lives in the
-// builder alone. Stops at the builder's first refusal, the nesting limit
-// included, so the recursion is bounded by it.
-bool Replay(const Json& json, ValueBuilder& builder) {
-  switch (json.type()) {
-    case Json::value_t::string: {
-      std::string s = json.get_ref<const std::string&>();
-      return builder.string(s);
-    }
-    case Json::value_t::boolean:
-      return builder.boolean(json.get<bool>());
-    case Json::value_t::number_integer:
-      return builder.number_integer(json.get<std::int64_t>());
-    case Json::value_t::number_unsigned:
-      return builder.number_unsigned(json.get<std::uint64_t>());
-    case Json::value_t::number_float:
-      return builder.number_float(json.get<double>(), {});
-    case Json::value_t::array:
-      if (!builder.start_array(json.size())) return false;
-      for (const Json& element : json) {
-        if (!Replay(element, builder)) return false;
-      }
-      return builder.end_array();
-    case Json::value_t::object:
-      if (!builder.start_object(json.size())) return false;
-      for (const auto& [key, element] : json.items()) {
-        std::string k = key;
-        if (!builder.key(k) || !Replay(element, builder)) return false;
-      }
-      return builder.end_object();
-    case Json::value_t::binary: {
-      Json::binary_t binary = json.get_binary();
-      return builder.binary(binary);
-    }
-    case Json::value_t::null:
-    case Json::value_t::discarded:
-      break;
-  }
-  return builder.null();
-}
-
 }  // namespace
 
 Result<Value> ValueFromJsonText(std::string_view text) {
@@ -327,13 +285,6 @@ Result<std::string> ExactJsonTextFromDictionary(const Dictionary& dictionary) {
   return ExactText(dictionary);
 }
 
-nlohmann::json JsonFromValue(const Value& value) { return ToJson(value); }
-
-Result<Value> ValueFromJson(const nlohmann::json& json) {
-  ValueBuilder builder;
-  if (Replay(json, builder)) return std::move(*builder.result());
-  return ErrorMessage(builder.error());
-}
 void WriteJsonText(const Value& value, std::ostream& out) {
   TextWriter(nlohmann::detail::output_adapter<char>(out),
              Json::error_handler_t::replace)

@@ -6,7 +6,6 @@
 #ifndef QUILLFEN_PROTOCOL_JSON_FORM_H_
 #define QUILLFEN_PROTOCOL_JSON_FORM_H_
 
-#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -44,12 +43,6 @@ void WriteJsonText(const Value& value, std::ostream& out);
 Result<std::string> ExactJsonTextFromValue(const Value& value);
 // The same for a dictionary, without copying it into a value first.
 Result<std::string> ExactJsonTextFromDictionary(const Dictionary& dictionary);
-
-// The same mapping to and from a parsed document, for code that keeps
-// values inside a larger document (the shared domain's file) and would
-// otherwise write each out as text only to read it back.
-nlohmann::json JsonFromValue(const Value& value);
-Result<Value> ValueFromJson(const nlohmann::json& json);
 
 }  // namespace quillfen
 

@@ -5,7 +5,7 @@
 #ifndef QUILLFEN_REMOVAL_SERVICE_SERVICE_DELEGATE_H_
 #define QUILLFEN_REMOVAL_SERVICE_SERVICE_DELEGATE_H_
 
-#include "removal-service/service_listener.h"
+#include "service-bus/service_listener.h"
 
 namespace quillfen {
 

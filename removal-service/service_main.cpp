@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "removal-service/service_delegate.h"
-#include "removal-service/service_listener.h"
+#include "service-bus/service_listener.h"
 
 int main(int argc, char** argv) {
   quillfen::ServiceListener::Options options;

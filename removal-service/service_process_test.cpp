@@ -7,6 +7,7 @@
 
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
+#include "service-bus/bus_names.h"
 #include "testing/program.h"
 #include "testing/support.h"
 #include "testing/temp_tree.h"
@@ -33,12 +34,11 @@ TEST_F(ServiceProcessTest, StandardToolsCanCallIt) {
   volume_.MakeFile("b.tmp");
   testing::Program busctl(
       "/usr/bin/busctl",
-      testing::ProgramSetup({"--address=" + bus_.address(), "--json=short",
-                             "call", kServiceName,
-                             std::string(kServiceObjectPath),
-                             "org.quillfen.QuillfenRemovalServiceProtocol",
-                             "RemoveWithFileDict", "a{sv}", "2", "volumePath",
-                             "s", volume_.path(), "appleDouble", "b", "true"}));
+      testing::ProgramSetup(
+          {"--address=" + bus_.address(), "--json=short", "call", kServiceName,
+           std::string(kServiceObjectPath), bus::kInterface, bus::kRemoveMethod,
+           bus::kRemoveInSignature, "2", "volumePath", "s", volume_.path(),
+           "appleDouble", "b", "true"}));
   ASSERT_TRUE(busctl.WaitFor(testing::kPatience)) << busctl.err();
   EXPECT_NE(busctl.out().find("\"pathArray\":{\"type\":\"as\",\"data\":[\"" +
                               volume_.PathOf("._a") + "\"]}"),
@@ -52,12 +52,12 @@ TEST_F(ServiceProcessTest, WrongSignatureOrValueTypeIsADbusError) {
   auto proxy = sdbus::createProxy(*client, kServiceName,
                                   std::string(kServiceObjectPath));
   try {
-    proxy->callMethod("RemoveWithFileDict")
-        .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
+    proxy->callMethod(bus::kRemoveMethod)
+        .onInterface(bus::kInterface)
         .withArguments(std::string("/tmp"));
     ADD_FAILURE() << "a string was accepted as a request";
   } catch (const sdbus::Error& e) {
-    EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.InvalidArgs");
+    EXPECT_EQ(e.getName(), bus::kErrorInvalidArgs);
   }
   try {
     CallRemoveWithFileDict(
@@ -66,7 +66,7 @@ TEST_F(ServiceProcessTest, WrongSignatureOrValueTypeIsADbusError) {
                                  sdbus::Variant(sdbus::ObjectPath("/x"))}});
     ADD_FAILURE() << "an object path was accepted as a keep list";
   } catch (const sdbus::Error& e) {
-    EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.InvalidArgs");
+    EXPECT_EQ(e.getName(), bus::kErrorInvalidArgs);
     EXPECT_NE(e.getMessage().find("fileKeepArray"), std::string::npos);
   }
 }

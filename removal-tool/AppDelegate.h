@@ -16,8 +16,8 @@
 #include <string>
 
 #include "platform/application.h"
-#include "platform/service_client_connection.h"
 #include "protocol/value.h"
+#include "service-bus/service_client_connection.h"
 
 namespace quillfen {
 

@@ -1,5 +1,4 @@
-// AppDelegate's connection to the removal service. The main-thread
-// assertion below reports this file and its line: keep it on line 20.
+// AppDelegate's connection to the removal service.
 
 #include "platform/application.h"
 #include "platform/assertion.h"
@@ -7,17 +6,21 @@
 #include "protocol/bus_string.h"
 #include "protocol/identifiers.h"
 #include "protocol/removal_reply.h"
-#include "protocol/service_interface.h"
 #include "removal-tool/AppDelegate.h"
+#include "service-bus/service_interface.h"
 
 namespace quillfen {
 
+// What the main-thread assertion reports: the method, where it is and
+// the condition, as fixed values that the log's readers know it by.
 constexpr char kConnect[] =
     "-[AppDelegate(RemovalMethods) connectToXPCService]";
+constexpr AssertionSite kConnectSite{"RemovalMethods.cpp", 20};
 constexpr char kIsMainThread[] = "[NSThread isMainThread]";
 
 void AppDelegate::connectToXPCService() {
-  QUILLFEN_ASSERT(Application::isMainThread(), kConnect, kIsMainThread);
+  QUILLFEN_ASSERT_AT(Application::isMainThread(), kConnect, kConnectSite,
+                     kIsMainThread);
   if (removalServiceConnection()) return;
 
   auto connection =

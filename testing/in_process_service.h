@@ -9,7 +9,7 @@
 #include <future>
 #include <memory>
 
-#include "removal-service/service_listener.h"
+#include "service-bus/service_listener.h"
 #include "testing/test_bus.h"
 
 namespace quillfen::testing {

@@ -7,6 +7,7 @@
 
 #include "protocol/identifiers.h"
 #include "protocol/quillfen_removal_service_protocol.h"
+#include "service-bus/bus_names.h"
 
 namespace quillfen::testing {
 
@@ -34,8 +35,8 @@ DbusDictionary CallRemoveWithFileDict(
   auto proxy = sdbus::createProxy(connection, std::string(ServiceName),
                                   std::string(kServiceObjectPath));
   DbusDictionary reply;
-  proxy->callMethod("RemoveWithFileDict")
-      .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
+  proxy->callMethod(bus::kRemoveMethod)
+      .onInterface(bus::kInterface)
       .withTimeout(limit ? static_cast<std::uint64_t>(
                                std::chrono::microseconds(*limit).count())
                          : UINT64_MAX)

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "platform/private_bus.h"
-#include "protocol/dbus_value.h"
 #include "protocol/value.h"
+#include "service-bus/dbus_value.h"
 
 namespace quillfen::testing {
 

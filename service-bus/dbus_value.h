@@ -7,8 +7,8 @@
 // is refused. Every string, keys included, must pass the bus's own check
 // (bus_string.h) both ways: a dictionary holding one that doesn't is
 // refused whole, never sent shortened. Stateless: safe from any thread.
-#ifndef QUILLFEN_PROTOCOL_DBUS_VALUE_H_
-#define QUILLFEN_PROTOCOL_DBUS_VALUE_H_
+#ifndef QUILLFEN_SERVICE_BUS_DBUS_VALUE_H_
+#define QUILLFEN_SERVICE_BUS_DBUS_VALUE_H_
 
 #include <sdbus-c++/Message.h>
 #include <sdbus-c++/Types.h>
@@ -41,4 +41,4 @@ Result<Dictionary> DictionaryFromDbusMessage(sdbus::Message& message);
 
 }  // namespace quillfen
 
-#endif  // QUILLFEN_PROTOCOL_DBUS_VALUE_H_
+#endif  // QUILLFEN_SERVICE_BUS_DBUS_VALUE_H_

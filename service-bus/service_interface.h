@@ -2,8 +2,8 @@
 // protocol alone. The service's connections export it and the tool's
 // connection calls through it; both take its name from the interface's
 // introspection XML. A plain value: safe from any thread.
-#ifndef QUILLFEN_PROTOCOL_SERVICE_INTERFACE_H_
-#define QUILLFEN_PROTOCOL_SERVICE_INTERFACE_H_
+#ifndef QUILLFEN_SERVICE_BUS_SERVICE_INTERFACE_H_
+#define QUILLFEN_SERVICE_BUS_SERVICE_INTERFACE_H_
 
 #include <string>
 
@@ -18,4 +18,4 @@ struct ServiceInterface {
 
 }  // namespace quillfen
 
-#endif  // QUILLFEN_PROTOCOL_SERVICE_INTERFACE_H_
+#endif  // QUILLFEN_SERVICE_BUS_SERVICE_INTERFACE_H_

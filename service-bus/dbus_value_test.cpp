@@ -1,4 +1,4 @@
-#include "protocol/dbus_value.h"
+#include "service-bus/dbus_value.h"
 
 #include <gtest/gtest.h>
 

@@ -13,8 +13,8 @@
 //
 // Configure it (interface, invalidation handler) before resume(); after
 // that every method may be called from any thread.
-#ifndef QUILLFEN_PLATFORM_SERVICE_CLIENT_CONNECTION_H_
-#define QUILLFEN_PLATFORM_SERVICE_CLIENT_CONNECTION_H_
+#ifndef QUILLFEN_SERVICE_BUS_SERVICE_CLIENT_CONNECTION_H_
+#define QUILLFEN_SERVICE_BUS_SERVICE_CLIENT_CONNECTION_H_
 
 #include <atomic>
 #include <functional>
@@ -24,7 +24,7 @@
 #include <thread>
 
 #include "protocol/quillfen_removal_service_protocol.h"
-#include "protocol/service_interface.h"
+#include "service-bus/service_interface.h"
 
 namespace quillfen {
 
@@ -64,4 +64,4 @@ class ServiceClientConnection {
 
 }  // namespace quillfen
 
-#endif  // QUILLFEN_PLATFORM_SERVICE_CLIENT_CONNECTION_H_
+#endif  // QUILLFEN_SERVICE_BUS_SERVICE_CLIENT_CONNECTION_H_

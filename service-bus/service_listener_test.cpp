@@ -1,19 +1,23 @@
 // The listener layer in-process, on a private bus with no activation: the
 // exported objects record who they served and can hold a call open, so
 // that ordering between peers is observed, not timed.
-#include "removal-service/service_listener.h"
+#include "service-bus/service_listener.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <latch>
 #include <mutex>
+#include <regex>
 
 #include "protocol/identifiers.h"
 #include "removal-engine/quillfen_removal_service.h"
+#include "service-bus/bus_names.h"
 #include "testing/in_process_service.h"
+#include "testing/program.h"
 #include "testing/support.h"
 #include "testing/temp_tree.h"
 
@@ -58,6 +62,39 @@ class RecordingObject : public QuillfenRemovalServiceProtocol {
   std::atomic<int>* held_;
 };
 
+// The members of |interface| in the introspection XML |xml|, one line
+// each: kind, name, then each argument's name, type and direction.
+std::vector<std::string> Members(const std::string& xml,
+                                 const std::string& interface) {
+  std::vector<std::string> members;
+  std::size_t begin = xml.find("<interface name=\"" + interface + "\"");
+  if (begin == std::string::npos) return members;
+  std::string body = xml.substr(begin, xml.find("</interface>", begin) - begin);
+  auto attribute = [](const std::string& tag, const std::string& name) {
+    std::smatch match;
+    std::regex pattern(name + "=\"([^\"]*)\"");
+    return std::regex_search(tag, match, pattern) ? match[1].str()
+                                                  : std::string();
+  };
+  std::regex member("<(method|signal)[^>]*>([\\s\\S]*?)</\\1>");
+  for (std::sregex_iterator it(body.begin(), body.end(), member), end;
+       it != end; ++it) {
+    std::string whole = (*it)[0].str();
+    std::string line = (*it)[1].str() + " " +
+                       attribute(whole.substr(0, whole.find('>')), "name");
+    std::string args = (*it)[2].str();
+    std::regex arg("<arg[^>]*>");
+    for (std::sregex_iterator a(args.begin(), args.end(), arg); a != end; ++a) {
+      std::string tag = (*a)[0].str();
+      line += " " + attribute(tag, "name") + ":" + attribute(tag, "type") +
+              ":" + attribute(tag, "direction");
+    }
+    members.push_back(line);
+  }
+  std::sort(members.begin(), members.end());
+  return members;
+}
+
 class ServiceListenerTest : public ::testing::Test {
  protected:
   // A test that stopped early must not leave a call held: the service's
@@ -82,8 +119,8 @@ class ServiceListenerTest : public ::testing::Test {
   }
   void SendHeld(sdbus::IProxy& proxy, const char* tag,
                 std::function<void(const sdbus::Error*)> done) {
-    proxy.callMethodAsync("RemoveWithFileDict")
-        .onInterface("org.quillfen.QuillfenRemovalServiceProtocol")
+    proxy.callMethodAsync(bus::kRemoveMethod)
+        .onInterface(bus::kInterface)
         .withTimeout(UINT64_MAX)
         .withArguments(
             *DbusFromDictionary({{"tag", Value(tag)}, {"hold", Value(true)}}))
@@ -118,6 +155,19 @@ TEST_F(ServiceListenerTest, EachCallingPeerHasItsOwnObjectAndIdleStillStops) {
                      std::string(kServiceObjectPath))
       ->callMethod("Ping")
       .onInterface("org.freedesktop.DBus.Peer");
+  // What the service exports is what the interface XML says, member by
+  // member and argument by argument.
+  std::string introspection;
+  sdbus::createProxy(*idle, std::string(ServiceName),
+                     std::string(kServiceObjectPath))
+      ->callMethod("Introspect")
+      .onInterface("org.freedesktop.DBus.Introspectable")
+      .storeResultsTo(introspection);
+  std::vector<std::string> exported = Members(introspection, bus::kInterface);
+  EXPECT_FALSE(exported.empty()) << introspection;
+  EXPECT_EQ(exported, Members(testing::FileContent(QUILLFEN_INTERFACE_XML),
+                              bus::kInterface));
+
   Dictionary a1 = Call(*a, "a1"), b1 = Call(*b, "b1"), a2 = Call(*a, "a2");
   EXPECT_EQ(a2.at("tag"), Value("a2"));
   EXPECT_EQ(a1.at("object"), a2.at("object"));
@@ -188,7 +238,7 @@ TEST_F(ServiceListenerTest, ConnectionNotResumedGetsAnError) {
     Call(*a, "x");
     ADD_FAILURE() << "the call went through";
   } catch (const sdbus::Error& e) {
-    EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.AccessDenied");
+    EXPECT_EQ(e.getName(), bus::kErrorAccessDenied);
   }
 }
 
@@ -216,7 +266,7 @@ class ServiceProgressTest : public ::testing::Test {
         volume_.MakeFile(folder + "/t" + std::to_string(j) + ".tmp");
       }
     }
-    watcher_->uponSignal("RemovalProgress")
+    watcher_->uponSignal(bus::kProgressSignal)
         .onInterface(ServiceInterface::WithProtocol().name)
         .call([this](const std::string& volume, std::uint64_t walked,
                      std::uint64_t removed, std::uint64_t failed,
@@ -233,7 +283,7 @@ class ServiceProgressTest : public ::testing::Test {
     std::uint32_t stopped = 0;
     sdbus::createProxy(*caller_, std::string(ServiceName),
                        std::string(kServiceObjectPath))
-        ->callMethod("StopRemoval")
+        ->callMethod(bus::kStopMethod)
         .onInterface(ServiceInterface::WithProtocol().name)
         .withArguments(volume)
         .storeResultsTo(stopped);

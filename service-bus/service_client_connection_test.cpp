@@ -1,5 +1,5 @@
 // The client connection against an in-process service on a private bus.
-#include "platform/service_client_connection.h"
+#include "service-bus/service_client_connection.h"
 
 #include <gtest/gtest.h>
 

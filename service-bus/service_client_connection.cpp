@@ -1,13 +1,14 @@
-#include "platform/service_client_connection.h"
+#include "service-bus/service_client_connection.h"
 
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <stdexcept>
 
 #include "platform/bus_event_loop.h"
-#include "protocol/dbus_value.h"
 #include "protocol/identifiers.h"
 #include "protocol/removal_reply.h"
+#include "service-bus/bus_names.h"
+#include "service-bus/dbus_value.h"
 
 namespace quillfen {
 namespace {
@@ -15,9 +16,8 @@ namespace {
 // Whether |name| is an error the service itself answers with, rather than
 // one the bus gives when the service can't be reached or went away.
 bool IsServiceAnswer(const std::string& name) {
-  return name == "org.freedesktop.DBus.Error.Failed" ||
-         name == "org.freedesktop.DBus.Error.InvalidArgs" ||
-         name == "org.freedesktop.DBus.Error.AccessDenied";
+  return name == bus::kErrorFailed || name == bus::kErrorInvalidArgs ||
+         name == bus::kErrorAccessDenied;
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ class ServiceClientConnection::RemoteObject
       }
       try {
         sdbus::MethodCall call =
-            state->proxy->createMethodCall(interface, "RemoveWithFileDict");
+            state->proxy->createMethodCall(interface, bus::kRemoveMethod);
         call << arguments;
         // The reply is read from its message straight into values, rather
         // than as the library's variants first.
@@ -112,8 +112,8 @@ class ServiceClientConnection::RemoteObject
       }
       // No error handler: nobody hears of it. A service that can't be
       // reached leaves the connection unusable.
-      if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-          name.starts_with("org.freedesktop.DBus.Error.Spawn.")) {
+      if (name == bus::kErrorServiceUnknown ||
+          name.starts_with(bus::kErrorSpawnPrefix)) {
         alive->Invalidate();
       }
       return;

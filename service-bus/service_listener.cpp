@@ -1,41 +1,21 @@
-#include "removal-service/service_listener.h"
+#include "service-bus/service_listener.h"
 
 #include <cstdio>
-#include <vector>
 
 #include "protocol/bus_string.h"
 #include "protocol/identifiers.h"
 #include "protocol/removal_keys.h"
-#include "protocol/service_interface.h"
+#include "service-bus/bus_names.h"
+#include "service-bus/dbus_value.h"
+#include "service-bus/progress_signal.h"
+#include "service-bus/reply_writer.h"
 
 namespace quillfen {
-namespace {
 
-const char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
-const char kAccessDenied[] = "org.freedesktop.DBus.Error.AccessDenied";
-const char kFailed[] = "org.freedesktop.DBus.Error.Failed";
-
-// The least time between two progress signals of one removal.
-constexpr std::chrono::milliseconds kProgressInterval{100};
-
-}  // namespace
-
-// Answers |call| with an error, unless the peer or the bus is gone and
-// nobody is left to tell.
-void ReturnError(const sdbus::MethodCall& call, const char* name,
-                 const std::string& message) {
-  try {
-    call.createErrorReply(sdbus::Error(name, message)).send();
-  } catch (const sdbus::Error&) {
-  }
-}
-
-bool ServiceConnection::Serves() const {
-  return resumed_ && exported_object_ != nullptr &&
-         exported_interface_ == ServiceInterface::WithProtocol().name;
-}
-
-ServiceListener::ServiceListener(Options options) : options_(options) {}
+ServiceListener::ServiceListener(Options options)
+    : options_(options), running_([this](const ProgressReport& report) {
+        EmitProgressSignal(*object_, report);
+      }) {}
 
 ServiceListener::~ServiceListener() {
   for (auto& [peer, connection] : connections_) {
@@ -45,7 +25,10 @@ ServiceListener::~ServiceListener() {
 
 int ServiceListener::resume() {
   int status = 0;
-  idle_since_ = std::chrono::steady_clock::now();
+  {
+    MutexLock lock(mutex_);
+    idle_since_ = std::chrono::steady_clock::now();
+  }
   try {
     bus_ = sdbus::createSessionBusConnection();
     // The object exists before the name does: an activating call may
@@ -54,16 +37,14 @@ int ServiceListener::resume() {
     // Registered by hand rather than through typed arguments, so that the
     // reply is written into its message straight from the engine's result.
     object_->registerMethod(
-        ServiceInterface::WithProtocol().name, "RemoveWithFileDict", "a{sv}",
-        {"request"}, "a{sv}", {"reply"},
+        bus::kInterface, bus::kRemoveMethod, bus::kRemoveInSignature,
+        {bus::kRemoveInName}, bus::kRemoveOutSignature, {bus::kRemoveOutName},
         [this](sdbus::MethodCall call) { Dispatch(std::move(call)); });
     object_->registerMethod(
-        ServiceInterface::WithProtocol().name, "StopRemoval", "s",
-        {"volumePath"}, "u", {"stopped"},
+        bus::kInterface, bus::kStopMethod, bus::kStopInSignature,
+        {bus::kStopInName}, bus::kStopOutSignature, {bus::kStopOutName},
         [this](sdbus::MethodCall call) { OnStopRemoval(std::move(call)); });
-    object_->registerSignal(
-        ServiceInterface::WithProtocol().name, "RemovalProgress", "stttb",
-        {"volumePath", "walked", "removed", "failed", "finished"});
+    RegisterProgressSignal(*object_);
     object_->finishRegistration();
     WatchNameOwners(*bus_, [this](const NameOwnerChange& change) {
       OnNameOwnerChanged(change);
@@ -97,14 +78,16 @@ int ServiceListener::CheckIdle() {
   int in_flight;
   Clock::time_point idle_since;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     in_flight = in_flight_;
     idle_since = idle_since_;
   }
-  ReportProgress();
+  running_.ReportDue();
   // While calls run, the loop looks in at least as often as their progress
   // may be signalled.
-  if (in_flight > 0) return static_cast<int>(kProgressInterval.count());
+  if (in_flight > 0) {
+    return static_cast<int>(RunningRemovals::kProgressInterval.count());
+  }
   if (name_released_) {
     loop_.Quit();
     return 0;
@@ -150,14 +133,15 @@ void ServiceListener::Dispatch(sdbus::MethodCall call) {
     // hears why, unless its call was already queued.
     std::fprintf(stderr, "QuillfenRemovalService: a call was dropped: %s\n",
                  e.what());
-    if (call.isValid()) ReturnError(call, kFailed, BusSafeText(e.what()));
+    if (call.isValid())
+      ReturnError(call, bus::kErrorFailed, BusSafeText(e.what()));
   }
 }
 
 void ServiceListener::Enqueue(sdbus::MethodCall& message) {
   ServiceConnection* connection = ConnectionFor(message.getSender());
   if (connection == nullptr || !connection->Serves()) {
-    ReturnError(message, kAccessDenied,
+    ReturnError(message, bus::kErrorAccessDenied,
                 "The removal service refused the call.");
     return;
   }
@@ -165,7 +149,7 @@ void ServiceListener::Enqueue(sdbus::MethodCall& message) {
   message >> request;
   Result<Dictionary> converted = DictionaryFromDbus(request);
   if (!converted) {
-    ReturnError(message, kInvalidArgs,
+    ReturnError(message, bus::kErrorInvalidArgs,
                 BusSafeText("The request can't be read: " +
                             converted.error().message + "."));
     return;
@@ -175,7 +159,7 @@ void ServiceListener::Enqueue(sdbus::MethodCall& message) {
                                      std::move(message)});
   bool start_worker = false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     connection->queue_.push_back(std::move(call));
     ++in_flight_;
     if (!connection->worker_running_) {
@@ -192,70 +176,31 @@ void ServiceListener::Enqueue(sdbus::MethodCall& message) {
 }
 
 void ServiceListener::Serve(ServiceConnection* connection) {
-  std::unique_lock lock(mutex_);
+  mutex_.Lock();
   while (!connection->queue_.empty()) {
     std::unique_ptr<ServiceConnection::PendingCall> call =
         std::move(connection->queue_.front());
     connection->queue_.pop_front();
     std::shared_ptr<QuillfenRemovalServiceProtocol> object =
         connection->exported_object_;
-    lock.unlock();
-    RunningRemoval removal;
+    mutex_.Unlock();
+    RunningRemovals::Removal removal;
     if (const Value* path = Find(call->request, kVolumePathKey)) {
       if (const std::string* text = path->AsString()) {
         removal.volume_path = *text;
       }
     }
-    {
-      std::lock_guard running_lock(running_mutex_);
-      running_.push_back(&removal);
-    }
-    RunCall(*object, *call, removal.progress);
-    call.reset();  // Before the lock: see queue_.
-    FinishRemoval(removal);
-    lock.lock();
+    running_.Add(removal);
+    AnswerRemoval(*object, call->request, call->call, removal.progress);
+    call.reset();  // Before the lock: see ServiceConnection::queue_.
+    running_.Finish(removal);
+    mutex_.Lock();
     if (--in_flight_ == 0) idle_since_ = std::chrono::steady_clock::now();
     loop_.Wake();
   }
   connection->worker_running_ = false;
+  mutex_.Unlock();
   loop_.Wake();
-}
-
-void ServiceListener::RunCall(QuillfenRemovalServiceProtocol& object,
-                              ServiceConnection::PendingCall& call,
-                              RemovalProgress& progress) {
-  bool replied = false;
-  auto send_reply = [&](RemovalReply reply) {
-    if (replied) return;
-    replied = true;
-    std::string cause = DictionaryBusFault(reply);
-    if (cause.empty()) {
-      try {
-        sdbus::MethodReply message = call.call.createReply();
-        AppendDbusDictionary(reply, message);
-        reply = RemovalReply();  // Its text is in the message now.
-        message.send();
-        return;
-      } catch (const sdbus::Error& e) {
-        cause = e.getMessage();
-      }
-    }
-    // The caller hears at once why its reply can't come, rather than
-    // waiting on until the service leaves. When the peer or the bus is
-    // gone, nobody is left to tell.
-    std::fprintf(stderr, "QuillfenRemovalService: a reply can’t be sent: %s\n",
-                 cause.c_str());
-    ReturnError(call.call, kFailed,
-                BusSafeText("The reply can’t be sent: " + cause + "."));
-  };
-  try {
-    object.removeReportingProgress(call.request, send_reply, progress);
-  } catch (const std::exception& e) {
-    if (!replied) {
-      replied = true;
-      ReturnError(call.call, kFailed, BusSafeText(e.what()));
-    }
-  }
 }
 
 void ServiceListener::OnStopRemoval(sdbus::MethodCall call) {
@@ -264,73 +209,18 @@ void ServiceListener::OnStopRemoval(sdbus::MethodCall call) {
     // stop another's removal either.
     ServiceConnection* connection = ConnectionFor(call.getSender());
     if (connection == nullptr || !connection->Serves()) {
-      ReturnError(call, kAccessDenied, "The removal service refused the call.");
+      ReturnError(call, bus::kErrorAccessDenied,
+                  "The removal service refused the call.");
       return;
     }
     std::string volume_path;
     call >> volume_path;
     sdbus::MethodReply reply = call.createReply();
-    reply << StopRemovals(volume_path);
+    reply << running_.Stop(volume_path);
     reply.send();
   } catch (const std::exception& e) {
     // Nothing may unwind into the bus library's C callbacks.
-    ReturnError(call, kFailed, BusSafeText(e.what()));
-  }
-}
-
-std::uint32_t ServiceListener::StopRemovals(const std::string& volume_path) {
-  std::uint32_t stopped = 0;
-  std::lock_guard lock(running_mutex_);
-  for (RunningRemoval* removal : running_) {
-    if (removal->volume_path == volume_path &&
-        removal->progress.RequestStop()) {
-      ++stopped;
-    }
-  }
-  return stopped;
-}
-
-void ServiceListener::ReportProgress() {
-  using Clock = std::chrono::steady_clock;
-  std::lock_guard signal_lock(signal_mutex_);
-  std::vector<RunningRemoval*> due;
-  Clock::time_point now = Clock::now();
-  {
-    std::lock_guard lock(running_mutex_);
-    for (RunningRemoval* removal : running_) {
-      if (removal->volume_path.empty()) continue;
-      if (now - removal->sent_at < kProgressInterval) continue;
-      RemovalProgress::Counts counts = removal->progress.counts();
-      if (counts == removal->sent) continue;
-      removal->sent = counts;
-      removal->sent_at = now;
-      due.push_back(removal);
-    }
-  }
-  // Still running: FinishRemoval waits for signal_mutex_.
-  for (RunningRemoval* removal : due) EmitProgress(*removal, false);
-}
-
-void ServiceListener::FinishRemoval(RunningRemoval& removal) {
-  std::lock_guard signal_lock(signal_mutex_);
-  {
-    std::lock_guard lock(running_mutex_);
-    running_.remove(&removal);
-  }
-  if (removal.volume_path.empty()) return;
-  removal.sent = removal.progress.counts();
-  EmitProgress(removal, true);
-}
-
-void ServiceListener::EmitProgress(const RunningRemoval& removal,
-                                   bool finished) {
-  try {
-    object_->emitSignal("RemovalProgress")
-        .onInterface(ServiceInterface::WithProtocol().name)
-        .withArguments(removal.volume_path, removal.sent.walked,
-                       removal.sent.removed, removal.sent.failed, finished);
-  } catch (const sdbus::Error&) {
-    // A signal nobody can be sent is nobody's loss: the reply still goes.
+    ReturnError(call, bus::kErrorFailed, BusSafeText(e.what()));
   }
 }
 
@@ -345,7 +235,7 @@ void ServiceListener::ForgetDepartedPeers() {
     ServiceConnection& connection = *it->second;
     bool idle;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       idle = !connection.worker_running_;
     }
     if (connection.departed_ && idle) {

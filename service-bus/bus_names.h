@@ -1,0 +1,46 @@
+// The names the removal service's bus interface is made of: its interface,
+// members, their signatures and the errors its calls answer with. The
+// interface XML (protocol/QuillfenRemovalServiceProtocol.xml) describes the
+// interface for people and tools; this file is its one mirror in code, and
+// a test holds the running service's introspection to the XML. Nothing
+// else spells these names. Constants only: safe from any thread.
+#ifndef QUILLFEN_SERVICE_BUS_BUS_NAMES_H_
+#define QUILLFEN_SERVICE_BUS_BUS_NAMES_H_
+
+namespace quillfen::bus {
+
+inline constexpr char kInterface[] =
+    "org.quillfen.QuillfenRemovalServiceProtocol";
+
+// RemoveWithFileDict(a{sv} request) -> a{sv} reply.
+inline constexpr char kRemoveMethod[] = "RemoveWithFileDict";
+inline constexpr char kRemoveInSignature[] = "a{sv}";
+inline constexpr char kRemoveInName[] = "request";
+inline constexpr char kRemoveOutSignature[] = "a{sv}";
+inline constexpr char kRemoveOutName[] = "reply";
+
+// StopRemoval(s volumePath) -> u stopped.
+inline constexpr char kStopMethod[] = "StopRemoval";
+inline constexpr char kStopInSignature[] = "s";
+inline constexpr char kStopInName[] = "volumePath";
+inline constexpr char kStopOutSignature[] = "u";
+inline constexpr char kStopOutName[] = "stopped";
+
+// RemovalProgress(s volumePath, t walked, t removed, t failed, b finished).
+inline constexpr char kProgressSignal[] = "RemovalProgress";
+inline constexpr char kProgressSignature[] = "stttb";
+
+// The errors a call may be answered with. The service answers with the
+// first three; the bus with the others when the service can't be reached.
+inline constexpr char kErrorFailed[] = "org.freedesktop.DBus.Error.Failed";
+inline constexpr char kErrorInvalidArgs[] =
+    "org.freedesktop.DBus.Error.InvalidArgs";
+inline constexpr char kErrorAccessDenied[] =
+    "org.freedesktop.DBus.Error.AccessDenied";
+inline constexpr char kErrorServiceUnknown[] =
+    "org.freedesktop.DBus.Error.ServiceUnknown";
+inline constexpr char kErrorSpawnPrefix[] = "org.freedesktop.DBus.Error.Spawn.";
+
+}  // namespace quillfen::bus
+
+#endif  // QUILLFEN_SERVICE_BUS_BUS_NAMES_H_

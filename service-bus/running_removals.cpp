@@ -1,0 +1,55 @@
+#include "service-bus/running_removals.h"
+
+#include <vector>
+
+namespace quillfen {
+
+void RunningRemovals::Add(Removal& removal) {
+  MutexLock lock(running_mutex_);
+  running_.push_back(&removal);
+}
+
+void RunningRemovals::Finish(Removal& removal) {
+  MutexLock signal_lock(signal_mutex_);
+  {
+    MutexLock lock(running_mutex_);
+    running_.remove(&removal);
+  }
+  if (removal.volume_path.empty()) return;
+  removal.sent = removal.progress.counts();
+  emit_({removal.volume_path, removal.sent, /*finished=*/true});
+}
+
+std::uint32_t RunningRemovals::Stop(const std::string& volume_path) {
+  std::uint32_t stopped = 0;
+  MutexLock lock(running_mutex_);
+  for (Removal* removal : running_) {
+    if (removal->volume_path == volume_path &&
+        removal->progress.RequestStop()) {
+      ++stopped;
+    }
+  }
+  return stopped;
+}
+
+void RunningRemovals::ReportDue() {
+  using Clock = std::chrono::steady_clock;
+  MutexLock signal_lock(signal_mutex_);
+  std::vector<ProgressReport> due;
+  Clock::time_point now = Clock::now();
+  {
+    MutexLock lock(running_mutex_);
+    for (Removal* removal : running_) {
+      if (removal->volume_path.empty()) continue;
+      if (now - removal->sent_at < kProgressInterval) continue;
+      RemovalProgress::Counts counts = removal->progress.counts();
+      if (counts == removal->sent) continue;
+      removal->sent = counts;
+      removal->sent_at = now;
+      due.push_back({removal->volume_path, counts, /*finished=*/false});
+    }
+  }
+  for (const ProgressReport& report : due) emit_(report);
+}
+
+}  // namespace quillfen

@@ -1,0 +1,95 @@
+// ServiceListener: the service's end of the bus. It exports the removal
+// object, then owns ServiceName, and offers every new client peer to its
+// delegate as a ServiceConnection. A peer is known from its first call; it
+// is forgotten, with the object exported for it, when the bus says it left
+// (NameOwnerChanged). One peer's calls run one after another on a thread of
+// the peer's own; different peers' calls run side by side.
+//
+// When no call has been in flight for the idle period, the listener gives
+// its name back and keeps serving until the bus has answered: every call
+// the bus routed here before that is still served, and later ones start a
+// new instance of the service. Then resume() returns.
+//
+// While a removal runs, its counts go out as the RemovalProgress signal at
+// most ten times a second (from the event-loop thread), and once more with
+// finished true after its reply; StopRemoval asks every running removal of
+// a volume to stop.
+//
+// Bus library exceptions stop here: neither the delegate nor an exported
+// object ever sees one. Every call is answered (reply_writer.h). resume()
+// runs the bus on the calling thread; ServiceConnection's setters are for
+// the delegate, during the offer. Lock order: the bus library's lock, then
+// mutex_; the running removals' locks are never held with mutex_.
+#ifndef QUILLFEN_SERVICE_BUS_SERVICE_LISTENER_H_
+#define QUILLFEN_SERVICE_BUS_SERVICE_LISTENER_H_
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "base/mutex.h"
+#include "platform/bus_driver.h"
+#include "platform/bus_event_loop.h"
+#include "service-bus/running_removals.h"
+#include "service-bus/service_connection.h"
+
+namespace quillfen {
+
+class ServiceListener {
+ public:
+  struct Options {
+    std::chrono::milliseconds idle_timeout{10000};
+  };
+
+  explicit ServiceListener(Options options);
+  ~ServiceListener();
+  ServiceListener(const ServiceListener&) = delete;
+  ServiceListener& operator=(const ServiceListener&) = delete;
+
+  void setDelegate(ServiceListenerDelegate* delegate) { delegate_ = delegate; }
+
+  // Connects to the session bus and serves until idle. Answers the process
+  // exit status: 0 after an idle stop, 1 when the bus failed.
+  int resume();
+
+ private:
+  void Dispatch(sdbus::MethodCall call);
+  // Queues |call| (taking it) or answers it at once.
+  void Enqueue(sdbus::MethodCall& call);
+  ServiceConnection* ConnectionFor(const std::string& peer);
+  void OnNameOwnerChanged(const NameOwnerChange& change);
+  // A peer's worker: runs its queued calls one after another.
+  void Serve(ServiceConnection* connection) QUILLFEN_EXCLUDES(mutex_);
+  // Answers a StopRemoval call.
+  void OnStopRemoval(sdbus::MethodCall call);
+  // Before each wait of the event loop: tidies up, and stops the loop or
+  // gives the name back once idle. Answers how long the loop may sleep.
+  int CheckIdle() QUILLFEN_EXCLUDES(mutex_);
+  void ForgetDepartedPeers() QUILLFEN_EXCLUDES(mutex_);
+  void ReleaseName();
+
+  const Options options_;
+  ServiceListenerDelegate* delegate_ = nullptr;
+  std::unique_ptr<sdbus::IConnection> bus_;
+  std::unique_ptr<sdbus::IObject> object_;
+  std::unique_ptr<BusDriver> bus_daemon_;
+  BusEventLoop loop_;
+  RunningRemovals running_;
+
+  // The event-loop thread's own.
+  std::map<std::string, std::unique_ptr<ServiceConnection>> connections_;
+  bool release_requested_ = false;
+  bool name_released_ = false;
+
+  // Guards the connections' queues and worker_running_ flags too.
+  Mutex mutex_;
+  int in_flight_ QUILLFEN_GUARDED_BY(mutex_) = 0;
+  std::chrono::steady_clock::time_point idle_since_ QUILLFEN_GUARDED_BY(mutex_);
+};
+
+}  // namespace quillfen
+
+#endif  // QUILLFEN_SERVICE_BUS_SERVICE_LISTENER_H_
