@@ -130,14 +130,6 @@ void AppleDoubleOutput::Decide(const std::string* next) {
   paths_.Add(std::string_view(line).substr(prefix_.size()));
 }
 
-PathList AppleDoublePathsFromOutput(std::string_view output,
-                                    std::string_view volume_spelling,
-                                    bool* pieces_dropped) {
-  AppleDoubleOutput reader(volume_spelling);
-  reader.Read(output);
-  return reader.Finish(pieces_dropped);
-}
-
 AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling,
                                         RemovalProgress* progress) {
   AppleDoubleListing listing;

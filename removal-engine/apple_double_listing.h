@@ -69,11 +69,6 @@ class AppleDoubleOutput {
   PathList paths_;
 };
 
-// All of |output| at once, for a caller that has it whole.
-PathList AppleDoublePathsFromOutput(std::string_view output,
-                                    std::string_view volume_spelling,
-                                    bool* pieces_dropped = nullptr);
-
 }  // namespace quillfen
 
 #endif  // QUILLFEN_REMOVAL_ENGINE_APPLE_DOUBLE_LISTING_H_

@@ -25,9 +25,10 @@ Paths Listed(const PathList& list) { return Paths(list.begin(), list.end()); }
 // pipe cuts it wherever it likes.
 Paths Kept(std::string_view output, std::string_view volume,
            bool* dropped = nullptr) {
+  AppleDoubleOutput at_once(volume);
+  at_once.Read(output);
   bool whole_dropped = false;
-  Paths whole =
-      Listed(AppleDoublePathsFromOutput(output, volume, &whole_dropped));
+  Paths whole = Listed(at_once.Finish(&whole_dropped));
   for (std::size_t cut = 0; cut <= output.size(); ++cut) {
     AppleDoubleOutput halves(volume);
     halves.Read(output.substr(0, cut));

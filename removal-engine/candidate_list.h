@@ -1,8 +1,8 @@
-// CandidateList: the paths (relative to the volume) that one request has
-// selected for removal, gathered from the AppleDouble listing and the walk.
-// A path may be added more than once; it is removed and reported once. The
-// list holds views: their text is the caller's, and must outlive them.
-// Owned by one request on one thread.
+// CandidateList: the "._" paths (relative to the volume) from find's
+// listing that are left to remove once the walk has taken what it
+// selected, put in the order they must go. A path may be added more than
+// once; it comes out once. The list holds views: their text is the
+// caller's, and must outlive them. Owned by one request on one thread.
 #ifndef QUILLFEN_REMOVAL_ENGINE_CANDIDATE_LIST_H_
 #define QUILLFEN_REMOVAL_ENGINE_CANDIDATE_LIST_H_
 

@@ -45,11 +45,4 @@ bool DirectoryReader::NextInBatch(DirectoryEntry* entry) {
   return false;
 }
 
-bool DirectoryReader::Next(DirectoryEntry* entry) {
-  while (!NextInBatch(entry)) {
-    if (!ReadBatch()) return false;
-  }
-  return true;
-}
-
 }  // namespace quillfen

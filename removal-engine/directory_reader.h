@@ -15,7 +15,7 @@ namespace quillfen {
 enum class EntryType { kDirectory, kOther, kUnknown };
 
 struct DirectoryEntry {
-  std::string_view name;  // Valid until the next call to Next().
+  std::string_view name;  // Valid until the next ReadBatch().
   EntryType type;
   std::uint64_t inode;
 };
@@ -38,16 +38,12 @@ class DirectoryReader {
   DirectoryReader(int fd, Buffer* buffer)
       : fd_(fd), buffer_(buffer->data_.get()) {}
 
-  // The next entry other than "." and "..", or false at the end or on a
-  // read error (error() then says which). Its name is valid until the next
-  // call.
-  bool Next(DirectoryEntry* entry);
-  int error() const { return error_; }
-
-  // The same, a batch at a time: ReadBatch() reads the next batch (false at
-  // the end, or on an error), NextInBatch() gives its entries (false when
-  // the batch is done). Names stay valid until the next ReadBatch().
+  // Reads the next batch: false at the end, or on a read error (error()
+  // then says which).
   bool ReadBatch();
+  int error() const { return error_; }
+  // The batch's next entry other than "." and "..", or false when the
+  // batch is done. Names stay valid until the next ReadBatch().
   bool NextInBatch(DirectoryEntry* entry);
 
  private:

@@ -16,8 +16,8 @@
 #include "removal-engine/item_remover.h"
 #include "removal-engine/path_index.h"
 #include "removal-engine/path_list.h"
-#include "removal-engine/path_names.h"
 #include "removal-engine/removal_plan.h"
+#include "removal-engine/removal_record.h"
 #include "removal-engine/removal_sweep.h"
 #include "removal-engine/volume_bounds.h"
 #include "removal-engine/volume_walker.h"
@@ -122,8 +122,9 @@ void RemoveListed(const RemovalPlan& plan,
                   RemovalRecord* record) {
   CandidateList candidates;
   for (std::string_view relative : named) {
-    if (plan.Keeps(LastComponent(relative))) continue;
-    if (!sweep.Selected(relative)) candidates.Add(relative);
+    if (plan.SelectsListed(relative) && !sweep.Selected(relative)) {
+      candidates.Add(relative);
+    }
   }
   for (std::string_view path : candidates.TakeInRemovalOrder()) {
     if (record->StopHere()) break;

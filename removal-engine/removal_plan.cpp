@@ -128,8 +128,13 @@ bool RemovalPlan::Selects(std::string_view name, std::string_view* undecided) {
     if (pattern.Matches(extension)) return true;
     if (pattern.gave_up() && gave_up == nullptr) gave_up = &pattern;
   }
+  if (SelectsAppleDouble(name)) return true;
   if (gave_up != nullptr && undecided != nullptr) *undecided = gave_up->entry();
   return false;
+}
+
+bool RemovalPlan::SelectsListed(std::string_view relative_path) const {
+  return SelectsAppleDouble(LastComponent(relative_path));
 }
 
 }  // namespace quillfen

@@ -1,6 +1,9 @@
 // RemovalPlan: one RemovalRequest read and checked, in the form the walk
 // asks of every item: exact names and extensions in hash sets, wildcard
 // entries compiled once, the keep list, and the volume's one spelling.
+// Every selection rule is said here, the AppleDouble one included, for the
+// items the walk meets and for those find lists alike; the sweep and the
+// service only ask.
 //
 // A plan belongs to the request being served. Selects() reuses compiled
 // matchers, so a plan is used by one thread at a time.
@@ -50,18 +53,26 @@ class RemovalPlan {
   // the volume needs to be walked at all.
   bool HasRules() const;
 
-  // Whether an item named |name| is selected by the name, extension and
-  // wildcard rules: a wildcard hit always is; an exact hit unless the name
-  // is on the keep list. Files and folders alike. When the answer is no
-  // only because a wildcard entry's budget ran out on |name|, |undecided|
-  // (if given) is set to that entry.
+  // Whether an item named |name| is selected by any rule: a wildcard hit
+  // always is; an exact name or extension hit, and with "appleDouble" a
+  // name beginning "._", unless the keep list holds the name. Files and
+  // folders alike. When the answer is no only because a wildcard entry's
+  // budget ran out on |name|, |undecided| (if given) is set to that entry.
+  // Asked of every item walked: no allocation.
   bool Selects(std::string_view name, std::string_view* undecided = nullptr);
 
-  // Whether the keep list holds |name| (it protects AppleDouble files too).
-  bool Keeps(std::string_view name) const { return keep_names_.contains(name); }
+  // Whether the "._" item find listed at |relative_path| goes: the
+  // AppleDouble rule of Selects(), on the path's last component.
+  bool SelectsListed(std::string_view relative_path) const;
 
  private:
   RemovalPlan() = default;
+
+  // The AppleDouble rule: asked for, a "._" name, and not kept.
+  bool SelectsAppleDouble(std::string_view name) const {
+    return apple_double_ && name.starts_with("._") &&
+           !keep_names_.contains(name);
+  }
 
   bool apple_double_ = false;
   std::string volume_path_;

@@ -65,6 +65,18 @@ TEST(RemovalPlanTest, AppleDoubleAcceptsBooleansAndNumbers) {
   EXPECT_FALSE(PlanFor({{"appleDouble", Value(true)}}).HasRules());
 }
 
+// The AppleDouble rule answers alike for a name the walk meets and for a
+// path find lists: asked for, a "._" name, and not kept.
+TEST(RemovalPlanTest, AppleDoubleItemsGoUnlessKeptWalkedOrListed) {
+  RemovalPlan plan = PlanFor({{"appleDouble", Value(true)},
+                              {"fileKeepArray", Value(Names({"._kept"}))}});
+  EXPECT_TRUE(plan.Selects("._a") && plan.SelectsListed("._kept/._a"));
+  EXPECT_FALSE(plan.Selects("._kept") || plan.SelectsListed("d/._kept"));
+  EXPECT_FALSE(plan.Selects("a._b"));
+  RemovalPlan off = PlanFor({{"fileKeepArray", Value(Names({"._kept"}))}});
+  EXPECT_FALSE(off.Selects("._a") || off.SelectsListed("d/._a"));
+}
+
 TEST(RemovalPlanTest, BadRequestsAreRefusedNamingWhatIsWrong) {
   struct Case {
     const char* key;

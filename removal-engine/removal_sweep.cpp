@@ -5,94 +5,12 @@
 
 #include "protocol/bus_string.h"
 #include "removal-engine/file_error.h"
-#include "removal-engine/path_names.h"
 
 namespace quillfen {
 
-void RemovalRecord::Removed(std::string_view relative_path) {
-  removed.emplace_back(JoinVolumePath(volume, relative_path));
-  if (progress != nullptr) progress->CountRemoved();
-}
-
-void RemovalRecord::Record(std::string_view relative_path,
-                           const Result<void>& removal) {
-  if (!removal && removal.error().code == ECANCELED) {
-    cut_short = true;
-    return;
-  }
-  if (removal) {
-    Removed(relative_path);
-  } else {
-    Failed(relative_path, removal.error());
-  }
-}
-
-void RemovalRecord::Failed(std::string_view relative_path,
-                           const Error& failure) {
-  errors.insert_or_assign(JoinVolumePath(volume, relative_path),
-                          Value(failure.message));
-  if (IsNoWritePermission(failure.code)) show_read_me = true;
-  if (progress != nullptr) progress->CountFailed();
-}
-
-void RemovalRecord::Undecided(std::string_view relative_path,
-                              std::string_view name, std::string_view entry) {
-  errors.insert_or_assign(
-      JoinVolumePath(volume, relative_path),
-      Value("“" + std::string(name) + "” couldn’t be matched against “" +
-            std::string(entry) + "” in time, so it was left in place."));
-  if (progress != nullptr) progress->CountFailed();
-}
-
-void RemovalRecord::WalkFailed(std::string_view relative_path, int error) {
-  std::string path =
-      relative_path.empty() ? volume : JoinVolumePath(volume, relative_path);
-  std::string description =
-      FolderSearchErrorDescription(LastComponent(path), error);
-  errors.insert_or_assign(std::move(path), Value(std::move(description)));
-  if (progress != nullptr) progress->CountFailed();
-}
-
-void RemovalRecord::MovedAway(std::string_view relative_path) {
-  errors.insert_or_assign(
-      JoinVolumePath(volume, relative_path),
-      Value(FolderMovedAwayDescription(LastComponent(relative_path))));
-  if (progress != nullptr) progress->CountFailed();
-}
-
-void RemovalRecord::Stopped(const std::string& volume_path) {
-  // The one word the caller needs: the removal is incomplete, and what
-  // "pathArray" lists is all that went.
-  errors.insert_or_assign(
-      volume_path, Value("The removal was stopped before it finished; only the "
-                         "items listed as removed are gone."));
-}
-
-bool RemovalRecord::HasRemoved(std::string_view relative_path) {
-  // The length of the volume's part of a full path, as JoinVolumePath
-  // writes it.
-  const std::size_t prefix =
-      volume.ends_with('/') ? volume.size() : volume.size() + 1;
-  auto path_of = [this, prefix](std::uint32_t number) {
-    return std::string_view(*removed[number].AsString()).substr(prefix);
-  };
-  for (; indexed < removed.size(); ++indexed) {
-    removed_index.Add(static_cast<std::uint32_t>(indexed), path_of);
-  }
-  return removed_index.Contains(relative_path, path_of);
-}
-
 RemovalSweep::RemovalSweep(RemovalPlan& plan, ItemRemover* remover,
                            RemovalRecord* record)
-    : plan_(plan),
-      remover_(remover),
-      record_(record),
-      apple_double_(plan.apple_double()) {}
-
-bool RemovalSweep::Selects(std::string_view name, std::string_view* undecided) {
-  if (plan_.Selects(name, undecided)) return true;
-  return apple_double_ && name.starts_with("._") && !plan_.Keeps(name);
-}
+    : plan_(plan), remover_(remover), record_(record) {}
 
 WalkAction RemovalSweep::VisitEntries(int /*folder_fd*/,
                                       std::string_view folder_path,
@@ -104,7 +22,7 @@ WalkAction RemovalSweep::VisitEntries(int /*folder_fd*/,
     // is anything inside such a folder (see EnterFolder).
     if (!IsBusString(entry.name)) continue;
     std::string_view undecided;
-    if (!Selects(entry.name, &undecided)) {
+    if (!plan_.Selects(entry.name, &undecided)) {
       if (!undecided.empty()) {
         record_->Undecided(ChildPath(folder_path, entry.name), entry.name,
                            undecided);
@@ -227,14 +145,12 @@ void RemovalSweep::Remove(int folder_fd, std::string_view folder_path,
 
 void RemovalSweep::ItemRemoved(std::string_view folder_path,
                                std::string_view name) {
-  // The full path is made only for a name that may be selected: inside a
-  // deep folder, paths are long.
-  if (!IsBusString(name) || !(plan_.Selects(name) || name.starts_with("._"))) {
-    return;
-  }
+  // The full path is made only for a name that is selected: inside a deep
+  // folder, paths are long.
+  if (!IsBusString(name) || !plan_.Selects(name)) return;
   std::string folder = ChildPath(removing_, folder_path);
   if (folder_path.empty()) folder.pop_back();
-  if (!IsBusString(folder) || !Selects(name, nullptr)) return;
+  if (!IsBusString(folder)) return;
   record_->Removed(ChildPath(folder, name));
 }
 

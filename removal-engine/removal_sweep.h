@@ -13,77 +13,29 @@
 // The walk never enters another mount; a selected folder that holds one
 // is not removed whole (the remover says so, and so does a preview).
 //
-// The AppleDouble rule is applied here too ("._" names, less the keep
-// list), so that an AppleDouble item inside a selected folder is also
-// removed before its folder, and one whose path find can't print on one
-// line is found at all. Every entry walked is counted into the record's
-// progress, and a stop asked for there ends the walk before the next entry.
-// Belongs to the one thread that walks.
+// The plan's rules include the AppleDouble one, so the walk selects "._"
+// items too: one inside a selected folder is also removed before its
+// folder, and one whose path find can't print on one line is found at all.
+// Every entry walked is counted into the record's progress, and a stop
+// asked for there ends the walk before the next entry. Belongs to the one
+// thread that walks.
 #ifndef QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
 #define QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "protocol/removal_progress.h"
-#include "protocol/value.h"
 #include "removal-engine/item_remover.h"
-#include "removal-engine/path_index.h"
 #include "removal-engine/removal_plan.h"
+#include "removal-engine/removal_record.h"
 #include "removal-engine/volume_walker.h"
 
 namespace quillfen {
-
-// What a request removed and what failed, in the reply's terms.
-struct RemovalRecord {
-  explicit RemovalRecord(std::string volume_spelling)
-      : volume(std::move(volume_spelling)) {}
-  void Removed(std::string_view relative_path);
-  // Removed, or failed as |removal| says; a removal a stop cut short
-  // (ECANCELED) is no failure of its own: the stop's entry tells of it.
-  void Record(std::string_view relative_path, const Result<void>& removal);
-  // |failure| as the remover gave it: errno and the reply's words.
-  void Failed(std::string_view relative_path, const Error& failure);
-  // The item could not be matched against the wildcard |entry| in time:
-  // it stays, and the reply says so.
-  void Undecided(std::string_view relative_path, std::string_view name,
-                 std::string_view entry);
-  // The folder at |relative_path| could not be searched for |error|.
-  void WalkFailed(std::string_view relative_path, int error);
-  // The folder at |relative_path| was found moved out of the volume:
-  // nothing more goes from it.
-  void MovedAway(std::string_view relative_path);
-  // The removal was asked to stop and did, before it finished: said
-  // under |volume_path|, as the request gave it.
-  void Stopped(const std::string& volume_path);
-  // Whether the work ends here because a stop was asked for; once it has,
-  // the removal is |cut_short|. A stop that comes when nothing is left to
-  // do cuts nothing short, and the reply says nothing of it.
-  bool StopHere() {
-    if (progress == nullptr || !progress->stop_requested()) return false;
-    cut_short = true;
-    return true;
-  }
-  // Whether |relative_path| is among the removed. The first call indexes
-  // what was removed until then, and each later one what was removed
-  // since: "removed" only grows until the reply takes it.
-  bool HasRemoved(std::string_view relative_path);
-
-  std::string volume;  // The volume's spelling, for full paths.
-  // Counted into as the record grows; may be null.
-  RemovalProgress* progress = nullptr;
-  Array removed;
-  Dictionary errors;
-  bool show_read_me = false;
-  bool cut_short = false;
-
-  // For HasRemoved(): the first |indexed| of "removed", by number.
-  PathIndex removed_index;
-  std::size_t indexed = 0;
-};
 
 class RemovalSweep : public WalkVisitor, private RemovalObserver {
  public:
@@ -105,7 +57,6 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   WalkAction FolderFailed(std::string_view folder_path, int error) override;
 
  private:
-  bool Selects(std::string_view name, std::string_view* undecided);
   void Remove(int folder_fd, std::string_view folder_path,
               const std::string& name, bool folder);
   void ItemRemoved(std::string_view folder_path,
@@ -125,7 +76,6 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   RemovalPlan& plan_;
   ItemRemover* remover_;
   RemovalRecord* record_;
-  bool apple_double_;
   // The selected items that are not recorded as removed: folders until
   // their turn comes, and items that failed. What was removed is known
   // from the record.
