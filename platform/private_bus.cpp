@@ -15,10 +15,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 
 #include "base/result.h"
 #include "platform/child_exit.h"
+#include "platform/private_bus_config.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;
@@ -26,40 +30,34 @@ extern char** environ;
 namespace quillfen {
 namespace {
 
+// The daemon's configuration for one bus: the template that scripts/bench
+// starts its daemon from too, with its placeholders filled in. One pass
+// over the template, so that a folder's name is never taken for a
+// placeholder.
 std::string Config(const std::string& socket_dir,
                    const std::string& service_dir) {
-  return R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=)" +
-         socket_dir + R"(</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>)" +
-         service_dir + R"(</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-  <limit name="max_incoming_bytes">1000000000</limit>
-  <limit name="max_incoming_unix_fds">250000000</limit>
-  <limit name="max_outgoing_bytes">1000000000</limit>
-  <limit name="max_outgoing_unix_fds">250000000</limit>
-  <limit name="max_message_size">1000000000</limit>
-  <limit name="service_start_timeout">120000</limit>
-  <limit name="auth_timeout">240000</limit>
-  <limit name="pending_fd_timeout">150000</limit>
-  <limit name="max_completed_connections">100000</limit>
-  <limit name="max_incomplete_connections">10000</limit>
-  <limit name="max_connections_per_user">100000</limit>
-  <limit name="max_pending_service_starts">10000</limit>
-  <limit name="max_names_per_connection">50000</limit>
-  <limit name="max_match_rules_per_connection">50000</limit>
-  <limit name="max_replies_per_connection">50000</limit>
-</busconfig>
-)";
+  const std::pair<std::string_view, std::string_view> values[] = {
+      {"@SOCKET_DIR@", socket_dir}, {"@SERVICE_DIR@", service_dir}};
+  std::string config;
+  std::string_view rest = kPrivateBusConfigTemplate;
+  for (std::size_t at = rest.find('@'); at != std::string_view::npos;
+       at = rest.find('@')) {
+    config.append(rest.substr(0, at));
+    rest.remove_prefix(at);
+    std::size_t taken = 1;
+    std::string_view value = "@";
+    for (const auto& [placeholder, filled] : values) {
+      if (rest.starts_with(placeholder)) {
+        taken = placeholder.size();
+        value = filled;
+        break;
+      }
+    }
+    config.append(value);
+    rest.remove_prefix(taken);
+  }
+  config.append(rest);
+  return config;
 }
 
 // Whether any process of the group |pgid| is left.
