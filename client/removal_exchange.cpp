@@ -16,12 +16,14 @@
 #include <sstream>
 #include <vector>
 
+#include "base/error_text.h"
 #include "client/exchange_state.h"
 #include "platform/bus_driver.h"
 #include "platform/child_exit.h"
 #include "platform/distributed_notification_center.h"
 #include "platform/private_bus.h"
 #include "platform/shared_suite.h"
+#include "platform/shared_suite_exchange_turn.h"
 #include "platform/unique_fd.h"
 #include "protocol/identifiers.h"
 #include "protocol/service_interface.h"
@@ -278,7 +280,7 @@ Result<void> ToolProcess::Start(const std::string& tool_path,
   posix_spawnattr_destroy(&attributes);
   if (spawn_error != 0) {
     return ErrnoError(spawn_error, "can't start the removal tool " + tool_path +
-                                       ": " + std::strerror(spawn_error));
+                                       ": " + SystemErrorText(spawn_error));
   }
   return {};
 }

@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
+#include "base/error_text.h"
 #include "platform/unique_fd.h"
 
 namespace quillfen {
@@ -43,7 +43,7 @@ struct Outcome {
 Outcome Failure(const char* step) {
   const int error = errno;
   return {SandboxResult::kFailed,
-          std::string(step) + ": " + std::strerror(error)};
+          std::string(step) + ": " + SystemErrorText(error)};
 }
 
 Outcome Confine(const std::string& folder) {
