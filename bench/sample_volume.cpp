@@ -12,6 +12,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "base/error_text.h"
+
 namespace quillfen::bench {
 namespace {
 
@@ -117,7 +119,7 @@ std::string JoinPath(std::string_view folder, std::string_view name) {
 }
 
 std::string Why(std::string_view what, const std::string& path, int error) {
-  return std::string(what) + " " + path + ": " + std::strerror(error);
+  return std::string(what) + " " + path + ": " + SystemErrorText(error);
 }
 
 bool IsEmptyDirectory(const std::string& directory) {

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/error_text.h"
 #include "bench/sample_volume.h"
 #include "removal-engine/quillfen_removal_service.h"
 #include "removal-engine/removal_plan.h"
@@ -36,7 +38,8 @@ class GeneratedVolume {
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
         "/quillfen-walk-bench-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
-      std::perror("walk_bench: mkdtemp");
+      std::fprintf(stderr, "walk_bench: mkdtemp: %s\n",
+                   SystemErrorText(errno).c_str());
       std::exit(1);
     }
     folder_ = pattern;

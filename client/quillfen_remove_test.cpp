@@ -246,7 +246,7 @@ TEST_F(QuillfenRemoveTest, WithoutASessionBusOtherKeysComeBackByteForByte) {
   for (const std::string& member : members) domain += member + ", ";
   domain += "\"reply\":\"stale\"}";
   const std::string folder = SharedSuite::FolderFor(SharedSuiteName);
-  fs::create_directories(folder);
+  ASSERT_TRUE(SharedSuite::MakeFolder(folder).ok());
   std::ofstream(folder + "/preferences.json", std::ios::binary) << domain;
   MakeSampleVolume();
 

@@ -10,6 +10,7 @@
 #include "client/exchange_state.h"
 #include "client/tool_process.h"
 #include "platform/shared_suite.h"
+#include "platform/shared_suite_exchange_turn.h"
 #include "protocol/identifiers.h"
 
 namespace quillfen {

@@ -2,9 +2,9 @@
 
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 
+#include "base/error_text.h"
 #include "platform/unique_fd.h"
 #include "protocol/removal_keys.h"
 #include "protocol/request_text.h"
@@ -42,7 +42,7 @@ Result<RemovalRequest> ReadRequest(const std::string& path) {
     return ErrorMessage(
         "can't read the request " +
         (path == "-" ? std::string("from standard input") : "file " + path) +
-        ": " + std::strerror(read.error().code));
+        ": " + SystemErrorText(read.error().code));
   }
   const std::string& text = *read;
   Result<RemovalRequest> request = RequestFromJsonText(text);

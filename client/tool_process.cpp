@@ -5,11 +5,11 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <vector>
 
+#include "base/error_text.h"
 #include "platform/child_exit.h"
 #include "platform/shared_suite.h"
 #include "platform/unique_fd.h"
@@ -84,7 +84,7 @@ Result<void> ToolProcess::Start(const std::string& tool_path,
   posix_spawnattr_destroy(&attributes);
   if (spawn_error != 0) {
     return ErrnoError(spawn_error, "can't start the removal tool " + tool_path +
-                                       ": " + std::strerror(spawn_error));
+                                       ": " + SystemErrorText(spawn_error));
   }
   return {};
 }

@@ -7,7 +7,8 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
+
+#include "base/error_text.h"
 
 namespace quillfen {
 
@@ -50,7 +51,7 @@ void BusEventLoop::RunPostedTasks() {
 void BusEventLoop::Run(sdbus::IConnection& bus, const BeforeWait& before_wait) {
   if (!wake_fd_) {
     throw sdbus::Error("org.freedesktop.DBus.Error.Failed",
-                       std::string("eventfd: ") + std::strerror(errno));
+                       std::string("eventfd: ") + SystemErrorText(errno));
   }
   loop_thread_ = std::this_thread::get_id();
   while (!quit_) {
@@ -75,7 +76,7 @@ void BusEventLoop::Run(sdbus::IConnection& bus, const BeforeWait& before_wait) {
                     {wake_fd_.get(), POLLIN, 0}};
     if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR) {
       throw sdbus::Error("org.freedesktop.DBus.Error.Failed",
-                         std::string("poll: ") + std::strerror(errno));
+                         std::string("poll: ") + SystemErrorText(errno));
     }
     if (fds[1].revents & POLLIN) {
       std::uint64_t count;

@@ -325,14 +325,4 @@ std::vector<std::string_view> JsonObjectText::Pieces() const {
   return pieces;
 }
 
-std::string JsonObjectText::Text() const {
-  std::vector<std::string_view> pieces = Pieces();
-  std::size_t size = 0;
-  for (std::string_view piece : pieces) size += piece.size();
-  std::string text;
-  text.reserve(size);
-  for (std::string_view piece : pieces) text += piece;
-  return text;
-}
-
 }  // namespace quillfen

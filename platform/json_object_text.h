@@ -40,12 +40,10 @@ class JsonObjectText {
   void Set(std::string_view key, std::string value_text);
   void Erase(std::string_view key);
 
-  // The object's text: members in order, each as it was read or set, with
-  // no white space between them.
-  std::string Text() const;
-  // The same text in pieces, viewed where this object holds them, valid
-  // while it is unchanged: a domain holding a reply of many paths is
-  // written out without being made whole once more.
+  // The object's text in pieces, viewed where this object holds them,
+  // valid while it is unchanged: members in order, each as it was read or
+  // set, with no white space between them. A domain holding a reply of
+  // many paths is written out without being made whole once more.
   std::vector<std::string_view> Pieces() const;
 
   // The characters of a JSON string as Find() answers it (quotes and

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -20,6 +19,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/error_text.h"
 #include "base/result.h"
 #include "platform/child_exit.h"
 #include "platform/private_bus_config.h"
@@ -124,7 +124,7 @@ Result<std::unique_ptr<PrivateBus>> PrivateBus::Start(
   std::string pattern = std::string(tmp ? tmp : "/tmp") + "/private-bus-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     return ErrnoError(errno, std::string("can't make a folder for the bus: ") +
-                                 strerror(errno));
+                                 SystemErrorText(errno));
   }
   bus->folder_ = pattern;
   std::string socket_dir = bus->folder_ + "/socket";
@@ -136,15 +136,15 @@ Result<std::unique_ptr<PrivateBus>> PrivateBus::Start(
   if (!address_pipe) {
     return ErrnoError(
         address_pipe.error().code,
-        std::string("pipe: ") + strerror(address_pipe.error().code));
+        std::string("pipe: ") + SystemErrorText(address_pipe.error().code));
   }
   Result<pid_t> pid =
       SpawnDaemon(config_path, address_pipe->write.get(), output);
   address_pipe->write.reset();  // The daemon has its own copy.
   if (!pid) {
-    return ErrnoError(
-        pid.error().code,
-        std::string("can't start dbus-daemon: ") + strerror(pid.error().code));
+    return ErrnoError(pid.error().code,
+                      std::string("can't start dbus-daemon: ") +
+                          SystemErrorText(pid.error().code));
   }
   bus->pid_ = *pid;
   bus->address_ = ReadAddress(address_pipe->read.get());

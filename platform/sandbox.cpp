@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
+#include "base/error_text.h"
 #include "platform/unique_fd.h"
 
 namespace quillfen {
@@ -44,7 +44,7 @@ struct Outcome {
 Outcome Failure(const char* step) {
   const int error = errno;
   return {SandboxResult::kFailed,
-          std::string(step) + ": " + std::strerror(error)};
+          std::string(step) + ": " + SystemErrorText(error)};
 }
 
 Outcome Confine(const std::string& folder) {

@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <functional>
 
+#include "base/error_text.h"
 #include "testing/program.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
@@ -26,7 +26,7 @@ using testing::TempTree;
 
 // What a call left: "ok", or its error.
 std::string Outcome(long answer) {
-  return answer < 0 ? std::strerror(errno) : "ok";
+  return answer < 0 ? SystemErrorText(errno) : "ok";
 }
 
 std::string Opened(const std::string& path, int flags) {
@@ -112,7 +112,7 @@ TEST(SandboxTest, ConfinedProcessWorksInItsFolderAndNowhereElse) {
     }
     return r;
   });
-  std::string denied = std::strerror(EACCES);
+  std::string denied = SystemErrorText(EACCES);
   EXPECT_EQ(report, "ok ok ok ok ok ok ok ok\n" + denied + " " + denied + " " +
                         denied + " " + denied + " " + denied + "\nbus ok|end");
   EXPECT_EQ(outside.Listing(), std::vector<std::string>{"secret.txt"});

@@ -3,18 +3,15 @@
 // preferences.json, one JSON object; every key this object doesn't change
 // is written back as the very text it was read as (see JsonObjectText).
 //
-// Sets and removals stay in memory until synchronize(), which takes an
-// exclusive lock on preferences.lock, removes temporary files that an
-// interrupted flush left, reads the file again, applies this object's
-// pending changes, writes a temporary file in the same folder, syncs it,
-// renames it over preferences.json and syncs the folder. Two processes
-// flushing different keys never lose each other's writes. Reads see the
-// latest flushed file plus this object's pending changes. A file that is
-// not JSON, or whose top level is not an object, is read as an empty domain
-// and is moved aside (kept, never overwritten) by the next flush.
-//
-// The lock and the file are opened beneath the folder without following a
-// symbolic link: a link in their place is refused, never written through.
+// Sets and removals stay in memory until synchronize(), which, under an
+// exclusive lock on preferences.lock, reads the file again, applies this
+// object's pending changes and replaces the file durably
+// (platform/durable_file.h): two processes flushing different keys never
+// lose each other's writes, and a symbolic link in place of the lock or the
+// file is refused, never written through. Reads see the latest flushed
+// file plus this object's pending changes. A file that is not JSON, or
+// whose top level is not an object, is read as an empty domain and is
+// moved aside (kept, never overwritten) by the next flush.
 //
 // One SharedSuite may be used from several threads; its methods lock.
 #ifndef QUILLFEN_PLATFORM_SHARED_SUITE_H_
@@ -27,7 +24,6 @@
 #include <string_view>
 
 #include "base/result.h"
-#include "platform/unique_fd.h"
 #include "protocol/value.h"
 
 namespace quillfen {
@@ -41,6 +37,11 @@ class SharedSuite {
 
   // The folder that holds the domain's files (not created here).
   static std::string FolderFor(std::string_view suite_name);
+  // Creates |folder|, as FolderFor() answers it, and its missing parents,
+  // each private to the user (0700); an existing folder is left as it is.
+  // The one place the domain's folder is made: by a flush, by the exchange
+  // turn, and by the tool before it confines itself there.
+  static Result<void> MakeFolder(const std::string& folder);
   const std::string& folder() const { return folder_; }
 
   // The value under |key|, or nothing when it is absent (or has no
@@ -86,24 +87,6 @@ class SharedSuite {
   // Pending changes: a value to set, or nothing to remove.
   std::map<std::string, std::optional<Value>, std::less<>> pending_;
   std::string last_error_;
-};
-
-// The turn of one message exchange through a domain: an exclusive lock on
-// the domain's exchange.lock (made, with the folder, when missing; never
-// through a symbolic link), a lock flushes never take, so that of two
-// askers the second waits instead of overwriting the first one's message.
-// Held while the object lives.
-class SharedSuiteExchangeTurn {
- public:
-  // Waits for the turn in the domain named |suite_name|; or says why its
-  // lock can't be opened or taken.
-  static Result<SharedSuiteExchangeTurn> Take(std::string_view suite_name);
-
- private:
-  explicit SharedSuiteExchangeTurn(UniqueFd lock_file)
-      : lock_file_(std::move(lock_file)) {}
-
-  UniqueFd lock_file_;
 };
 
 }  // namespace quillfen

@@ -1,7 +1,6 @@
 #include "removal-engine/file_error.h"
 
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "protocol/bus_string.h"
@@ -122,12 +121,6 @@ std::string FolderMovedAwayDescription(std::string_view folder_name) {
       "” was moved out of the volume during the removal, so nothing "
       "more was removed from it.");
   return text;
-}
-
-std::string SystemErrorText(int error) {
-  char buffer[256];
-  // The GNU strerror_r answers a pointer that may or may not be |buffer|.
-  return strerror_r(error, buffer, sizeof buffer);
 }
 
 bool IsNoWritePermission(int error) {

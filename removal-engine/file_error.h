@@ -9,6 +9,10 @@
 #include <string>
 #include <string_view>
 
+// SystemErrorText, which ends these messages for uncommon causes, comes
+// with this header.
+#include "base/error_text.h"
+
 namespace quillfen {
 
 // "“NAME” couldn’t be removed because ..." for the common causes, and the
@@ -36,9 +40,6 @@ std::string MovedAwayDescription(std::string_view item_name,
 // A folder the walk was in was found moved out of the volume: what it
 // held was left.
 std::string FolderMovedAwayDescription(std::string_view folder_name);
-
-// The system's own text for |error| ("No such file or directory").
-std::string SystemErrorText(int error);
 
 // EACCES and EPERM: the user lacks the right to remove the item.
 bool IsNoWritePermission(int error);

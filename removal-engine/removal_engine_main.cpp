@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
 
+#include "base/error_text.h"
 #include "platform/unique_fd.h"
 #include "protocol/json_form.h"
 #include "protocol/request_text.h"
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   if (!read) {
     std::fprintf(stderr, "quillfen-engine: can't read %s: %s\n",
                  from_file ? argv[first] : "standard input",
-                 std::strerror(read.error().code));
+                 quillfen::SystemErrorText(read.error().code).c_str());
     return 2;
   }
   const std::string& text = *read;

@@ -1,11 +1,9 @@
 // QuillfenRemovalTool: relays one removal request from Quillfen to the
 // removal service and the reply back, through the shared domain. It
 // confines itself to the shared domain's folder before anything else.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 
 #include "platform/application.h"
@@ -17,10 +15,9 @@
 int main(int argc, char** argv) {
   std::string folder =
       quillfen::SharedSuite::FolderFor(quillfen::SharedSuiteName);
-  std::error_code ignored;
-  if (std::filesystem::create_directories(folder, ignored)) {
-    chmod(folder.c_str(), 0700);
-  }
+  // A folder that can't be made is reported by the sandbox, and by the
+  // first flush, in their own words.
+  static_cast<void>(quillfen::SharedSuite::MakeFolder(folder));
   quillfen::ConfineToFolder(folder);
   int status = quillfen::ApplicationMain(
       argc, argv, [] { return std::make_shared<quillfen::AppDelegate>(); });

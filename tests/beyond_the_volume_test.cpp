@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error_text.h"
 #include "platform/unique_fd.h"
 #include "protocol/value.h"
 #include "removal-engine/volume_bounds.h"
@@ -50,7 +51,7 @@ class Mount {
                                      const char* type, unsigned long flags) {
     if (mount(source.c_str(), target.c_str(), type, flags, nullptr) != 0) {
       ADD_FAILURE() << "this machine refused to mount " << source << " on "
-                    << target << ": " << std::strerror(errno)
+                    << target << ": " << SystemErrorText(errno)
                     << " (these tests run as root, as CI does)";
       return nullptr;
     }
@@ -315,7 +316,7 @@ TEST_F(BeyondTheVolumeTest, AFolderMovedOutDuringItsRemovalIsLeftWhereItWent) {
     MoveWatch watch(
         emptied,
         outside_.PathOf(std::filesystem::path(c.moved).parent_path().string()));
-    ASSERT_TRUE(watch.ok()) << std::strerror(errno);
+    ASSERT_TRUE(watch.ok()) << SystemErrorText(errno);
     std::promise<void> finished;
     std::future<void> done = finished.get_future();
     auto watching = std::async(std::launch::async, [&] {
