@@ -39,7 +39,7 @@ UniqueFd CreateTempFile(int folder_fd, const std::string& name,
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    // From the kernel, not a device file: the tool's sandbox has none. A
+    // From the kernel, not a device file: a sandbox may have none. A
     // name that is taken, or predictable, only costs another attempt.
     unsigned char bytes[6] = {};
     if (getrandom(bytes, sizeof bytes, 0) !=

@@ -1,6 +1,6 @@
 // JsonObjectText: the text of one JSON object, held as its members' own
-// text. The shared domain belongs to Quillfen; the tool and the client
-// change only their own keys, so every other member is written back as the
+// text. A shared domain belongs to several programs, and each changes only
+// its own keys, so every other member is written back as the
 // very bytes it was read as: numbers of any size or precision, escapes and
 // order stay as they were. Reading checks the whole text against the JSON
 // grammar (UTF-8 strings included) once, without recursion, so any nesting

@@ -1,7 +1,8 @@
-// SharedSuite: the preferences domain that the removal tool and Quillfen
-// share. It lives in ${XDG_CONFIG_HOME:-$HOME/.config}/<suite name>/ as
-// preferences.json, one JSON object; every key this object doesn't change
-// is written back as the very text it was read as (see JsonObjectText).
+// SharedSuite: a preferences domain that several programs of one user
+// share (an application group). It lives in
+// ${XDG_CONFIG_HOME:-$HOME/.config}/<suite name>/ as preferences.json, one JSON
+// object; every key this object doesn't change is written back as the very text
+// it was read as (see JsonObjectText).
 //
 // Sets and removals stay in memory until synchronize(), which, under an
 // exclusive lock on preferences.lock, reads the file again, applies this
@@ -40,7 +41,7 @@ class SharedSuite {
   // Creates |folder|, as FolderFor() answers it, and its missing parents,
   // each private to the user (0700); an existing folder is left as it is.
   // The one place the domain's folder is made: by a flush, by the exchange
-  // turn, and by the tool before it confines itself there.
+  // turn, and by a program before it confines itself there.
   static Result<void> MakeFolder(const std::string& folder);
   const std::string& folder() const { return folder_; }
 

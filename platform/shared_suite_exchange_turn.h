@@ -3,7 +3,7 @@
 // the reply under the same keys as every other asker; holding the turn, an
 // exclusive lock on the domain's exchange.lock, makes a second asker wait
 // instead of overwriting the first one's message. Flushes never take this
-// lock, so the tool answering the holder is never kept waiting by it. The
+// lock, so the program answering the holder is never kept waiting by it. The
 // lock file is made, with the domain's folder, when missing, and never
 // opened through a symbolic link.
 //
