@@ -124,8 +124,14 @@ void ExchangeBus::NoteRunningInstance(ExchangeState& state) {
   }
 }
 
-std::uint32_t ExchangeBus::AskServiceToStop(const std::string& volume_path) {
-  return quillfen::AskServiceToStop(*connection_, volume_path);
+std::optional<std::uint32_t> ExchangeBus::AskServiceToStop(
+    const std::string& volume_path, ExchangeState::Clock::time_point until) {
+  // At least a millisecond: a limit of nought is the bus's own default.
+  auto limit = std::max<std::chrono::microseconds>(
+      std::chrono::ceil<std::chrono::microseconds>(until -
+                                                   ExchangeState::Clock::now()),
+      std::chrono::milliseconds(1));
+  return quillfen::AskServiceToStop(*connection_, volume_path, limit);
 }
 
 Result<void> ExchangeBus::ProcessPending() {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/result.h"
@@ -43,9 +44,11 @@ class ExchangeBus {
   Result<void> ServiceReachable() const;
   // Tells |state| of the service's current instance, if it has one.
   void NoteRunningInstance(ExchangeState& state);
-  // Asks the service to stop the removals of |volume_path|; how many it
-  // stopped (0 when it can't be asked).
-  std::uint32_t AskServiceToStop(const std::string& volume_path);
+  // Asks the service to stop the removals of |volume_path|, waiting for
+  // its answer until |until| at the latest; how many it stopped, or
+  // nothing when it gave no answer.
+  std::optional<std::uint32_t> AskServiceToStop(
+      const std::string& volume_path, ExchangeState::Clock::time_point until);
 
   // Handles everything the bus has brought.
   Result<void> ProcessPending();

@@ -38,8 +38,23 @@ void ExchangeState::ProgressReported(const std::string& sender,
 
 void ExchangeState::Interrupted() { ++interrupts_; }
 
+ExchangeState::Step ExchangeState::InterruptedAwaitingTurn() {
+  ++interrupts_;
+  Step step = GiveUp(
+      "interrupted while waiting for another removal's exchange to end; "
+      "nothing was asked of the removal service");
+  step.withdraw_request = false;
+  return step;
+}
+
 void ExchangeState::StopAnswered(std::uint32_t stopped) {
+  stop_unanswered_ = false;
   if (stopped > 0) stop_confirmed_ = true;
+}
+
+void ExchangeState::StopUnanswered(TimePoint now) {
+  stop_unanswered_ = true;
+  next_stop_ask_ = now + kStopAnswerLimit;
 }
 
 void ExchangeState::ToolActivitySampled(const ToolActivity& activity) {
@@ -90,16 +105,15 @@ ExchangeState::Step ExchangeState::Next(TimePoint now) {
     return GiveUp("the removal service stopped before it replied");
   }
   if (timeout_ && Elapsed(now) > *timeout_) return GiveUp(TimeoutMessage());
-  if (interrupts_ > 1) {
-    return GiveUp("interrupted before the removal service replied");
-  }
+  if (interrupts_ > 1) return GiveUp(AbandonedMessage());
   Step step;
   // Only an instance on the bus is asked: asking the name would start the
   // service anew.
   if (interrupts_ == 1 && !stop_confirmed_ && !instances_.empty() &&
-      (!stop_asked_at_ || now - *stop_asked_at_ >= kTick)) {
-    stop_asked_at_ = now;
+      (!next_stop_ask_ || now >= *next_stop_ask_)) {
+    next_stop_ask_ = now + kTick;
     step.kind = Step::Kind::kAskServiceToStop;
+    step.until = now + kStopAnswerLimit;
     step.elapsed = Elapsed(now);
     return step;
   }
@@ -144,6 +158,21 @@ std::string ExchangeState::TimeoutMessage() const {
   std::snprintf(seconds, sizeof seconds, "%.1f",
                 static_cast<double>(timeout_->count()) / 1000);
   return std::string("no reply within ") + seconds + " s";
+}
+
+std::string ExchangeState::AbandonedMessage() const {
+  if (stop_confirmed_) {
+    return "interrupted again before the stopped removal's reply was read: "
+           "the removal service stopped it, but what it removed before "
+           "stopping is not known here";
+  }
+  if (stop_unanswered_) {
+    return "interrupted again, and the removal service did not answer the "
+           "request to stop: the removal may still be going on in the "
+           "service, and no reply was read";
+  }
+  return "interrupted before the removal service replied: the removal may "
+         "still be going on in the service, and no reply was read";
 }
 
 std::string DescribeExit(int status) {

@@ -18,7 +18,12 @@
 // carried by each kWait. An interrupt makes Next answer kAskServiceToStop,
 // again each tick until the service says it stopped a removal (the removal
 // may not have begun when the first ask went out), while the wait for the
-// reply goes on; a second interrupt gives up at once.
+// reply goes on. Each ask waits for its answer no longer than
+// kStopAnswerLimit, and one left unanswered (a suspended service) is
+// repeated only after as long again, so that interrupts are read between
+// asks; a second interrupt gives up at once, saying what is known of the
+// removal. An interrupt while waiting for the exchange's turn gives up
+// before anything was asked.
 //
 // A new event is one more method, a new answer one more Step::Kind. One
 // thread.
@@ -48,6 +53,9 @@ class ExchangeState {
   // The longest wait between two answers: how often the tool is sampled
   // and the progress line redrawn.
   static constexpr Duration kTick = std::chrono::milliseconds(100);
+  // The longest a stop request waits for the service's answer: far above
+  // a working service's round trip, short for a person waiting.
+  static constexpr Duration kStopAnswerLimit = std::chrono::seconds(1);
 
   // What the tool is seen doing, from outside (a /proc sample).
   struct ToolActivity {
@@ -67,7 +75,8 @@ class ExchangeState {
       kAskServiceToStop,
     };
     Kind kind = Kind::kWait;
-    TimePoint until;                       // kWait.
+    // kWait; kAskServiceToStop: the latest to wait for the answer.
+    TimePoint until;
     std::chrono::milliseconds elapsed{0};  // Since the tool's start.
     std::string message;                   // kGiveUp.
     bool withdraw_request = false;         // kGiveUp: take the request back.
@@ -95,9 +104,14 @@ class ExchangeState {
                         const RemovalProgress::Counts& counts);
   // Ctrl-C or a termination request.
   void Interrupted();
+  // The same, while waiting for the exchange's turn: give up at once, with
+  // nothing asked of anyone and no request to take back.
+  Step InterruptedAwaitingTurn();
   // What the service answered to the last kAskServiceToStop: how many
   // removals it stopped.
   void StopAnswered(std::uint32_t stopped);
+  // The last kAskServiceToStop got no answer by its |until| (|now|).
+  void StopUnanswered(TimePoint now);
   // Only asked for while WantsToolActivity().
   void ToolActivitySampled(const ToolActivity& activity);
   // The bus itself failed: give up at once, leaving the request.
@@ -118,6 +132,8 @@ class ExchangeState {
   Step GiveUp(std::string message);
   std::chrono::milliseconds Elapsed(TimePoint now) const;
   std::string TimeoutMessage() const;
+  // What a second interrupt leaves the person knowing.
+  std::string AbandonedMessage() const;
 
   std::optional<std::chrono::milliseconds> timeout_;
   std::optional<TimePoint> start_;
@@ -138,7 +154,8 @@ class ExchangeState {
   std::optional<RemovalProgress::Counts> counts_;
   int interrupts_ = 0;
   bool stop_confirmed_ = false;
-  std::optional<TimePoint> stop_asked_at_;
+  bool stop_unanswered_ = false;  // The last ask got no answer.
+  std::optional<TimePoint> next_stop_ask_;
 };
 
 // "exit status 3", "signal Killed": how a tool's waitpid status reads.

@@ -199,7 +199,9 @@ TEST_F(ExchangeStateTest, InterruptAsksUntilAStopIsTakenThenASecondGivesUp) {
   EXPECT_TRUE(step.stopping);
   state.ServiceOwnerAppeared(kInstance);
   state.ProgressReported(kInstance, {7, 3, 1});
-  EXPECT_EQ(state.Next(At(30ms)).kind, Kind::kAskServiceToStop);
+  step = state.Next(At(30ms));
+  EXPECT_EQ(step.kind, Kind::kAskServiceToStop);
+  EXPECT_EQ(step.until, At(30ms + ExchangeState::kStopAnswerLimit));
   state.StopAnswered(0);  // The removal hadn't begun: asked again a tick on.
   EXPECT_EQ(state.Next(At(40ms)).kind, Kind::kWait);
   EXPECT_EQ(state.Next(At(130ms)).kind, Kind::kAskServiceToStop);
@@ -213,10 +215,64 @@ TEST_F(ExchangeStateTest, InterruptAsksUntilAStopIsTakenThenASecondGivesUp) {
   replied.NotificationArrived();
   EXPECT_EQ(replied.Next(At(400ms)).kind, Kind::kReadReply);
   EXPECT_TRUE(replied.interrupted());
-  // Or a second interrupt gives up at once.
+  // Or a second interrupt gives up at once, knowing the removal stopped.
   state.Interrupted();
   ExpectGaveUp(state.Next(At(400ms)),
-               "interrupted before the removal service replied", true);
+               "interrupted again before the stopped removal's reply was "
+               "read: the removal service stopped it, but what it removed "
+               "before stopping is not known here",
+               true);
+}
+
+// A suspended service answers no stop request: the asks leave time between
+// them to read the interrupt that gives up, and the giving up says the
+// removal may go on.
+TEST_F(ExchangeStateTest, UnansweredStopIsAskedAgainAfterAPauseAndSaidSo) {
+  ExchangeState state;
+  StartServed(state);
+  EXPECT_EQ(state.Next(At(1s)).kind, Kind::kWait);
+  state.Interrupted();
+  ExchangeState::Step step = state.Next(At(1s + 50ms));
+  ASSERT_EQ(step.kind, Kind::kAskServiceToStop);
+  // The bus gave up on the answer at its |until|.
+  state.StopUnanswered(At(2s + 50ms));
+  step = TickUntil(state, 2s + 50ms, 3s);
+  EXPECT_EQ(step.kind, Kind::kWait);
+  EXPECT_TRUE(step.stopping);
+  EXPECT_EQ(state.Next(At(3s + 50ms)).kind, Kind::kAskServiceToStop);
+  state.StopUnanswered(At(4s + 50ms));
+  ExchangeState woke = state;
+
+  state.Interrupted();
+  ExpectGaveUp(state.Next(At(4s + 60ms)),
+               "interrupted again, and the removal service did not answer the "
+               "request to stop: the removal may still be going on in the "
+               "service, and no reply was read",
+               /*withdraws=*/true);
+
+  // A service that answers again is asked again a tick on; a second
+  // interrupt before any ask went out knows nothing of the removal.
+  EXPECT_EQ(woke.Next(At(5s + 50ms)).kind, Kind::kAskServiceToStop);
+  woke.StopAnswered(0);
+  EXPECT_EQ(woke.Next(At(5s + 60ms)).kind, Kind::kWait);
+  EXPECT_EQ(woke.Next(At(5s + 150ms)).kind, Kind::kAskServiceToStop);
+  ExchangeState early;
+  StartServed(early);
+  early.Interrupted();
+  early.Interrupted();
+  ExpectGaveUp(early.Next(At(10ms)),
+               "interrupted before the removal service replied: the removal "
+               "may still be going on in the service, and no reply was read",
+               /*withdraws=*/true);
+}
+
+TEST_F(ExchangeStateTest, InterruptWhileAwaitingTheTurnGivesUpAskingNothing) {
+  ExchangeState state;
+  ExpectGaveUp(state.InterruptedAwaitingTurn(),
+               "interrupted while waiting for another removal's exchange to "
+               "end; nothing was asked of the removal service",
+               /*withdraws=*/false);
+  EXPECT_TRUE(state.interrupted());
 }
 
 }  // namespace

@@ -14,10 +14,13 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <set>
+#include <thread>
 
 #include "client/removal_options.h"
 #include "client/reply_summary.h"
+#include "platform/durable_file.h"
 #include "platform/shared_suite.h"
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
@@ -30,6 +33,8 @@ namespace quillfen {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::quillfen::testing::ProgramSetup;
 using ::quillfen::testing::TempTree;
 using ::quillfen::testing::TestBus;
 
@@ -46,6 +51,18 @@ class QuillfenRemoveTest : public ::testing::Test {
   ProgramRun Remove(const std::vector<std::string>& args,
                     std::vector<std::string> environment = {},
                     const std::string& program = QUILLFEN_CLIENT_PATH) {
+    testing::Program run(program, Setup(args, std::move(environment)));
+    run.WaitFor(std::chrono::seconds(60));
+    return {run.exit_status(), run.out(), run.err()};
+  }
+  // The client started on the test's bus and domain, left running.
+  std::unique_ptr<testing::Program> Start(
+      const std::vector<std::string>& args) {
+    return std::make_unique<testing::Program>(QUILLFEN_CLIENT_PATH,
+                                              Setup(args, {}));
+  }
+  ProgramSetup Setup(const std::vector<std::string>& args,
+                     std::vector<std::string> environment) {
     // The test's bus and domain, unless |environment| changes them.
     for (const std::string& entry :
          {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address(),
@@ -58,9 +75,7 @@ class QuillfenRemoveTest : public ::testing::Test {
         environment.push_back(entry);
       }
     }
-    testing::Program run(program, testing::ProgramSetup(args, environment));
-    run.WaitFor(std::chrono::seconds(60));
-    return {run.exit_status(), run.out(), run.err()};
+    return ProgramSetup(args, environment);
   }
   std::optional<Value> Stored(std::string_view key) {
     return SharedSuite(SharedSuiteName).objectForKey(key);
@@ -439,6 +454,94 @@ TEST_F(QuillfenRemoveTest, ProgressOnTheTerminalAndCtrlCStopsWithTheTruth) {
   EXPECT_GE(removed, 9u);
   EXPECT_LT(removed, 180u) << "the removal was not stopped";
   EXPECT_TRUE(reply.at("errorDict").AsDictionary()->contains(volume_.path()));
+}
+
+// Whether the process |pid| has the file at |path| open.
+bool HoldsOpen(pid_t pid, const std::string& path) {
+  std::error_code error;
+  fs::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error);
+  for (; !error && fds != fs::directory_iterator(); fds.increment(error)) {
+    std::error_code unreadable;
+    if (fs::read_symlink(fds->path(), unreadable) == path) return true;
+  }
+  return false;
+}
+
+// |client| ended of itself within the tests' patience, with status 130 and
+// one line on standard error that holds each of |words|.
+void ExpectInterruptedInALine(testing::Program& client,
+                              const std::vector<std::string>& words) {
+  ASSERT_TRUE(client.WaitFor(testing::kPatience)) << "the client hung";
+  EXPECT_EQ(client.exit_status(), 130) << client.err();
+  std::vector<std::string> lines = testing::LinesStartingWith(client.err(), "");
+  ASSERT_EQ(lines.size(), 1u) << client.err();
+  EXPECT_TRUE(lines[0].starts_with("quillfen-remove: ")) << lines[0];
+  for (const std::string& word : words) {
+    EXPECT_NE(lines[0].find(word), std::string::npos) << lines[0];
+  }
+  EXPECT_EQ(client.out(), "");
+}
+
+// A client whose turn is held by one that is suspended waits without end;
+// a person must still be able to leave it, with the volume untouched.
+TEST_F(QuillfenRemoveTest, ClientWaitingForItsTurnCanBeInterrupted) {
+  MakeSampleVolume();
+  const std::string turn_lock =
+      SharedSuite::FolderFor(SharedSuiteName) + "/exchange.lock";
+  std::unique_ptr<testing::Program> first = Start({"-a", volume_.path()});
+  ASSERT_TRUE(testing::PollUntil(
+      [&] { return LockIsHeld(turn_lock) || first->Ended(); },
+      testing::kPatience));
+  ASSERT_FALSE(first->Ended()) << first->err();
+  ASSERT_EQ(kill(first->pid(), SIGSTOP), 0);
+
+  TempTree other;
+  other.MakeFile("._c");
+  for (std::vector<int> signals :
+       {std::vector{SIGINT, SIGINT}, std::vector{SIGTERM}}) {
+    std::unique_ptr<testing::Program> second = Start({"-a", other.path()});
+    // Waiting for the turn: its signals are caught by then.
+    ASSERT_TRUE(testing::PollUntil(
+        [&] { return HoldsOpen(second->pid(), turn_lock) || second->Ended(); },
+        testing::kPatience));
+    for (int signal : signals) ASSERT_EQ(kill(second->pid(), signal), 0);
+    ExpectInterruptedInALine(*second,
+                             {"nothing was asked of the removal service"});
+    EXPECT_EQ(other.Listing(), std::vector<std::string>{"._c"});
+  }
+
+  ASSERT_EQ(kill(first->pid(), SIGCONT), 0);
+  ASSERT_TRUE(first->WaitFor(60s)) << "the first client hung";
+  EXPECT_EQ(first->exit_status(), 0) << first->err();
+  EXPECT_EQ(first->out(), "Removed 2 items from " + volume_.path() + ".\n");
+}
+
+// A suspended service answers no stop request; the person's second Ctrl-C
+// ends the client all the same, saying what it can't know.
+TEST_F(QuillfenRemoveTest, SecondCtrlCEndsTheClientWhenTheServiceIsSuspended) {
+  constexpr int kFolders = 100;
+  testing::MakeManyFiles(volume_.path(), kFolders, 100, "");
+  std::unique_ptr<testing::Program> client =
+      Start({"-n", "d*", volume_.path()});
+  ASSERT_TRUE(testing::PollUntil(
+      [&] {
+        return testing::EntryCount(volume_.path()) < kFolders ||
+               client->Ended();
+      },
+      60s));
+  ASSERT_FALSE(client->Ended()) << client->err();
+  std::unique_ptr<sdbus::IConnection> probe = bus_.Connect();
+  pid_t service = testing::OwnerPid(*probe, std::string(ServiceName));
+  ASSERT_GT(service, 0);
+  ASSERT_EQ(kill(service, SIGSTOP), 0);
+
+  ASSERT_EQ(kill(client->pid(), SIGINT), 0);
+  // Let the first ask go out, as a person's second press would.
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(kill(client->pid(), SIGINT), 0);
+  ExpectInterruptedInALine(
+      *client, {"the removal may still be going on", "no reply was read"});
+  EXPECT_EQ(kill(service, SIGCONT), 0);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -66,7 +68,12 @@ Step AwaitReply(ExchangeBus& bus, ToolProcess& tool, ExchangeState& state,
     }
     Step step = state.Next(now);
     if (step.kind == Step::Kind::kAskServiceToStop) {
-      state.StopAnswered(bus.AskServiceToStop(settings.volume_path));
+      if (std::optional<std::uint32_t> stopped =
+              bus.AskServiceToStop(settings.volume_path, step.until)) {
+        state.StopAnswered(*stopped);
+      } else {
+        state.StopUnanswered(Clock::now());
+      }
       continue;
     }
     if (step.kind != Step::Kind::kWait) return step;
@@ -109,10 +116,15 @@ std::string LocateServiceDir() {
 ExchangeOutcome RunRemovalExchange(const std::string& request_json,
                                    const ExchangeSettings& settings) {
   auto failed = [](const Error& error) { return ExchangeOutcome{error}; };
-  Result<SharedSuiteExchangeTurn> turn =
-      SharedSuiteExchangeTurn::Take(SharedSuiteName);
-  if (!turn) return failed(turn.error());
   ExchangeState state(settings.timeout);  // Outlives the bus's handlers.
+  Result<SharedSuiteExchangeTurn> turn =
+      SharedSuiteExchangeTurn::Take(SharedSuiteName, settings.interrupt_fd);
+  if (!turn && turn.error().code == ECANCELED) {
+    return ExchangeOutcome{
+        ErrorMessage(state.InterruptedAwaitingTurn().message),
+        state.interrupted()};
+  }
+  if (!turn) return failed(turn.error());
   Result<std::unique_ptr<ExchangeBus>> connected =
       ExchangeBus::Connect(settings.service_dir);
   if (!connected) return failed(connected.error());

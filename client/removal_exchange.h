@@ -11,9 +11,10 @@
 // While the removal runs, the service's progress reports for the request's
 // volume are passed on. A byte on the interrupt descriptor (one per Ctrl-C)
 // asks the service to stop the removal and waits on for its reply, which
-// then lists what was removed; a second gives up at once. The tool runs in
-// a process group of its own, so that Ctrl-C on the terminal reaches only
-// the client.
+// then lists what was removed; a second gives up at once. One that comes
+// while the exchange waits for its turn gives up before anything is asked.
+// The tool runs in a process group of its own, so that Ctrl-C on the
+// terminal reaches only the client.
 #ifndef QUILLFEN_CLIENT_REMOVAL_EXCHANGE_H_
 #define QUILLFEN_CLIENT_REMOVAL_EXCHANGE_H_
 
@@ -41,7 +42,8 @@ struct ExchangeSettings {
   std::string volume_path;  // The request's, as it spells it.
   // Readable when the person interrupts; -1: never.
   int interrupt_fd = -1;
-  // Called at least ten times a second while waiting for the reply.
+  // Called at least ten times a second while waiting for the reply, but
+  // for the short waits of stop requests.
   std::function<void(const ExchangeProgress& progress)> progress;
 };
 

@@ -5,17 +5,20 @@
 
 namespace quillfen {
 
-std::uint32_t AskServiceToStop(sdbus::IConnection& connection,
-                               const std::string& volume_path) {
+std::optional<std::uint32_t> AskServiceToStop(sdbus::IConnection& connection,
+                                              const std::string& volume_path,
+                                              std::chrono::microseconds limit) {
   std::uint32_t stopped = 0;
   try {
     sdbus::createProxy(connection, std::string(ServiceName),
                        std::string(kServiceObjectPath))
         ->callMethod(bus::kStopMethod)
         .onInterface(bus::kInterface)
+        .withTimeout(limit)
         .withArguments(volume_path)
         .storeResultsTo(stopped);
   } catch (const sdbus::Error&) {
+    return std::nullopt;
   }
   return stopped;
 }
