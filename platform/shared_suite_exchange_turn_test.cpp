@@ -8,14 +8,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <future>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "platform/unique_fd.h"
 #include "protocol/identifiers.h"
-#include "testing/support.h"
 #include "testing/temp_tree.h"
 
 namespace quillfen {
@@ -82,41 +80,6 @@ TEST_F(SharedSuiteExchangeTurnTest, OneAskerAtATimeInAFolderOnlyTheUsersOwn) {
   int status = 0;
   ASSERT_EQ(waitpid(second, &status, 0), second);
   EXPECT_EQ(status, 0);
-}
-
-// An asker whose holder never lets go can leave: the wait ends when the
-// descriptor it watches is readable, without the turn, and leaves the byte
-// there. With nothing to read, the turn is taken once it is free.
-TEST_F(SharedSuiteExchangeTurnTest, WaitEndsWhenTheAskerGivesUp) {
-  Result<Pipe> give_up = OpenPipe();
-  ASSERT_TRUE(give_up);
-  std::optional<Result<SharedSuiteExchangeTurn>> holder;
-  holder.emplace(SharedSuiteExchangeTurn::Take(SharedSuiteName));
-  ASSERT_TRUE(*holder);
-  // Another open of the lock, as another process's would be.
-  std::future<Result<SharedSuiteExchangeTurn>> asker =
-      std::async(std::launch::async, [&] {
-        return SharedSuiteExchangeTurn::Take(SharedSuiteName,
-                                             give_up->read.get());
-      });
-  EXPECT_EQ(asker.wait_for(std::chrono::milliseconds(300)),
-            std::future_status::timeout);
-  ASSERT_EQ(write(give_up->write.get(), "!", 1), 1);
-  ASSERT_EQ(asker.wait_for(testing::kPatience), std::future_status::ready);
-  Result<SharedSuiteExchangeTurn> given_up = asker.get();
-  ASSERT_FALSE(given_up);
-  EXPECT_EQ(given_up.error().code, ECANCELED);
-  char byte = 0;
-  EXPECT_EQ(read(give_up->read.get(), &byte, 1), 1);
-
-  asker = std::async(std::launch::async, [&] {
-    return SharedSuiteExchangeTurn::Take(SharedSuiteName, give_up->read.get());
-  });
-  EXPECT_EQ(asker.wait_for(std::chrono::milliseconds(300)),
-            std::future_status::timeout);
-  holder.reset();
-  ASSERT_EQ(asker.wait_for(testing::kPatience), std::future_status::ready);
-  EXPECT_TRUE(asker.get());
 }
 
 TEST_F(SharedSuiteExchangeTurnTest, LinkInPlaceOfTheLockIsRefused) {
