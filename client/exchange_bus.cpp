@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <vector>
 
+#include "base/error_text.h"
 #include "platform/bus_driver.h"
 #include "platform/distributed_notification_center.h"
 #include "protocol/identifiers.h"
@@ -159,8 +161,12 @@ Result<void> ExchangeBus::Wait(ExchangeState::Clock::time_point until,
   int limit = static_cast<int>(std::max<long long>(left.count(), 0));
   int timeout = poll_data.getPollTimeout();
   if (timeout < 0 || timeout > limit) timeout = limit;
-  if (poll(fds, interrupt_fd >= 0 ? 2 : 1, timeout) > 0 &&
-      (fds[1].revents & POLLIN) != 0) {
+  int ready = poll(fds, interrupt_fd >= 0 ? 2 : 1, timeout);
+  if (ready < 0 && errno != EINTR) {
+    // Out of memory, say: waiting on would spin without ever waiting.
+    return ErrorMessage("can't wait for the bus: " + SystemErrorText(errno));
+  }
+  if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
     char bytes[16];
     ssize_t n = read(interrupt_fd, bytes, sizeof bytes);
     for (ssize_t i = 0; i < n; ++i) state.Interrupted();
