@@ -173,6 +173,42 @@ TEST_F(RemovalToolTest, MessagesItCantPassOnGetOneLogLineAndTheRefusal) {
   }
 }
 
+// A keep list larger than the bus carries in one message: the tool refuses
+// it in the refusal's shape, with one log line naming the size, instead of
+// losing it.
+TEST_F(RemovalToolTest, RequestTooLargeForOneBusMessageIsRefused) {
+  volume_.MakeFile("x.tmp");
+  std::string message = R"({"volumePath":")" + volume_.path() +
+                        R"(","extensionsArray":["tmp"],"fileKeepArray":[)";
+  const std::string name(100, 'k');
+  for (int i = 0; i < 700'000; ++i) {
+    message += (i ? ",\"" : "\"") + name + std::to_string(i) + "\"";
+  }
+  message += "]}";
+  Leave("message", Value(std::move(message)));
+  ToolRun run = RunTool(60s);
+  ASSERT_TRUE(run.exited) << run.log;
+  EXPECT_EQ(run.status, 0);
+  const std::string cause = "the request is too large for one bus message (";
+  std::vector<std::string> logged = LinesStartingWith(run.log, "");
+  ASSERT_EQ(logged.size(), 1u) << run.log;
+  EXPECT_TRUE(logged[0].starts_with("Error sending the request: " + cause))
+      << logged[0];
+  EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"x.tmp"});
+  EXPECT_FALSE(Read("message"));
+  std::optional<Value> stored = Read("reply");
+  ASSERT_TRUE(stored && stored->AsString());
+  Result<Value> reply = ValueFromJsonText(*stored->AsString());
+  ASSERT_TRUE(reply && reply->AsDictionary());
+  const Value* errors = Find(*reply->AsDictionary(), "errorDict");
+  ASSERT_TRUE(errors && errors->AsDictionary());
+  const Value* why = Find(*errors->AsDictionary(), volume_.path());
+  ASSERT_TRUE(why && why->AsString()) << *stored->AsString();
+  EXPECT_NE(why->AsString()->find(cause), std::string::npos)
+      << *why->AsString();
+  EXPECT_EQ(*Find(*reply->AsDictionary(), "pathArray"), Value(Array{}));
+}
+
 // A stand-in service that looks into the shared domain when it is called.
 class DomainReadingService : public QuillfenRemovalServiceProtocol {
  public:
@@ -199,6 +235,47 @@ TEST_F(RemovalToolWithStandInTest, RequestIsTakenOutBeforeTheServiceIsCalled) {
   ToolRun run = RunTool(10s);
   ASSERT_TRUE(run.exited) << run.log;
   EXPECT_EQ(Read("reply"), Value(R"({"messageStillThere":false})"));
+}
+
+// A stand-in whose reply is far larger than one bus message: over 64 MiB
+// of paths.
+class HugeReplyService : public QuillfenRemovalServiceProtocol {
+ public:
+  static constexpr int kPaths = 1'100'000;
+  void removeWithFileDict(const RemovalRequest&,
+                          const ReplyBlock& withReply) override {
+    Array paths;
+    paths.reserve(kPaths);
+    const std::string folder = "/media/stick/" + std::string(40, 'f') + "/._";
+    for (int i = 0; i < kPaths; ++i) {
+      paths.emplace_back(folder + std::to_string(i));
+    }
+    RemovalReply reply = EmptyRemovalReply(Value("/media/stick"));
+    reply["pathArray"] = Value(std::move(paths));
+    withReply(std::move(reply));
+  }
+};
+
+TEST_F(RemovalToolWithStandInTest, ReplyTooLargeForOneBusMessageArrivesWhole) {
+  testing::ExportingDelegate delegate(
+      [] { return std::make_shared<HugeReplyService>(); });
+  testing::InProcessService service(bus_, &delegate, 30s);
+  Leave("message", Value(R"({"volumePath":"/media/stick"})"));
+  ToolRun run = RunTool(90s);
+  ASSERT_TRUE(run.exited) << run.log;
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.log, "");
+  std::optional<Value> stored = Read("reply");
+  ASSERT_TRUE(stored && stored->AsString());
+  EXPECT_GT(stored->AsString()->size(), std::size_t{64} << 20);
+  Result<Value> reply = ValueFromJsonText(*stored->AsString());
+  ASSERT_TRUE(reply && reply->AsDictionary());
+  const Array& paths = *reply->AsDictionary()->at("pathArray").AsArray();
+  ASSERT_EQ(paths.size(), std::size_t{HugeReplyService::kPaths});
+  EXPECT_TRUE(paths.back().AsString()->ends_with(
+      "/._" + std::to_string(HugeReplyService::kPaths - 1)));
+  EXPECT_EQ(reply->AsDictionary()->at("volumePath"), Value("/media/stick"));
+  EXPECT_EQ(reply->AsDictionary()->at("errorDict"), Value(Dictionary()));
 }
 
 TEST(AppDelegateTest, ConnectingTwiceMakesOneConnection) {
