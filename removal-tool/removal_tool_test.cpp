@@ -259,7 +259,7 @@ class HugeReplyService : public QuillfenRemovalServiceProtocol {
 TEST_F(RemovalToolWithStandInTest, ReplyTooLargeForOneBusMessageArrivesWhole) {
   testing::ExportingDelegate delegate(
       [] { return std::make_shared<HugeReplyService>(); });
-  testing::InProcessService service(bus_, &delegate, 30s);
+  testing::InProcessService service(bus_, &delegate, 5s);
   Leave("message", Value(R"({"volumePath":"/media/stick"})"));
   ToolRun run = RunTool(90s);
   ASSERT_TRUE(run.exited) << run.log;

@@ -317,6 +317,11 @@ std::size_t DbusEncodedSize(const Dictionary& dictionary) {
   return EncodedDictionaryEnd(dictionary, 0);
 }
 
+std::string MebibytesText(std::size_t bytes) {
+  constexpr std::size_t kMebibyte = std::size_t{1} << 20;
+  return std::to_string((bytes + kMebibyte - 1) / kMebibyte) + " MiB";
+}
+
 Result<DbusDictionary> DbusFromDictionary(const Dictionary& dictionary) {
   std::string fault = DictionaryBusFault(dictionary);
   if (!fault.empty()) return ErrorMessage(std::move(fault));

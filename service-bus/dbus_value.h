@@ -35,6 +35,9 @@ inline constexpr std::size_t kMaxBusDictionaryBytes = std::size_t{48} << 20;
 // AppendDbusDictionary writes it (padding included).
 std::size_t DbusEncodedSize(const Dictionary& dictionary);
 
+// "71 MiB": such a size, rounded up, as messages about it give it.
+std::string MebibytesText(std::size_t bytes);
+
 Result<DbusDictionary> DbusFromDictionary(const Dictionary& dictionary);
 
 // Writes |dictionary| into |message| in the same form, as one a{sv}

@@ -12,22 +12,20 @@
 namespace quillfen {
 namespace {
 
-std::string Mebibytes(std::size_t bytes) {
-  return std::to_string((bytes + (std::size_t{1} << 20) - 1) >> 20) + " MiB";
-}
-
 // Answers |call| with |reply| in a sealed file: the bus can't carry it as
 // it is. Empty when sent; else why not.
 std::string SendReplyAsFile(sdbus::MethodCall& call, RemovalReply reply,
                             std::size_t size) {
+  // The dictionary goes once its text is in the file.
   Result<UniqueFd> file = [&] {
     Value whole(std::move(reply));
     return WriteSealedReplyFile(whole);
   }();
-  const std::string too_large =
-      "The reply is too large for one bus message (" + Mebibytes(size) + ")";
-  if (!file)
+  const std::string too_large = "The reply is too large for one bus message (" +
+                                MebibytesText(size) + ")";
+  if (!file) {
     return too_large + " and can’t be put in a file: " + file.error().message;
+  }
   try {
     sdbus::MethodReply message = call.createReply();
     message << DbusDictionary{

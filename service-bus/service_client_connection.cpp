@@ -68,8 +68,8 @@ class ServiceClientConnection::RemoteObject
         size > kMaxBusDictionaryBytes) {
       throw std::invalid_argument(
           "the request is too large for one bus message (" +
-          std::to_string((size + (1 << 20) - 1) >> 20) + " MiB; at most " +
-          std::to_string(kMaxBusDictionaryBytes >> 20) + " MiB)");
+          MebibytesText(size) + "; at most " +
+          MebibytesText(kMaxBusDictionaryBytes) + ")");
     }
     Result<DbusDictionary> wire = DbusFromDictionary(request);
     if (!wire) {
