@@ -237,47 +237,6 @@ TEST_F(RemovalToolWithStandInTest, RequestIsTakenOutBeforeTheServiceIsCalled) {
   EXPECT_EQ(Read("reply"), Value(R"({"messageStillThere":false})"));
 }
 
-// A stand-in whose reply is far larger than one bus message: over 64 MiB
-// of paths.
-class HugeReplyService : public QuillfenRemovalServiceProtocol {
- public:
-  static constexpr int kPaths = 1'100'000;
-  void removeWithFileDict(const RemovalRequest&,
-                          const ReplyBlock& withReply) override {
-    Array paths;
-    paths.reserve(kPaths);
-    const std::string folder = "/media/stick/" + std::string(40, 'f') + "/._";
-    for (int i = 0; i < kPaths; ++i) {
-      paths.emplace_back(folder + std::to_string(i));
-    }
-    RemovalReply reply = EmptyRemovalReply(Value("/media/stick"));
-    reply["pathArray"] = Value(std::move(paths));
-    withReply(std::move(reply));
-  }
-};
-
-TEST_F(RemovalToolWithStandInTest, ReplyTooLargeForOneBusMessageArrivesWhole) {
-  testing::ExportingDelegate delegate(
-      [] { return std::make_shared<HugeReplyService>(); });
-  testing::InProcessService service(bus_, &delegate, 5s);
-  Leave("message", Value(R"({"volumePath":"/media/stick"})"));
-  ToolRun run = RunTool(90s);
-  ASSERT_TRUE(run.exited) << run.log;
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.log, "");
-  std::optional<Value> stored = Read("reply");
-  ASSERT_TRUE(stored && stored->AsString());
-  EXPECT_GT(stored->AsString()->size(), std::size_t{64} << 20);
-  Result<Value> reply = ValueFromJsonText(*stored->AsString());
-  ASSERT_TRUE(reply && reply->AsDictionary());
-  const Array& paths = *reply->AsDictionary()->at("pathArray").AsArray();
-  ASSERT_EQ(paths.size(), std::size_t{HugeReplyService::kPaths});
-  EXPECT_TRUE(paths.back().AsString()->ends_with(
-      "/._" + std::to_string(HugeReplyService::kPaths - 1)));
-  EXPECT_EQ(reply->AsDictionary()->at("volumePath"), Value("/media/stick"));
-  EXPECT_EQ(reply->AsDictionary()->at("errorDict"), Value(Dictionary()));
-}
-
 TEST(AppDelegateTest, ConnectingTwiceMakesOneConnection) {
   TempTree no_services;
   TestBus bus(no_services.path());
