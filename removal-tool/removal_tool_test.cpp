@@ -173,6 +173,42 @@ TEST_F(RemovalToolTest, MessagesItCantPassOnGetOneLogLineAndTheRefusal) {
   }
 }
 
+// A keep list larger than the bus carries in one message: the tool refuses
+// it in the refusal's shape, with one log line naming the size, instead of
+// losing it.
+TEST_F(RemovalToolTest, RequestTooLargeForOneBusMessageIsRefused) {
+  volume_.MakeFile("x.tmp");
+  std::string message = R"({"volumePath":")" + volume_.path() +
+                        R"(","extensionsArray":["tmp"],"fileKeepArray":[)";
+  const std::string name(100, 'k');
+  for (int i = 0; i < 700'000; ++i) {
+    message += (i ? ",\"" : "\"") + name + std::to_string(i) + "\"";
+  }
+  message += "]}";
+  Leave("message", Value(std::move(message)));
+  ToolRun run = RunTool(60s);
+  ASSERT_TRUE(run.exited) << run.log;
+  EXPECT_EQ(run.status, 0);
+  const std::string cause = "the request is too large for one bus message (";
+  std::vector<std::string> logged = LinesStartingWith(run.log, "");
+  ASSERT_EQ(logged.size(), 1u) << run.log;
+  EXPECT_TRUE(logged[0].starts_with("Error sending the request: " + cause))
+      << logged[0];
+  EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"x.tmp"});
+  EXPECT_FALSE(Read("message"));
+  std::optional<Value> stored = Read("reply");
+  ASSERT_TRUE(stored && stored->AsString());
+  Result<Value> reply = ValueFromJsonText(*stored->AsString());
+  ASSERT_TRUE(reply && reply->AsDictionary());
+  const Value* errors = Find(*reply->AsDictionary(), "errorDict");
+  ASSERT_TRUE(errors && errors->AsDictionary());
+  const Value* why = Find(*errors->AsDictionary(), volume_.path());
+  ASSERT_TRUE(why && why->AsString()) << *stored->AsString();
+  EXPECT_NE(why->AsString()->find(cause), std::string::npos)
+      << *why->AsString();
+  EXPECT_EQ(*Find(*reply->AsDictionary(), "pathArray"), Value(Array{}));
+}
+
 // A stand-in service that looks into the shared domain when it is called.
 class DomainReadingService : public QuillfenRemovalServiceProtocol {
  public:

@@ -19,6 +19,11 @@ inline constexpr char kRemoveInName[] = "request";
 inline constexpr char kRemoveOutSignature[] = "a{sv}";
 inline constexpr char kRemoveOutName[] = "reply";
 
+// A reply too large for one bus message comes as an a{sv} of this one
+// entry: an "h", the descriptor of a sealed file holding the reply as JSON
+// text (reply_file.h). The contract's replies never use the key.
+inline constexpr char kReplyFileKey[] = "replyAsJSONFile";
+
 // StopRemoval(s volumePath) -> u stopped.
 inline constexpr char kStopMethod[] = "StopRemoval";
 inline constexpr char kStopInSignature[] = "s";

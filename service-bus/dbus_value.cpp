@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "protocol/bus_string.h"
@@ -115,6 +116,57 @@ void AppendVariant(const Value& value, sdbus::Message& message) {
       break;
   }
   message.closeVariant();
+}
+
+// Where the next value of |alignment| starts, from |offset|.
+std::size_t Aligned(std::size_t offset, std::size_t alignment) {
+  return (offset + alignment - 1) / alignment * alignment;
+}
+
+std::size_t EncodedDictionaryEnd(const Dictionary& dictionary,
+                                 std::size_t offset);
+
+// Where a string ends: its length, its bytes and their NUL.
+std::size_t EncodedStringEnd(const std::string& text, std::size_t offset) {
+  return Aligned(offset, 4) + 4 + text.size() + 1;
+}
+
+// Where |value| ends as AppendVariant writes it from |offset|: its
+// signature, then the value at its own alignment.
+std::size_t EncodedVariantEnd(const Value& value, std::size_t offset) {
+  const char* signature = VariantSignature(value);
+  offset += 1 + std::char_traits<char>::length(signature) + 1;
+  switch (value.type()) {
+    case Value::Type::kString:
+      return EncodedStringEnd(*value.AsString(), offset);
+    case Value::Type::kBoolean:
+      return Aligned(offset, 4) + 4;
+    case Value::Type::kInteger:
+    case Value::Type::kReal:
+      return Aligned(offset, 8) + 8;
+    case Value::Type::kArray:
+      offset = Aligned(offset, 4) + 4;
+      for (const Value& element : *value.AsArray()) {
+        offset = signature[1] == 's'
+                     ? EncodedStringEnd(*element.AsString(), offset)
+                     : EncodedVariantEnd(element, offset);
+      }
+      return offset;
+    case Value::Type::kDictionary:
+      return EncodedDictionaryEnd(*value.AsDictionary(), offset);
+  }
+  return offset;
+}
+
+// Its length, then entries that start on eight bytes, even when empty.
+std::size_t EncodedDictionaryEnd(const Dictionary& dictionary,
+                                 std::size_t offset) {
+  offset = Aligned(Aligned(offset, 4) + 4, 8);
+  for (const auto& [key, value] : dictionary) {
+    offset =
+        EncodedVariantEnd(value, EncodedStringEnd(key, Aligned(offset, 8)));
+  }
+  return offset;
 }
 
 Result<Value> FromVariant(const sdbus::Variant& variant);
@@ -259,6 +311,16 @@ Result<Dictionary> DictionaryFromMessage(sdbus::Message& message) {
 }
 
 }  // namespace
+
+std::size_t DbusEncodedSize(const Dictionary& dictionary) {
+  // A message's body starts on eight bytes.
+  return EncodedDictionaryEnd(dictionary, 0);
+}
+
+std::string MebibytesText(std::size_t bytes) {
+  constexpr std::size_t kMebibyte = std::size_t{1} << 20;
+  return std::to_string((bytes + kMebibyte - 1) / kMebibyte) + " MiB";
+}
 
 Result<DbusDictionary> DbusFromDictionary(const Dictionary& dictionary) {
   std::string fault = DictionaryBusFault(dictionary);

@@ -13,6 +13,7 @@
 #include <sdbus-c++/Message.h>
 #include <sdbus-c++/Types.h>
 
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -22,6 +23,20 @@
 namespace quillfen {
 
 using DbusDictionary = std::map<std::string, sdbus::Variant>;
+
+// The most a dictionary's a{sv} form may take in one bus message. The bus
+// carries an array of at most 64 MiB, and the a{sv} is one array whole; the
+// margin leaves room for the message's header and for a bus set up tighter.
+// A request over it is refused before it is sent; a reply over it goes as
+// a file (reply_file.h).
+inline constexpr std::size_t kMaxBusDictionaryBytes = std::size_t{48} << 20;
+
+// The bytes |dictionary| takes as the body of a message, as
+// AppendDbusDictionary writes it (padding included).
+std::size_t DbusEncodedSize(const Dictionary& dictionary);
+
+// "71 MiB": such a size, rounded up, as messages about it give it.
+std::string MebibytesText(std::size_t bytes);
 
 Result<DbusDictionary> DbusFromDictionary(const Dictionary& dictionary);
 

@@ -1,12 +1,45 @@
 #include "service-bus/reply_writer.h"
 
+#include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "protocol/bus_string.h"
 #include "service-bus/bus_names.h"
 #include "service-bus/dbus_value.h"
+#include "service-bus/reply_file.h"
 
 namespace quillfen {
+namespace {
+
+// Answers |call| with |reply| in a sealed file: the bus can't carry it as
+// it is. Empty when sent; else why not.
+std::string SendReplyAsFile(sdbus::MethodCall& call, RemovalReply reply,
+                            std::size_t size) {
+  // The dictionary goes once its text is in the file.
+  Result<UniqueFd> file = [&] {
+    Value whole(std::move(reply));
+    return WriteSealedReplyFile(whole);
+  }();
+  const std::string too_large = "The reply is too large for one bus message (" +
+                                MebibytesText(size) + ")";
+  if (!file) {
+    return too_large + " and can’t be put in a file: " + file.error().message;
+  }
+  try {
+    sdbus::MethodReply message = call.createReply();
+    message << DbusDictionary{
+        {bus::kReplyFileKey, sdbus::Variant(sdbus::UnixFd(file->get()))}};
+    message.send();
+    return "";
+  } catch (const sdbus::Error& e) {
+    // Chiefly a connection that doesn't pass descriptors.
+    return too_large + " and this caller can’t take it as a file descriptor (" +
+           e.getMessage() + ")";
+  }
+}
+
+}  // namespace
 
 void ReturnError(const sdbus::MethodCall& call, const char* name,
                  const std::string& message) {
@@ -24,6 +57,14 @@ void AnswerRemoval(QuillfenRemovalServiceProtocol& object,
     if (replied) return;
     replied = true;
     std::string cause = DictionaryBusFault(reply);
+    if (const std::size_t size = DbusEncodedSize(reply);
+        cause.empty() && size > kMaxBusDictionaryBytes) {
+      cause = SendReplyAsFile(call, std::move(reply), size);
+      if (cause.empty()) return;
+      std::fprintf(stderr, "QuillfenRemovalService: %s.\n", cause.c_str());
+      ReturnError(call, bus::kErrorFailed, BusSafeText(cause + "."));
+      return;
+    }
     if (cause.empty()) {
       try {
         sdbus::MethodReply message = call.createReply();

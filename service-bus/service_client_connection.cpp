@@ -2,13 +2,16 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <cstddef>
 #include <stdexcept>
+#include <string>
 
 #include "platform/bus_event_loop.h"
 #include "protocol/identifiers.h"
 #include "protocol/removal_reply.h"
 #include "service-bus/bus_names.h"
 #include "service-bus/dbus_value.h"
+#include "service-bus/reply_file.h"
 
 namespace quillfen {
 namespace {
@@ -59,6 +62,15 @@ class ServiceClientConnection::RemoteObject
 
   void removeWithFileDict(const RemovalRequest& request,
                           const ReplyBlock& withReply) override {
+    // The bus would drop the message, or the library refuse to make it:
+    // the caller hears so at once.
+    if (std::size_t size = DbusEncodedSize(request);
+        size > kMaxBusDictionaryBytes) {
+      throw std::invalid_argument(
+          "the request is too large for one bus message (" +
+          MebibytesText(size) + "; at most " +
+          MebibytesText(kMaxBusDictionaryBytes) + ")");
+    }
     Result<DbusDictionary> wire = DbusFromDictionary(request);
     if (!wire) {
       throw std::invalid_argument("the request can’t be sent: " +
@@ -73,10 +85,20 @@ class ServiceClientConnection::RemoteObject
         std::lock_guard lock(state->mutex);
         interface = state->interface_name;
       }
+      sdbus::MethodCall call;
       try {
-        sdbus::MethodCall call =
-            state->proxy->createMethodCall(interface, bus::kRemoveMethod);
+        call = state->proxy->createMethodCall(interface, bus::kRemoveMethod);
         call << arguments;
+      } catch (const sdbus::Error& e) {
+        // Nothing was sent: the request is refused, as one the bus can't
+        // carry is, rather than left without a reply.
+        state.reset();  // The reply block may drop the connection.
+        withReply(RefusedRequestReply(
+            request, "The request couldn’t be sent to the removal service: " +
+                         e.getMessage() + "."));
+        return;
+      }
+      try {
         // The reply is read from its message straight into values, rather
         // than as the library's variants first.
         state->proxy->callMethod(
@@ -118,7 +140,7 @@ class ServiceClientConnection::RemoteObject
       }
       return;
     }
-    Result<Dictionary> converted = DictionaryFromDbusMessage(reply);
+    Result<Dictionary> converted = ReplyFromMessage(reply);
     alive.reset();  // The reply block may drop the connection.
     if (!converted) {
       withReply(RefusedRequestReply(

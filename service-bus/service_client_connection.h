@@ -47,8 +47,10 @@ class ServiceClientConnection {
 
   // The service's object. Its calls are queued to the connection's thread
   // and return at once; the reply block runs on that thread. A request
-  // that can't cross the bus whole (bus_string.h) throws
-  // std::invalid_argument at once, and nothing is sent.
+  // that can't cross the bus whole (bus_string.h), or is too large for one
+  // bus message (kMaxBusDictionaryBytes), throws std::invalid_argument at
+  // once, and nothing is sent. A reply the service hands over as a file
+  // (reply_file.h) is read from it, as if it had come in the message.
   std::shared_ptr<QuillfenRemovalServiceProtocol> remoteObjectProxy();
 
  private:

@@ -241,6 +241,46 @@ TEST_F(FaultsTest, StrayNotificationsDoNotEndTheWait) {
   if (!HasFailure()) testing::ReportFigure("faults handled", 1);
 }
 
+// A request larger than one bus message carries (a keep list of 80 MB)
+// can't reach the service: the tool refuses it, stores the refusal and
+// tells the client, which prints that cause rather than blaming the
+// service.
+TEST_F(FaultsTest, RequestTooLargeForTheBusIsRefusedWithItsCause) {
+  volume_.MakeFile("a.tmp");
+  std::string request = R"({"volumePath":")" + volume_.path() +
+                        R"(","extensionsArray":["tmp"],"fileKeepArray":[)";
+  const std::string name(100, 'k');
+  for (int i = 0; i < 750'000; ++i) {
+    request += (i ? ",\"" : "\"") + name + std::to_string(i) + "\"";
+  }
+  request += "]}";
+  const std::string request_file = config_.PathOf("request.json");
+  std::ofstream(request_file) << request;
+  request.clear();
+  testing::ReportFigure("faults injected", 1);
+
+  auto client = Start({"--request", request_file});
+  ASSERT_TRUE(client->WaitFor(120s)) << "the client hung";
+  EXPECT_EQ(client->exit_status(), 1) << client->err();
+  EXPECT_EQ(LinesStartingWith(client->err(), "quillfen-remove: "),
+            std::vector<std::string>{})
+      << client->err();
+  EXPECT_NE(client->out().find("the request is too large for one bus "
+                               "message ("),
+            std::string::npos)
+      << client->out();
+  EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"a.tmp"});
+  Dictionary domain =
+      testing::DictionaryFromJson(testing::FileContent(DomainFile()));
+  const Value* stored = Find(domain, "reply");
+  ASSERT_TRUE(stored && stored->AsString());
+  Dictionary reply = testing::DictionaryFromJson(*stored->AsString());
+  EXPECT_EQ(*Find(reply, "pathArray"), Value(Array{}));
+  EXPECT_EQ(Find(reply, "errorDict")->AsDictionary()->size(), 1u);
+  EXPECT_FALSE(Find(domain, "message"));
+  if (!HasFailure()) testing::ReportFigure("faults handled", 1);
+}
+
 // A link in place of the domain's lock or file, to a file elsewhere or to
 // nothing, is refused by the client and by the tool alike: nothing is
 // removed, and nothing is created or changed where the link points.

@@ -1,13 +1,16 @@
 // Load on the real, bus-activated service: many callers at once over one
-// bus, each with a volume of its own, and one reply of two hundred thousand
-// paths, over the bus and over the whole road through the shared domain.
+// bus, each with a volume of its own, one reply of two hundred thousand
+// paths, over the bus and over the whole road through the shared domain,
+// and one reply too large for a bus message (on a tmpfs, as root).
 // QUILLFEN_LOAD_CALLERS sets how many callers there are (50 by default).
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <latch>
 #include <memory>
 #include <thread>
 
+#include "base/error_text.h"
 #include "platform/shared_suite.h"
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
@@ -162,6 +165,68 @@ TEST_F(HugeReplyTest, DeliveredWholeThroughTheSharedDomain) {
       static_cast<long long>(
           testing::RemovedPaths(testing::DictionaryFromJson(out)).size()));
   testing::ReportFigure("reply bytes through the shared domain",
+                        static_cast<long long>(out.size() - 1));
+}
+
+// Three hundred thousand paths of about 240 bytes: over 64 MiB of reply,
+// more than the bus carries in one message. The volume is a tmpfs of its
+// own, which makes and removes them quickly.
+constexpr int kBeyondFolders = 300;
+constexpr int kBeyondFilesPerFolder = 1000;
+
+class HugeReplyBeyondOneMessageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (mount("tmpfs", volume_.path().c_str(), "tmpfs", 0, "size=1g") != 0) {
+      FAIL() << "this machine refused to mount a tmpfs on " << volume_.path()
+             << ": " << SystemErrorText(errno)
+             << " (this test runs as root, as CI does)";
+    }
+    mounted_ = true;
+    paths_ = testing::MakeManyFiles(volume_.path(), kBeyondFolders,
+                                    kBeyondFilesPerFolder,
+                                    "-" + std::string(200, 'n') + ".tmp");
+  }
+  void TearDown() override {
+    if (mounted_) umount2(volume_.path().c_str(), MNT_DETACH);
+  }
+
+  TempTree volume_, config_;
+  bool mounted_ = false;
+  std::vector<std::string> paths_;
+  TestBus bus_;
+};
+
+TEST_F(HugeReplyBeyondOneMessageTest, ArrivesWholeThroughTheSharedDomain) {
+  testing::Program client(
+      QUILLFEN_CLIENT_PATH,
+      testing::ProgramSetup({"--json", "-e", "tmp", volume_.path()},
+                            {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address(),
+                             "XDG_CONFIG_HOME=" + config_.path()}));
+  ASSERT_TRUE(client.WaitFor(5min)) << "the client hung";
+  ASSERT_EQ(client.exit_status(), 0) << client.err();
+  const std::string out = client.out();
+  EXPECT_GT(out.size(), std::size_t{64} << 20);
+  // The tool stored what the client printed.
+  setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
+  std::optional<Value> stored =
+      SharedSuite(SharedSuiteName).objectForKey("reply");
+  unsetenv("XDG_CONFIG_HOME");
+  ASSERT_TRUE(stored && stored->AsString());
+  EXPECT_EQ(*stored->AsString() + "\n", out);
+  stored.reset();
+
+  Dictionary reply = testing::DictionaryFromJson(out);
+  std::set<std::string> removed = testing::RemovedPaths(reply);
+  EXPECT_EQ(removed.size(), paths_.size());
+  for (std::size_t i = 0; i < paths_.size(); i += 997) {
+    EXPECT_TRUE(removed.contains(volume_.PathOf(paths_[i]))) << paths_[i];
+  }
+  EXPECT_TRUE(removed.contains(volume_.PathOf(paths_.back())));
+  EXPECT_EQ(*Find(reply, kErrorDictKey), Value(Dictionary()));
+  EXPECT_EQ(testing::EntryCount(volume_.PathOf("d000")), 0);
+  EXPECT_EQ(testing::EntryCount(volume_.PathOf("d299")), 0);
+  testing::ReportFigure("reply bytes beyond one bus message",
                         static_cast<long long>(out.size() - 1));
 }
 
