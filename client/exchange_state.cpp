@@ -12,7 +12,10 @@ namespace quillfen {
 ExchangeState::ExchangeState(std::optional<std::chrono::milliseconds> timeout)
     : timeout_(timeout) {}
 
-void ExchangeState::ToolStarted(TimePoint now) { start_ = now; }
+void ExchangeState::ToolStarted(TimePoint now) {
+  start_ = now;
+  awaiting_service_since_ = now;
+}
 
 void ExchangeState::NotificationArrived() { notified_ = true; }
 
@@ -74,7 +77,7 @@ ExchangeState::Step ExchangeState::BusFailed(const std::string& what) {
 }
 
 bool ExchangeState::WantsToolActivity() const {
-  return service_seen_ && instances_.empty();
+  return !service_seen_ || instances_.empty();
 }
 
 ExchangeState::Step ExchangeState::Next(TimePoint now) {
@@ -98,7 +101,12 @@ ExchangeState::Step ExchangeState::Next(TimePoint now) {
   } else if (service_seen_ && !service_gone_since_) {
     service_gone_since_ = now;
   }
-  if (!service_seen_ && now - *start_ > kServiceStartLimit) {
+  // Nor is a service not yet seen while the tool still works: a large
+  // request takes it a while to read and check before it calls.
+  if (!awaiting_service_since_ || (tool_busy && !service_seen_)) {
+    awaiting_service_since_ = now;
+  }
+  if (!service_seen_ && now - *awaiting_service_since_ > kServiceStartLimit) {
     return GiveUp("the removal service did not start");
   }
   if (service_gone_since_ && now - *service_gone_since_ > kServiceGoneGrace) {
@@ -130,8 +138,8 @@ ExchangeState::TimePoint ExchangeState::NearestDeadline() const {
   if (tool_ended_) {
     nearest = std::min(nearest, *tool_ended_ + kNotificationGrace);
   }
-  if (!service_seen_) {
-    nearest = std::min(nearest, *start_ + kServiceStartLimit);
+  if (!service_seen_ && awaiting_service_since_) {
+    nearest = std::min(nearest, *awaiting_service_since_ + kServiceStartLimit);
   }
   if (service_gone_since_) {
     nearest = std::min(nearest, *service_gone_since_ + kServiceGoneGrace);

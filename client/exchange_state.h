@@ -8,7 +8,8 @@
 // on the bus, samples of the tool's activity, and time passing (Next). Next
 // answers what to do now. The deadlines:
 //  - a tool that ended may take kNotificationGrace for its notification;
-//  - the service must appear within kServiceStartLimit of the tool's start;
+//  - the service must appear within kServiceStartLimit of the tool's start,
+//    or of when the tool was last seen working (reading a large request);
 //  - once every instance of the service has gone, with the tool idle, the
 //    reply is given up after kServiceGoneGrace (a tool still working may be
 //    storing a reply the service gave before it left, however large);
@@ -121,7 +122,7 @@ class ExchangeState {
   Step Next(TimePoint now);
 
   // Whether the next Next() wants a sample of the tool first: only while
-  // the service has been seen and is away.
+  // the service is away, or not yet seen.
   bool WantsToolActivity() const;
   bool interrupted() const { return interrupts_ > 0; }
 
@@ -147,6 +148,8 @@ class ExchangeState {
   std::set<std::string> instances_;
   bool service_seen_ = false;
   std::optional<TimePoint> service_gone_since_;
+  // Since when the service is awaited with the tool idle.
+  std::optional<TimePoint> awaiting_service_since_;
   ToolActivity last_activity_;
   bool tool_busy_ = false;  // From the sample taken since the last Next.
   bool done_ = false;

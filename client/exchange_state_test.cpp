@@ -119,9 +119,18 @@ TEST_F(ExchangeStateTest, GivesUpOnAServiceThatNeverStartsNotOnALateOne) {
   never.ToolStarted(start_);
   late.ToolStarted(start_);
   ASSERT_EQ(TickUntil(never, 0s, 15s).kind, Kind::kWait);
-  EXPECT_FALSE(never.WantsToolActivity());
   ExpectGaveUp(never.Next(At(15s + 1ms)), "the removal service did not start",
                /*withdraws=*/true);
+
+  // A tool still reading a large request hasn't called yet: the limit
+  // counts from when it was last seen working.
+  ExchangeState reading;
+  reading.ToolStarted(start_);
+  ASSERT_EQ(TickUntil(reading, 0s, 40s, {}, /*cpu_grows=*/true).kind,
+            Kind::kWait);
+  ASSERT_EQ(TickUntil(reading, 40s + 100ms, 55s).kind, Kind::kWait);
+  ExpectGaveUp(TickUntil(reading, 55s + 100ms, 56s),
+               "the removal service did not start", /*withdraws=*/true);
 
   EXPECT_EQ(TickUntil(late, 0s, 14s).kind, Kind::kWait);
   late.ServiceOwnerAppeared(kInstance);
