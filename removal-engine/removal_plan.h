@@ -61,6 +61,10 @@ class RemovalPlan {
   // Asked of every item walked: no allocation.
   bool Selects(std::string_view name, std::string_view* undecided = nullptr);
 
+  // A stop asked of |progress| (which must outlive the plan's use) ends a
+  // wildcard's match in progress: Selects() then answers no.
+  void WatchForStop(const RemovalProgress* progress);
+
   // Whether the "._" item find listed at |relative_path| goes: the
   // AppleDouble rule of Selects(), on the path's last component.
   bool SelectsListed(std::string_view relative_path) const;
