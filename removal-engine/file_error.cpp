@@ -109,6 +109,13 @@ std::string OtherFileSystemDescription(std::string_view item_name,
   return text;
 }
 
+std::string HeldFileSystemSentence(std::string_view inner_path) {
+  std::string text = "It holds another file system, mounted on “";
+  text.append(BusSafeText(inner_path));
+  text.append("”, which this removal never enters.");
+  return text;
+}
+
 std::string MovedAwayDescription(std::string_view item_name,
                                  std::string_view inner_path) {
   std::string text = "“";

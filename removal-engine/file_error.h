@@ -32,6 +32,11 @@ std::string FolderSearchErrorDescription(std::string_view folder_name,
 std::string OtherFileSystemDescription(std::string_view item_name,
                                        std::string_view inner_path);
 
+// The sentence that tells why a folder keeps what it does beneath
+// |inner_path| (from the folder): "It holds another file system, mounted on
+// “INNER”, which this removal never enters."
+std::string HeldFileSystemSentence(std::string_view inner_path);
+
 // The item |item_name| (|inner_path| empty), or the folder at |inner_path|
 // inside it, was found moved out of the volume while the item was being
 // removed, and was left there.

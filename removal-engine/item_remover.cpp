@@ -70,6 +70,12 @@ class ContentsRemoval : public WalkVisitor {
   bool stopped() const { return stopped_; }
   // How many items inside the folder went.
   std::uint64_t removed() const { return removed_; }
+  // What kept the rest, said after how many went: |failure|'s words, or
+  // those of the mount that keeps the folder.
+  std::string RestKeptBy(const Error& failure) const {
+    if (moved_away_ || !other_mount_) return failure.message;
+    return HeldFileSystemSentence(mount_path_);
+  }
 
   WalkAction VisitEntries(int /*folder_fd*/, std::string_view /*folder_path*/,
                           std::span<WalkEntry> entries) override {
@@ -127,6 +133,7 @@ class ContentsRemoval : public WalkVisitor {
       if (!other_mount_) {
         other_mount_ = ErrnoError(
             EXDEV, OtherFileSystemDescription(folder_name_, folder_path));
+        mount_path_ = folder_path;
       }
       mount_point_left_ = true;
     } else if (error != ELOOP && error != ENOTDIR) {
@@ -166,6 +173,7 @@ class ContentsRemoval : public WalkVisitor {
   RemovalObserver* observer_;
   std::optional<Error> first_failure_;
   std::optional<Error> other_mount_;
+  std::string mount_path_;  // The first mount met, from the folder.
   std::optional<Error> moved_away_;
   bool mount_point_left_ = false;
   bool stopped_ = false;
@@ -301,14 +309,16 @@ Error ItemRemover::InPart(const std::string& name,
     // something short here, with the failure met before it, if any.
     if (contents.removed() == 0) return ErrnoError(ECANCELED);
     return ErrnoError(
-        ECANCELED, PartlyRemovedDescription(
-                       name, contents.removed(), /*stopped=*/true,
-                       contents.failure() ? contents.failure()->message : ""));
+        ECANCELED,
+        PartlyRemovedDescription(name, contents.removed(), /*stopped=*/true,
+                                 contents.failure()
+                                     ? contents.RestKeptBy(*contents.failure())
+                                     : ""));
   }
   if (contents.removed() > 0) {
-    failure.message =
-        PartlyRemovedDescription(name, contents.removed(),
-                                 /*stopped=*/false, failure.message);
+    failure.message = PartlyRemovedDescription(name, contents.removed(),
+                                               /*stopped=*/false,
+                                               contents.RestKeptBy(failure));
   }
   return failure;
 }

@@ -142,6 +142,8 @@ void Sweep(RemovalPlan& plan, int volume_fd, ItemRemover& remover, bool remove,
   bool walked = plan.HasRules();
   if (walked) VolumeWalker().Walk(volume_fd, sweep);
   if (!listing.valid()) return;
+  // A listing still to be made on this thread is not begun after a stop.
+  if (record->StopHere()) return;
 
   AppleDoubleListing found = listing.get();
   // A stopped removal takes nothing from a listing cut short.
