@@ -103,7 +103,8 @@ void AppleDoubleOutput::EndLine() {
   holding_ = true;
 }
 
-PathList AppleDoubleOutput::Finish(bool* pieces_dropped) {
+PathList AppleDoubleOutput::Finish(bool* pieces_dropped,
+                                   bool* unnameable_dropped) {
   // find ends every path with a line feed; what follows the last one is a
   // line only if it is not empty.
   if (!line_.empty()) EndLine();
@@ -111,6 +112,7 @@ PathList AppleDoubleOutput::Finish(bool* pieces_dropped) {
   if (holding_ && !(lines_ == 1 && held_.empty())) Decide(nullptr);
   holding_ = false;
   if (pieces_dropped != nullptr) *pieces_dropped = dropped_;
+  if (unnameable_dropped != nullptr) *unnameable_dropped = unnameable_dropped_;
   return std::move(paths_);
 }
 
@@ -126,7 +128,10 @@ void AppleDoubleOutput::Decide(const std::string* next) {
     return;
   }
   // A name the bus can't carry is never a candidate; it is no piece.
-  if (!IsBusString(line)) return;
+  if (!IsBusString(line)) {
+    unnameable_dropped_ = true;
+    return;
+  }
   paths_.Add(std::string_view(line).substr(prefix_.size()));
 }
 
@@ -175,7 +180,8 @@ AppleDoubleListing ListAppleDoubleFiles(const std::string& volume_spelling,
                       std::string(kFindPath) +
                       " stopped early: " + strsignal(WTERMSIG(status)) + ".";
   }
-  listing.paths = lines.Finish(&listing.pieces_dropped);
+  listing.paths =
+      lines.Finish(&listing.pieces_dropped, &listing.unnameable_dropped);
   return listing;
 }
 

@@ -5,7 +5,8 @@
 // is never held whole. One path per line; only lines that name an item
 // beneath the volume whose name begins "._" are kept, relative to the
 // volume, so a name holding a line feed can't turn into some other path,
-// and a line that the bus can't carry is dropped alone. Whether a kept line
+// and a line that the bus can't carry is dropped alone (the listing says
+// that it dropped one). Whether a kept line
 // names an item that exists is for the caller to check; and the listing
 // says when it dropped a piece of a split path, so that the caller can find
 // that item some other way.
@@ -31,6 +32,9 @@ struct AppleDoubleListing {
   // Whether some line was no path of the kind asked for: a piece of a
   // path holding a line feed, whose item the listing can't name.
   bool pieces_dropped = false;
+  // Whether some "._" item was dropped because its path isn't text a
+  // reply can carry: the caller must count it some other way.
+  bool unnameable_dropped = false;
 };
 
 // Lists the "._" items beneath |volume_spelling| (an absolute path with no
@@ -50,9 +54,11 @@ class AppleDoubleOutput {
 
   // The next piece of the output, cut anywhere.
   void Read(std::string_view piece);
-  // The output has ended: gives the kept lines, and whether some line was
-  // a piece of a split path.
-  PathList Finish(bool* pieces_dropped = nullptr);
+  // The output has ended: gives the kept lines, whether some line was a
+  // piece of a split path, and whether some was dropped for text the bus
+  // can't carry.
+  PathList Finish(bool* pieces_dropped = nullptr,
+                  bool* unnameable_dropped = nullptr);
 
  private:
   void EndLine();
@@ -66,6 +72,7 @@ class AppleDoubleOutput {
   std::string line_;  // The line being read.
   std::size_t lines_ = 0;
   bool dropped_ = false;
+  bool unnameable_dropped_ = false;
   PathList paths_;
 };
 

@@ -60,6 +60,17 @@ std::string WithCause(std::string text, int error) {
   return text;
 }
 
+// |count| with a comma between each group of three digits: "8,557".
+std::string GroupedDigits(std::uint64_t count) {
+  const std::string digits = std::to_string(count);
+  std::string grouped;
+  for (std::size_t at = 0; at < digits.size(); ++at) {
+    if (at > 0 && (digits.size() - at) % 3 == 0) grouped.push_back(',');
+    grouped.push_back(digits[at]);
+  }
+  return grouped;
+}
+
 }  // namespace
 
 std::string RemovalErrorDescription(std::string_view item_name, int error) {
@@ -98,6 +109,13 @@ std::string OtherFileSystemDescription(std::string_view item_name,
   return text;
 }
 
+std::string HeldFileSystemSentence(std::string_view inner_path) {
+  std::string text = "It holds another file system, mounted on “";
+  text.append(BusSafeText(inner_path));
+  text.append("”, which this removal never enters.");
+  return text;
+}
+
 std::string MovedAwayDescription(std::string_view item_name,
                                  std::string_view inner_path) {
   std::string text = "“";
@@ -121,6 +139,33 @@ std::string FolderMovedAwayDescription(std::string_view folder_name) {
       "” was moved out of the volume during the removal, so nothing "
       "more was removed from it.");
   return text;
+}
+
+std::string PartlyRemovedDescription(std::string_view folder_name,
+                                     std::uint64_t removed, bool stopped,
+                                     std::string_view cause) {
+  std::string text = "“";
+  text.append(BusSafeText(folder_name));
+  text.append("” couldn’t be removed whole: ");
+  text.append(GroupedDigits(removed));
+  text.append(removed == 1 ? " of the items in it was removed"
+                           : " of the items in it were removed");
+  text.append(stopped ? " before the removal was stopped; the rest are still "
+                        "there."
+                      : ", but not the rest.");
+  if (!cause.empty()) {
+    text.append(" ");
+    text.append(cause);
+  }
+  return text;
+}
+
+std::string UnnameableItemsDescription(std::uint64_t count) {
+  if (count == 1) {
+    return "1 item here whose name isn’t UTF-8 text was left in place.";
+  }
+  return GroupedDigits(count) +
+         " items here whose names aren’t UTF-8 text were left in place.";
 }
 
 bool IsNoWritePermission(int error) {

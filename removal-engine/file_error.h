@@ -6,6 +6,7 @@
 #ifndef QUILLFEN_REMOVAL_ENGINE_FILE_ERROR_H_
 #define QUILLFEN_REMOVAL_ENGINE_FILE_ERROR_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,11 @@ std::string FolderSearchErrorDescription(std::string_view folder_name,
 std::string OtherFileSystemDescription(std::string_view item_name,
                                        std::string_view inner_path);
 
+// The sentence that tells why a folder keeps what it does beneath
+// |inner_path| (from the folder): "It holds another file system, mounted on
+// “INNER”, which this removal never enters."
+std::string HeldFileSystemSentence(std::string_view inner_path);
+
 // The item |item_name| (|inner_path| empty), or the folder at |inner_path|
 // inside it, was found moved out of the volume while the item was being
 // removed, and was left there.
@@ -40,6 +46,20 @@ std::string MovedAwayDescription(std::string_view item_name,
 // A folder the walk was in was found moved out of the volume: what it
 // held was left.
 std::string FolderMovedAwayDescription(std::string_view folder_name);
+
+// A folder that couldn’t be removed whole after |removed| (at least one)
+// of the items in it were: "“NAME” couldn’t be removed whole: 8,557 of the
+// items in it were removed before the removal was stopped; the rest are
+// still there." when |stopped|, or else "... were removed, but not the
+// rest." followed by |cause|, the sentence that says why.
+std::string PartlyRemovedDescription(std::string_view folder_name,
+                                     std::uint64_t removed, bool stopped,
+                                     std::string_view cause);
+
+// |count| items a rule selected, left in a folder because their paths
+// aren’t text a reply can carry: "2 items here whose names aren’t UTF-8
+// text were left in place."
+std::string UnnameableItemsDescription(std::uint64_t count);
 
 // EACCES and EPERM: the user lacks the right to remove the item.
 bool IsNoWritePermission(int error);

@@ -42,6 +42,8 @@ bool IsMountPoint(int folder_fd, const std::string& name) {
          (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
 
+}  // namespace
+
 // Removes everything inside the walked folder: a folder's files once it has
 // been read, in inode order, and each folder once its contents are gone.
 // Keeps what keeps the folder from going: a mount met inside it, or else
@@ -66,6 +68,14 @@ class ContentsRemoval : public WalkVisitor {
   }
   bool moved_away() const { return moved_away_.has_value(); }
   bool stopped() const { return stopped_; }
+  // How many items inside the folder went.
+  std::uint64_t removed() const { return removed_; }
+  // What kept the rest, said after how many went: |failure|'s words, or
+  // those of the mount that keeps the folder.
+  std::string RestKeptBy(const Error& failure) const {
+    if (moved_away_ || !other_mount_) return failure.message;
+    return HeldFileSystemSentence(mount_path_);
+  }
 
   WalkAction VisitEntries(int /*folder_fd*/, std::string_view /*folder_path*/,
                           std::span<WalkEntry> entries) override {
@@ -123,6 +133,7 @@ class ContentsRemoval : public WalkVisitor {
       if (!other_mount_) {
         other_mount_ = ErrnoError(
             EXDEV, OtherFileSystemDescription(folder_name_, folder_path));
+        mount_path_ = folder_path;
       }
       mount_point_left_ = true;
     } else if (error != ELOOP && error != ENOTDIR) {
@@ -147,6 +158,7 @@ class ContentsRemoval : public WalkVisitor {
     return false;
   }
   void Removed(std::string_view folder_path, std::string_view name) {
+    ++removed_;
     if (observer_ != nullptr) observer_->ItemRemoved(folder_path, name);
   }
   void Fail(int error, std::string_view name) {
@@ -161,13 +173,13 @@ class ContentsRemoval : public WalkVisitor {
   RemovalObserver* observer_;
   std::optional<Error> first_failure_;
   std::optional<Error> other_mount_;
+  std::string mount_path_;  // The first mount met, from the folder.
   std::optional<Error> moved_away_;
   bool mount_point_left_ = false;
   bool stopped_ = false;
+  std::uint64_t removed_ = 0;
   std::vector<std::pair<std::uint64_t, std::string>> files_;
 };
-
-}  // namespace
 
 ItemRemover::~ItemRemover() = default;
 
@@ -277,14 +289,38 @@ Result<void> ItemRemover::RemoveDirectory(int parent_fd,
   fd->reset();
   // A folder found outside the volume is no longer at this path: whatever
   // is there now was never emptied.
-  if (contents.moved_away()) return *contents.failure();
+  if (contents.moved_away()) return InPart(name, contents, *contents.failure());
   if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0) return {};
   int error = errno;
-  if (contents.stopped()) return ErrnoError(ECANCELED);
   // What kept the folder from going is what happened inside it, if
   // anything.
-  if (contents.failure()) return *contents.failure();
-  return RemovalError(error, name);
+  return InPart(
+      name, contents,
+      contents.failure() ? *contents.failure() : RemovalError(error, name));
+}
+
+Error ItemRemover::InPart(const std::string& name,
+                          const ContentsRemoval& contents, Error failure) {
+  // Once part of the folder is gone, its failure says how much, or the
+  // reply would pass over every item that went with it.
+  if (contents.removed() > 0) ++left_in_part_;
+  if (contents.stopped()) {
+    // A stop is no failure of the folder's own: said only when it cut
+    // something short here, with the failure met before it, if any.
+    if (contents.removed() == 0) return ErrnoError(ECANCELED);
+    return ErrnoError(
+        ECANCELED,
+        PartlyRemovedDescription(name, contents.removed(), /*stopped=*/true,
+                                 contents.failure()
+                                     ? contents.RestKeptBy(*contents.failure())
+                                     : ""));
+  }
+  if (contents.removed() > 0) {
+    failure.message = PartlyRemovedDescription(name, contents.removed(),
+                                               /*stopped=*/false,
+                                               contents.RestKeptBy(failure));
+  }
+  return failure;
 }
 
 }  // namespace quillfen

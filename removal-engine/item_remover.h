@@ -21,6 +21,7 @@
 #ifndef QUILLFEN_REMOVAL_ENGINE_ITEM_REMOVER_H_
 #define QUILLFEN_REMOVAL_ENGINE_ITEM_REMOVER_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,8 @@
 #include "removal-engine/volume_walker.h"
 
 namespace quillfen {
+
+class ContentsRemoval;
 
 // Told of every item that a folder's removal takes with it.
 class RemovalObserver {
@@ -60,6 +63,9 @@ class ItemRemover {
   // slash); a folder with its contents. A failure carries the errno of the
   // first thing that failed and the reply's words for it, which name the
   // item that failed: the selected one, or an item inside a selected folder.
+  // A folder that loses some of its items but not all fails with words that
+  // say how many went; one that a stop cut short fails with ECANCELED
+  // (with those words when anything inside it went).
   Result<void> Remove(std::string_view relative_path);
 
   // Whether an item is at |relative_path| (from the volume, no leading
@@ -83,6 +89,11 @@ class ItemRemover {
     return bounds_.MayRemoveIn(folder_fd, folder_path);
   }
 
+  // How many folders this remover failed to remove whole after taking some
+  // of their items: their failures (or stops) say how many items went, and
+  // those items are reported nowhere else unless selected by themselves.
+  std::uint64_t folders_left_in_part() const { return left_in_part_; }
+
  private:
   // A descriptor of the folder at |relative_path|, held by this remover.
   Result<int> ParentDescriptor(std::string_view relative_path);
@@ -91,11 +102,18 @@ class ItemRemover {
                                const std::string& name,
                                RemovalObserver* observer);
 
+  // The failure of the folder |name| whose contents' removal ended as
+  // |contents| says, |failure| being what kept it from going: told in part
+  // when items inside it went.
+  Error InPart(const std::string& name, const ContentsRemoval& contents,
+               Error failure);
+
   int volume_fd_;
   VolumeBounds bounds_;
   std::string parent_path_;
   UniqueFd parent_fd_;
   VolumeWalker walker_;
+  std::uint64_t left_in_part_ = 0;
 };
 
 }  // namespace quillfen

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <future>
+#include <system_error>
 #include <utility>
 
 #include "platform/unique_fd.h"
@@ -135,13 +136,14 @@ void RemoveListed(const RemovalPlan& plan,
 
 // Walks the volume open at |volume_fd| with the plan's rules and takes the
 // "._" items from |listing|, when find lists them.
-void Sweep(RemovalPlan& plan, int volume_fd, bool remove,
+void Sweep(RemovalPlan& plan, int volume_fd, ItemRemover& remover, bool remove,
            std::future<AppleDoubleListing> listing, RemovalRecord* record) {
-  ItemRemover remover(volume_fd);
   RemovalSweep sweep(plan, remove ? &remover : nullptr, record);
   bool walked = plan.HasRules();
   if (walked) VolumeWalker().Walk(volume_fd, sweep);
   if (!listing.valid()) return;
+  // A listing still to be made on this thread is not begun after a stop.
+  if (record->StopHere()) return;
 
   AppleDoubleListing found = listing.get();
   // A stopped removal takes nothing from a listing cut short.
@@ -154,9 +156,29 @@ void Sweep(RemovalPlan& plan, int volume_fd, bool remove,
   // now may select some of the others.
   std::vector<std::string_view> named =
       CheckListing(found, sweep, remover, &split);
-  if (split && !walked) VolumeWalker().Walk(volume_fd, sweep);
+  // The walk also counts the "._" items find listed but the reply can't
+  // name.
+  if ((split || found.unnameable_dropped) && !walked) {
+    VolumeWalker().Walk(volume_fd, sweep);
+  }
   if (record->StopHere()) return;
   RemoveListed(plan, named, sweep, remove ? &remover : nullptr, record);
+}
+
+// find's listing of the AppleDouble items, made while the volume is
+// walked; a stop asked of |progress| kills find. Without a thread to spare
+// (the process may not make one) the listing is made on the calling
+// thread once the walk is done, which is slower but lists the same.
+std::future<AppleDoubleListing> StartListing(const RemovalPlan& plan,
+                                             RemovalProgress* progress) {
+  auto list = [&plan, progress] {
+    return ListAppleDoubleFiles(plan.volume_spelling(), progress);
+  };
+  try {
+    return std::async(std::launch::async, list);
+  } catch (const std::system_error&) {
+    return std::async(std::launch::deferred, list);
+  }
 }
 
 }  // namespace
@@ -201,19 +223,16 @@ RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
   record.progress = progress;
   UniqueFd volume_fd = OpenVolume(plan, &record);
   if (volume_fd) {
-    // find lists the AppleDouble items while the volume is walked; a stop
-    // asked of |progress| kills it.
+    plan.WatchForStop(progress);
     std::future<AppleDoubleListing> listing;
-    if (plan.apple_double()) {
-      listing = std::async(std::launch::async, [&plan, progress] {
-        return ListAppleDoubleFiles(plan.volume_spelling(), progress);
-      });
-    }
-    Sweep(plan, volume_fd.get(), remove, std::move(listing), &record);
+    if (plan.apple_double()) listing = StartListing(plan, progress);
+    ItemRemover remover(volume_fd.get());
+    Sweep(plan, volume_fd.get(), remover, remove, std::move(listing), &record);
+    record.left_in_part = remover.folders_left_in_part() > 0;
   }
 
   RemovalReply reply = EmptyRemovalReply(Value(plan.volume_path()));
-  if (record.cut_short) record.Stopped(plan.volume_path());
+  record.Finish(plan.volume_path());
   reply[std::string(kShowReadMeKey)] = Value(record.show_read_me);
   reply[std::string(kPathArrayKey)] = Value(std::move(record.removed));
   reply[std::string(kErrorDictKey)] = Value(std::move(record.errors));

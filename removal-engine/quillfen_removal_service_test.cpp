@@ -1,13 +1,21 @@
 #include "removal-engine/quillfen_removal_service.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <set>
+#include <thread>
 
+#include "platform/unique_fd.h"
 #include "protocol/bus_string.h"
 #include "protocol/json_form.h"
 #include "protocol/removal_keys.h"
+#include "testing/support.h"
 #include "testing/temp_tree.h"
 
 namespace quillfen {
@@ -271,7 +279,8 @@ TEST_F(RemovalServiceTest, PermissionRefusalRaisesShowReadMe) {
 }
 
 // Awkward names, with a walk or without: names the bus can't carry are
-// never candidates (but go with a selected folder), and line feeds in paths
+// never candidates (but go with a selected folder) and are counted where
+// they stay, whether find or the walk met them, and line feeds in paths
 // neither hide a "._" item nor make one up. find prints the last one as
 // "VOLUME/._r" and "VOLUME/._x", and neither exists.
 TEST_F(RemovalServiceTest, AwkwardNamesAreFoundOrLeftNeverMisnamed) {
@@ -291,7 +300,13 @@ TEST_F(RemovalServiceTest, AwkwardNamesAreFoundOrLeftNeverMisnamed) {
     }
     RemovalReply reply = RunRequest(request);
     EXPECT_EQ(DictionaryBusFault(reply), "");
-    EXPECT_TRUE(Errors(reply).empty());
+    EXPECT_EQ(Errors(reply),
+              (Dictionary{{volume_.path(),
+                           Value("2 items here whose names aren’t UTF-8 text "
+                                 "were left in place.")},
+                          {volume_.PathOf("sub"),
+                           Value("1 item here whose name isn’t UTF-8 text was "
+                                 "left in place.")}}));
     PathSet removed = Paths({"._ok", "._nl\nname", "d\n/._in", "._r\n"});
     removed.insert(volume_.PathOf(tricky));
     if (walked) removed.merge(Paths({".DS_Store", "cache"}));
@@ -317,6 +332,205 @@ TEST_F(RemovalServiceTest, NameAPatternCantSettleInTimeIsReported) {
                    Value("“" + name + "” couldn’t be matched against “" +
                          entry + "” in time, so it was left in place.")}}));
   EXPECT_TRUE(volume_.Exists(name));
+}
+
+// Runs |request| with a progress that the test may stop.
+RemovalReply RunStoppable(const RemovalRequest& request,
+                          RemovalProgress& progress) {
+  std::vector<RemovalReply> replies;
+  QuillfenRemovalService().removeReportingProgress(
+      request, [&](RemovalReply r) { replies.push_back(std::move(r)); },
+      progress);
+  return OneWholeReply(std::move(replies));
+}
+
+// Asks |progress| to stop once |count| items have gone from the folder at
+// |path|, as the kernel tells it: the stop lands inside the folder's
+// removal, wherever exactly.
+class StopAfterDeletions {
+ public:
+  StopAfterDeletions(const std::string& path, int count,
+                     RemovalProgress& progress)
+      : fd_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    EXPECT_GE(inotify_add_watch(fd_.get(), path.c_str(), IN_DELETE), 0);
+    thread_ = std::thread([this, count, &progress] {
+      alignas(inotify_event) char buffer[64 * 1024];
+      int seen = 0;
+      while (!done_ && seen < count) {
+        pollfd ready{fd_.get(), POLLIN, 0};
+        if (poll(&ready, 1, 50) <= 0) continue;
+        ssize_t n = read(fd_.get(), buffer, sizeof buffer);
+        for (ssize_t at = 0; at < n;) {
+          const auto* event =
+              reinterpret_cast<const inotify_event*>(buffer + at);
+          seen += (event->mask & IN_Q_OVERFLOW) ? count : 1;
+          at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+      }
+      if (seen >= count) progress.RequestStop();
+    });
+  }
+  ~StopAfterDeletions() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  UniqueFd fd_;
+  std::atomic<bool> done_ = false;
+  std::thread thread_;
+};
+
+// "1,234" for 1234.
+std::string Grouped(long count) {
+  std::string digits = std::to_string(count % 1000);
+  if (count < 1000) return digits;
+  return std::to_string(count / 1000) + "," +
+         std::string(3 - digits.size(), '0') + digits;
+}
+
+// A stop inside a selected folder: the folder's entry says exactly how many
+// of its items went, and the stop's entry no longer claims that only the
+// listed items are gone.
+TEST_F(RemovalServiceTest, AStopInsideASelectedFolderSaysHowMuchOfItWent) {
+  constexpr int kFiles = 20000;
+  constexpr int kStopAfter = 2000;
+  volume_.MakeFile("a.tmp");
+  volume_.MakeDir("big.tmp");
+  for (int i = 0; i < kFiles; ++i) {
+    UniqueFd file(
+        creat(volume_.PathOf("big.tmp/f" + std::to_string(i)).c_str(), 0644));
+    ASSERT_TRUE(file);
+  }
+  RemovalProgress progress;
+  RemovalReply reply;
+  {
+    StopAfterDeletions stop(volume_.PathOf("big.tmp"), kStopAfter, progress);
+    reply =
+        RunStoppable(Request({{"extensionsArray", Names({"tmp"})}}), progress);
+  }
+  long left = quillfen::testing::EntryCount(volume_.PathOf("big.tmp"));
+  ASSERT_GT(left, 0);
+  ASSERT_GE(kFiles - left, kStopAfter);
+  EXPECT_EQ(Removed(reply), Paths({"a.tmp"}));
+  EXPECT_EQ(
+      Errors(reply),
+      (Dictionary{
+          {volume_.PathOf("big.tmp"),
+           Value("“big.tmp” couldn’t be removed whole: " +
+                 Grouped(kFiles - left) +
+                 " of the items in it were removed before the removal was "
+                 "stopped; the rest are still there.")},
+          {volume_.path(),
+           Value("The removal was stopped before it finished; the items "
+                 "listed as removed are gone, and so are the items counted "
+                 "as removed in folders that couldn’t be removed whole.")}}));
+}
+
+// A refusal inside a selected folder, as a user without root's rights
+// meets it: the 50 documents that went are counted, the refusal named.
+TEST_F(RemovalServiceTest, ARefusalInsideASelectedFolderSaysHowMuchOfItWent) {
+  for (int i = 0; i < 50; ++i) {
+    volume_.MakeFile("cache.tmp/doc" + std::to_string(i) + ".txt");
+  }
+  volume_.MakeFile("cache.tmp/root-only/x");
+  chmod(volume_.path().c_str(), 0777);
+  chmod(volume_.PathOf("cache.tmp").c_str(), 0777);
+  std::string json = quillfen::testing::RunUnprivileged([&] {
+    std::vector<RemovalReply> replies =
+        Serve(Request({{"extensionsArray", Names({"tmp"})}}));
+    if (replies.size() != 1) return std::to_string(replies.size()) + " replies";
+    return JsonTextFromValue(Value(replies[0]));
+  });
+  Result<Value> parsed = ValueFromJsonText(json);
+  ASSERT_TRUE(parsed.ok() && parsed->AsDictionary()) << json;
+  RemovalReply reply = OneWholeReply({*parsed->AsDictionary()});
+  EXPECT_TRUE(ShowReadMe(reply));
+  EXPECT_TRUE(Removed(reply).empty());
+  EXPECT_EQ(Errors(reply),
+            (Dictionary{{volume_.PathOf("cache.tmp"),
+                         Value("“cache.tmp” couldn’t be removed whole: 50 of "
+                               "the items in it were removed, but not the "
+                               "rest. “x” couldn’t be removed because you "
+                               "don’t have permission to access it.")}}));
+  EXPECT_EQ(volume_.Listing(), (Strings{"cache.tmp/", "cache.tmp/root-only/",
+                                        "cache.tmp/root-only/x"}));
+}
+
+// Selected items whose paths aren't UTF-8 (Latin-1 names, of files and of
+// the folders holding them, "._" items too) stay, and are counted under the
+// nearest folder the reply can name, whether the walk or find met them.
+TEST_F(RemovalServiceTest, ItemsThatCantBeNamedAreCountedWhereTheyStay) {
+  const std::string cafe = "caf\xe9.tmp";
+  const std::string photos = "Ph\xf6tos";
+  for (const std::string& file :
+       {cafe, photos + "/a.tmp", photos + "/._a", photos + "/keep.txt",
+        photos + "/deeper/b.tmp", std::string("old\xe9.tmp/x.tmp"),
+        "docs/" + cafe, std::string("docs/ok.tmp"), std::string("a.tmp")}) {
+    volume_.MakeFile(file);
+  }
+  const Strings before = volume_.Listing();
+  // Latin-1 café.tmp, Phötos/{a.tmp, ._a, deeper/b.tmp}, oldé.tmp and
+  // what it holds.
+  const Dictionary counted = {
+      {volume_.path(),
+       Value("6 items here whose names aren’t UTF-8 text were left in "
+             "place.")},
+      {volume_.PathOf("docs"),
+       Value("1 item here whose name isn’t UTF-8 text was left in place.")}};
+  RemovalRequest request = Request(
+      {{"appleDouble", Value(true)}, {"extensionsArray", Names({"tmp"})}});
+  RemovalReply preview = QuillfenRemovalService().previewWithFileDict(request);
+  EXPECT_EQ(Errors(preview), counted);
+  RemovalReply reply = RunRequest(request);
+  EXPECT_EQ(Removed(reply), Paths({"a.tmp", "docs/ok.tmp"}));
+  EXPECT_EQ(Errors(reply), counted);
+  Strings expected = before;
+  std::erase(expected, "a.tmp");
+  std::erase(expected, "docs/ok.tmp");
+  EXPECT_EQ(volume_.Listing(), expected);
+
+  // "._" alone: find's listing can't name them, so the walk counts them.
+  outside_.MakeFile(photos + "/._a");
+  outside_.MakeFile("._b\xff");
+  outside_.MakeFile("._ok");
+  reply = RunRequest(
+      {{"volumePath", Value(outside_.path())}, {"appleDouble", Value(true)}});
+  EXPECT_EQ(Removed(reply), PathSet{outside_.PathOf("._ok")});
+  EXPECT_EQ(Errors(reply),
+            (Dictionary{{outside_.path(),
+                         Value("2 items here whose names aren’t UTF-8 text "
+                               "were left in place.")}}));
+  EXPECT_EQ(outside_.Listing(),
+            (Strings{"._b\xff", photos + "/", photos + "/._a"}));
+}
+
+// Entries that make ICU backtrack take their whole budget on every name;
+// a stop still ends the removal at once.
+TEST_F(RemovalServiceTest, AStopEndsEvenBacktrackingMatchesAtOnce) {
+  volume_.MakeFile("x" + std::string(250, 'a'));
+  Array entries;
+  for (int i = 0; i < 1000; ++i) {
+    entries.emplace_back("(x)*a*a*a*a*a*c" + std::to_string(i));
+  }
+  RemovalProgress progress;
+  std::chrono::steady_clock::time_point stopped_at;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stopped_at = std::chrono::steady_clock::now();
+    progress.RequestStop();
+  });
+  RemovalReply reply = RunStoppable(
+      Request({{"fileRemovalArray", Value(std::move(entries))}}), progress);
+  auto returned_at = std::chrono::steady_clock::now();
+  stopper.join();
+  EXPECT_LT(returned_at - stopped_at, std::chrono::seconds(5));
+  // The name the stop interrupted is no undecided one: only the stop is said.
+  EXPECT_EQ(Errors(reply),
+            (Dictionary{{volume_.path(),
+                         Value("The removal was stopped before it finished; "
+                               "only the items listed as removed are "
+                               "gone.")}}));
 }
 
 TEST_F(RemovalServiceTest, BadRequestsRemoveNothingAndSayWhy) {

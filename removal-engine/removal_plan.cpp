@@ -122,15 +122,30 @@ bool RemovalPlan::Selects(std::string_view name, std::string_view* undecided) {
   const WildcardPattern* gave_up = nullptr;
   for (WildcardPattern& pattern : wildcard_names_) {
     if (pattern.Matches(name)) return true;
-    if (pattern.gave_up() && gave_up == nullptr) gave_up = &pattern;
+    if (pattern.gave_up()) {
+      if (pattern.stopped()) return false;
+      if (gave_up == nullptr) gave_up = &pattern;
+    }
   }
   for (WildcardPattern& pattern : wildcard_extensions_) {
     if (pattern.Matches(extension)) return true;
-    if (pattern.gave_up() && gave_up == nullptr) gave_up = &pattern;
+    if (pattern.gave_up()) {
+      if (pattern.stopped()) return false;
+      if (gave_up == nullptr) gave_up = &pattern;
+    }
   }
   if (SelectsAppleDouble(name)) return true;
   if (gave_up != nullptr && undecided != nullptr) *undecided = gave_up->entry();
   return false;
+}
+
+void RemovalPlan::WatchForStop(const RemovalProgress* progress) {
+  for (WildcardPattern& pattern : wildcard_names_) {
+    pattern.WatchForStop(progress);
+  }
+  for (WildcardPattern& pattern : wildcard_extensions_) {
+    pattern.WatchForStop(progress);
+  }
 }
 
 bool RemovalPlan::SelectsListed(std::string_view relative_path) const {

@@ -57,9 +57,14 @@ class RemovalPlan {
   // always is; an exact name or extension hit, and with "appleDouble" a
   // name beginning "._", unless the keep list holds the name. Files and
   // folders alike. When the answer is no only because a wildcard entry's
-  // budget ran out on |name|, |undecided| (if given) is set to that entry.
+  // budget ran out on |name|, |undecided| (if given) is set to that entry;
+  // a match a stop ended leaves it unset.
   // Asked of every item walked: no allocation.
   bool Selects(std::string_view name, std::string_view* undecided = nullptr);
+
+  // A stop asked of |progress| (which must outlive the plan's use) ends a
+  // wildcard's match in progress: Selects() then answers no.
+  void WatchForStop(const RemovalProgress* progress);
 
   // Whether the "._" item find listed at |relative_path| goes: the
   // AppleDouble rule of Selects(), on the path's last component.

@@ -17,6 +17,10 @@ void RemovalRecord::Record(std::string_view relative_path,
                            const Result<void>& removal) {
   if (!removal && removal.error().code == ECANCELED) {
     cut_short = true;
+    if (!removal.error().message.empty()) {
+      errors.insert_or_assign(JoinVolumePath(volume, relative_path),
+                              Value(removal.error().message));
+    }
     return;
   }
   if (removal) {
@@ -59,12 +63,39 @@ void RemovalRecord::MovedAway(std::string_view relative_path) {
   if (progress != nullptr) progress->CountFailed();
 }
 
-void RemovalRecord::Stopped(const std::string& volume_path) {
+void RemovalRecord::Unnameable(std::string_view folder_path) {
+  auto counted = unnameable.find(folder_path);
+  if (counted == unnameable.end()) {
+    counted = unnameable.emplace(std::string(folder_path), 0).first;
+  }
+  ++counted->second;
+  if (progress != nullptr) progress->CountFailed();
+}
+
+void RemovalRecord::Finish(const std::string& volume_path) {
+  // Said after what an entry already holds: a folder may both fail and
+  // keep unnameable items.
+  auto say = [this](std::string path, std::string words) {
+    auto [entry, added] = errors.try_emplace(std::move(path), Value(words));
+    if (added) return;
+    const std::string* before = entry->second.AsString();
+    entry->second = Value((before != nullptr ? *before + " " : "") + words);
+  };
+  for (const auto& [folder, count] : unnameable) {
+    say(folder.empty() ? volume_path : JoinVolumePath(volume, folder),
+        UnnameableItemsDescription(count));
+  }
+  if (!cut_short) return;
   // The one word the caller needs: the removal is incomplete, and what
-  // "pathArray" lists is all that went.
-  errors.insert_or_assign(
-      volume_path, Value("The removal was stopped before it finished; only the "
-                         "items listed as removed are gone."));
+  // "pathArray" lists is all that went, but for the folders that say how
+  // much of them went.
+  say(volume_path,
+      left_in_part
+          ? "The removal was stopped before it finished; the items listed "
+            "as removed are gone, and so are the items counted as removed "
+            "in folders that couldn’t be removed whole."
+          : "The removal was stopped before it finished; only the items "
+            "listed as removed are gone.");
 }
 
 bool RemovalRecord::HasRemoved(std::string_view relative_path) {

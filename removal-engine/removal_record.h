@@ -11,6 +11,9 @@
 #define QUILLFEN_REMOVAL_ENGINE_REMOVAL_RECORD_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,7 +30,8 @@ struct RemovalRecord {
       : volume(std::move(volume_spelling)) {}
   void Removed(std::string_view relative_path);
   // Removed, or failed as |removal| says; a removal a stop cut short
-  // (ECANCELED) is no failure of its own: the stop's entry tells of it.
+  // (ECANCELED) is no failure of its own: the stop's entry tells of it,
+  // and the item's own entry only says how much of it went, if anything.
   void Record(std::string_view relative_path, const Result<void>& removal);
   // |failure| as the remover gave it: errno and the reply's words.
   void Failed(std::string_view relative_path, const Error& failure);
@@ -40,9 +44,15 @@ struct RemovalRecord {
   // The folder at |relative_path| was found moved out of the volume:
   // nothing more goes from it.
   void MovedAway(std::string_view relative_path);
-  // The removal was asked to stop and did, before it finished: said
-  // under |volume_path|, as the request gave it.
-  void Stopped(const std::string& volume_path);
+  // A selected item in the folder at |folder_path| (or inside a folder
+  // there whose name can't be carried) was left, because its path can't
+  // be carried in the reply.
+  void Unnameable(std::string_view folder_path);
+  // Writes what is said once the work is over: how many unnameable items
+  // each folder kept, and whether a stop cut the work short. Both are
+  // said of the volume's own folder under |volume_path|, as the request
+  // gave it.
+  void Finish(const std::string& volume_path);
   // Whether the work ends here because a stop was asked for; once it has,
   // the removal is |cut_short|. A stop that comes when nothing is left to
   // do cuts nothing short, and the reply says nothing of it.
@@ -63,6 +73,11 @@ struct RemovalRecord {
   Dictionary errors;
   bool show_read_me = false;
   bool cut_short = false;
+  // Whether some selected folder lost part of its items only: then more
+  // is gone than the removed paths list.
+  bool left_in_part = false;
+  // Unnameable items left, by the path of the folder they are counted in.
+  std::map<std::string, std::uint64_t, std::less<>> unnameable;
 
   // For HasRemoved(): the first |indexed| of "removed", by number.
   PathIndex removed_index;

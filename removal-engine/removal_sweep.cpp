@@ -12,15 +12,40 @@ RemovalSweep::RemovalSweep(RemovalPlan& plan, ItemRemover* remover,
                            RemovalRecord* record)
     : plan_(plan), remover_(remover), record_(record) {}
 
+bool RemovalSweep::InUnnameable(std::string_view folder_path) {
+  if (unnameable_root_.empty()) return false;
+  if (folder_path.starts_with(unnameable_root_) &&
+      (folder_path.size() == unnameable_root_.size() ||
+       folder_path[unnameable_root_.size()] == '/')) {
+    return true;
+  }
+  unnameable_root_.clear();  // The walk has left it.
+  return false;
+}
+
+void RemovalSweep::CountUnnameable(std::string_view folder_path,
+                                   const WalkEntry& entry, bool inside) {
+  // Inside a selected folder a preview walks, it goes with the folder.
+  if (!walking_selected_.empty()) return;
+  if (plan_.Selects(entry.name)) {
+    record_->Unnameable(inside ? std::string_view(nearest_nameable_)
+                               : folder_path);
+  }
+}
+
 WalkAction RemovalSweep::VisitEntries(int /*folder_fd*/,
                                       std::string_view folder_path,
                                       std::span<WalkEntry> entries) {
+  const bool inside_unnameable = InUnnameable(folder_path);
   for (WalkEntry& entry : entries) {
     if (record_->StopHere()) return WalkAction::kStop;
     if (record_->progress != nullptr) record_->progress->CountWalked(1);
-    // A name that can't be written into a reply is never a candidate, nor
-    // is anything inside such a folder (see EnterFolder).
-    if (!IsBusString(entry.name)) continue;
+    // An item whose path can't be written into a reply is never removed:
+    // the reply couldn't say so. If selected, it is only counted.
+    if (inside_unnameable || !IsBusString(entry.name)) {
+      CountUnnameable(folder_path, entry, inside_unnameable);
+      continue;
+    }
     std::string_view undecided;
     if (!plan_.Selects(entry.name, &undecided)) {
       if (!undecided.empty()) {
@@ -36,6 +61,8 @@ WalkAction RemovalSweep::VisitEntries(int /*folder_fd*/,
       files_.emplace_back(entry.inode, entry.name);
     }
   }
+  // A stop may have cut the last entry's match short.
+  if (record_->StopHere()) return WalkAction::kStop;
   return WalkAction::kGoOn;
 }
 
@@ -64,7 +91,13 @@ WalkAction RemovalSweep::EnterFolder(std::string_view folder_path,
   if (marked && remover_ == nullptr) {
     walking_selected_.push_back({ChildPath(folder_path, name), std::nullopt});
   }
-  if (!IsBusString(name)) return WalkAction::kSkipContents;
+  if (!InUnnameable(folder_path) && !IsBusString(name)) {
+    // Walked only to count what is selected inside it; in a selected
+    // folder a preview walks, it goes with that folder.
+    if (!walking_selected_.empty()) return WalkAction::kSkipContents;
+    unnameable_root_ = ChildPath(folder_path, name);
+    nearest_nameable_ = folder_path;
+  }
   // A selected folder is removed whole: what is inside it is reported as
   // the removal takes it.
   if (marked && remover_ != nullptr) return WalkAction::kSkipContents;
@@ -102,6 +135,8 @@ bool RemovalSweep::StillInside(int folder_fd, std::string_view folder_path) {
 }
 
 WalkAction RemovalSweep::FolderFailed(std::string_view folder_path, int error) {
+  // Its path can't be told; what it holds stays uncounted.
+  if (InUnnameable(folder_path)) return WalkAction::kGoOn;
   if (error == EXDEV) {
     // Another mount: never entered, and no failure of the removal's, but a
     // selected folder holding it can't go whole.

@@ -13,6 +13,11 @@
 // The walk never enters another mount; a selected folder that holds one
 // is not removed whole (the remover says so, and so does a preview).
 //
+// An item whose path a reply can't carry (a name that isn't UTF-8, in it
+// or in a folder above it) is never removed, for the reply couldn't say
+// so: a selected one is counted under the nearest folder the reply can
+// name. Folders with such names are walked for that alone.
+//
 // The plan's rules include the AppleDouble one, so the walk selects "._"
 // items too: one inside a selected folder is also removed before its
 // folder, and one whose path find can't print on one line is found at all.
@@ -62,6 +67,13 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   void ItemRemoved(std::string_view folder_path,
                    std::string_view name) override;
   bool StopRequested() override { return record_->StopHere(); }
+  // Whether the folder at |folder_path| lies in the unnameable folder the
+  // walk is in; once the walk is found elsewhere, it has left that folder.
+  bool InUnnameable(std::string_view folder_path);
+  // Counts |entry| of the folder at |folder_path|, whose path can't be
+  // carried, if it is selected.
+  void CountUnnameable(std::string_view folder_path, const WalkEntry& entry,
+                       bool inside_unnameable);
   // Whether removals may go on in the folder open at |folder_fd|; when it
   // was moved out of the volume, the record says so.
   bool StillInside(int folder_fd, std::string_view folder_path);
@@ -83,6 +95,10 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   std::string removing_;  // The path of the folder being removed whole.
   // The current folder's selected files, by inode.
   std::vector<std::pair<std::uint64_t, std::string>> files_;
+  // The outermost folder the walk is in whose name can't be carried (empty
+  // when none), and the folder holding it, where what it holds is counted.
+  std::string unnameable_root_;
+  std::string nearest_nameable_;
   // For a preview: the selected folders the walk is in, outermost first.
   std::vector<SelectedFolder> walking_selected_;
 };

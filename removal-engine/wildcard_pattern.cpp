@@ -47,7 +47,22 @@ void WildcardPattern::Compile() {
   matcher_.reset(pattern_->matcher(status));
   if (U_SUCCESS(status)) matcher_->setTimeLimit(kIcuStepLimit, status);
   if (U_SUCCESS(status)) matcher_->setStackLimit(kIcuStackLimit, status);
+  if (U_SUCCESS(status) && progress_ != nullptr) {
+    matcher_->setMatchCallback(&GoOn, progress_, status);
+  }
   if (U_FAILURE(status)) matcher_.reset();
+}
+
+UBool WildcardPattern::GoOn(const void* progress, int32_t /*steps*/) {
+  return !static_cast<const RemovalProgress*>(progress)->stop_requested();
+}
+
+void WildcardPattern::WatchForStop(const RemovalProgress* progress) {
+  progress_ = progress;
+  if (matcher_ == nullptr) return;
+  UErrorCode status = U_ZERO_ERROR;
+  matcher_->setMatchCallback(progress_ != nullptr ? &GoOn : nullptr, progress_,
+                             status);
 }
 
 WildcardPattern::~WildcardPattern() {
@@ -61,7 +76,9 @@ WildcardPattern::WildcardPattern(WildcardPattern&& other) noexcept
       pattern_(std::move(other.pattern_)),
       matcher_(std::move(other.matcher_)),
       text_(other.text_),
-      gave_up_(other.gave_up_) {
+      gave_up_(other.gave_up_),
+      stopped_(other.stopped_),
+      progress_(other.progress_) {
   other.text_ = nullptr;
 }
 
@@ -76,12 +93,15 @@ WildcardPattern& WildcardPattern::operator=(WildcardPattern&& other) noexcept {
     text_ = other.text_;
     other.text_ = nullptr;
     gave_up_ = other.gave_up_;
+    stopped_ = other.stopped_;
+    progress_ = other.progress_;
   }
   return *this;
 }
 
 bool WildcardPattern::Matches(std::string_view utf8_text) {
   gave_up_ = false;
+  stopped_ = false;
   if (glob_) {
     if (glob_->SurelyMisses(utf8_text)) return false;
     if (IsValidUtf8(utf8_text)) return glob_->Matches(utf8_text);
@@ -98,7 +118,9 @@ bool WildcardPattern::MatchesWithIcu(std::string_view utf8_text) {
   if (U_FAILURE(status)) return false;
   matcher_->reset(text_);
   bool found = matcher_->find(status);
-  gave_up_ = status == U_REGEX_TIME_OUT || status == U_REGEX_STACK_OVERFLOW;
+  stopped_ = status == U_REGEX_STOPPED_BY_CALLER;
+  gave_up_ = stopped_ || status == U_REGEX_TIME_OUT ||
+             status == U_REGEX_STACK_OVERFLOW;
   return U_SUCCESS(status) && found;
 }
 

@@ -20,6 +20,10 @@
 // bounded the same way (running out answers no as well): ICU's own bound lets
 // an entry like "++" fill 8 MB per name.
 //
+// A stop of the request (RemovalProgress) ends ICU's work too: ICU calls
+// back between its steps, never per name, and a stop answers no at once,
+// so however many entries backtrack, a stop takes effect within a step.
+//
 // A WildcardPattern keeps its matcher's state between calls: use each one
 // from one thread at a time.
 #ifndef QUILLFEN_REMOVAL_ENGINE_WILDCARD_PATTERN_H_
@@ -33,6 +37,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/removal_progress.h"
 #include "removal-engine/literal_glob.h"
 
 namespace quillfen {
@@ -56,12 +61,20 @@ class WildcardPattern {
   // Whether the expression has a match in |utf8_text|.
   bool Matches(std::string_view utf8_text);
 
+  // From now on a stop asked of |progress| (which must outlive the
+  // pattern's use) ends a match in progress: it answers no, and stopped()
+  // tells.
+  void WatchForStop(const RemovalProgress* progress);
+
   // False when the expression did not compile; it then matches nothing.
   bool compiled() const { return glob_ || matcher_ != nullptr; }
   bool uses_fast_path() const { return glob_.has_value(); }
   // Whether the last Matches() answered no because ICU ran out of time or
-  // memory.
+  // memory, or was stopped.
   bool gave_up() const { return gave_up_; }
+  // Whether the last Matches() answered no because the request was
+  // stopped (then gave_up() too).
+  bool stopped() const { return stopped_; }
   // The entry as the request gave it.
   const std::string& entry() const { return entry_; }
 
@@ -74,6 +87,8 @@ class WildcardPattern {
  private:
   bool MatchesWithIcu(std::string_view utf8_text);
   void Compile();
+  // ICU's call between its steps: false ends the match.
+  static UBool GoOn(const void* progress, int32_t steps);
 
   std::string entry_;
   std::optional<LiteralGlob> glob_;
@@ -81,6 +96,8 @@ class WildcardPattern {
   std::unique_ptr<icu::RegexMatcher> matcher_;
   UText* text_ = nullptr;  // Reused for every name, never copied.
   bool gave_up_ = false;
+  bool stopped_ = false;
+  const RemovalProgress* progress_ = nullptr;
 };
 
 }  // namespace quillfen

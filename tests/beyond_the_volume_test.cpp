@@ -184,9 +184,11 @@ TEST_F(BeyondTheVolumeTest, OtherMountsAreNeverEnteredRemovedOrListed) {
   EXPECT_EQ(ErrorPaths(reply),
             (std::set<std::string>{Full("cache.tmp"), Full("mp.tmp"),
                                    Full("._mnt"), Full("f.tmp")}));
+  // "x.tmp" went from it, and that is said too.
   EXPECT_EQ(ErrorFor(reply, Full("cache.tmp")),
-            "“cache.tmp” couldn’t be removed whole because it holds another "
-            "file system, mounted on “other”, " +
+            "“cache.tmp” couldn’t be removed whole: 1 of the items in it was "
+            "removed, but not the rest. It holds another file system, "
+            "mounted on “other”, " +
                 kNeverEnters);
   for (const char* item : {"mp.tmp", "f.tmp"}) {
     EXPECT_NE(ErrorFor(reply, Full(item))

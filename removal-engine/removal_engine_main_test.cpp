@@ -1,0 +1,84 @@
+// quillfen-engine as a program, where the system refuses it a thread: the
+// request still ends with a reply that says what couldn't be done.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "protocol/json_form.h"
+#include "protocol/removal_keys.h"
+#include "testing/program.h"
+#include "testing/temp_tree.h"
+
+namespace quillfen {
+namespace {
+
+using ::quillfen::testing::TempTree;
+
+// Runs quillfen-engine (with |option|, if any) on |request_path|, as a user
+// without root's rights who may have one process only, so that neither a
+// thread nor find can be started; answers its output, or what went wrong.
+std::string RunWithOneProcess(const std::string& option,
+                              const std::string& request_path,
+                              const std::string& output_path) {
+  return quillfen::testing::RunUnprivileged([&]() -> std::string {
+    int input = open(request_path.c_str(), O_RDONLY);
+    int output = open(output_path.c_str(), O_WRONLY | O_TRUNC);
+    if (input < 0 || output < 0) return "can't open the files";
+    // Set once the user is no longer root: the kernel ignores it for root.
+    rlimit one{1, 1};
+    if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
+        setrlimit(RLIMIT_NPROC, &one) != 0) {
+      return "can't set the child up";
+    }
+    std::string program = QUILLFEN_ENGINE_PATH;
+    char* argv[] = {program.data(),
+                    option.empty() ? nullptr : const_cast<char*>(option.data()),
+                    nullptr};
+    execv(program.c_str(), argv);
+    return "can't run " + program;
+  });
+}
+
+TEST(EngineProgramTest, WithoutAThreadOrAChildTheReplySaysSo) {
+  TempTree volume;
+  TempTree files;
+  volume.MakeFile("a.tmp");
+  volume.MakeFile("._a");
+  chmod(volume.path().c_str(), 0777);
+  chmod(files.path().c_str(), 0777);
+  files.MakeFile("request.json",
+                 "{\"volumePath\": \"" + volume.path() +
+                     "\", \"appleDouble\": true, \"extensionsArray\": "
+                     "[\"tmp\"]}");
+  files.MakeFile("reply.json");
+  chmod(files.PathOf("reply.json").c_str(), 0666);
+  for (const std::string option : {"--preview", ""}) {
+    SCOPED_TRACE(option);
+    std::string run = RunWithOneProcess(option, files.PathOf("request.json"),
+                                        files.PathOf("reply.json"));
+    // The program's own exit status: 0, never an abort.
+    ASSERT_EQ(run, "");
+    std::string text =
+        quillfen::testing::FileContent(files.PathOf("reply.json"));
+    Result<Value> reply = ValueFromJsonText(text);
+    ASSERT_TRUE(reply.ok() && reply->AsDictionary()) << text;
+    const Value* errors = Find(*reply->AsDictionary(), kErrorDictKey);
+    ASSERT_TRUE(errors != nullptr && errors->AsDictionary() != nullptr);
+    const Value* why = Find(*errors->AsDictionary(), volume.path());
+    ASSERT_TRUE(why != nullptr && why->AsString() != nullptr) << text;
+    EXPECT_NE(why->AsString()->find("couldn’t be listed"), std::string::npos)
+        << *why->AsString();
+    // The walk, on the calling thread, did its part all the same.
+    const Value* removed = Find(*reply->AsDictionary(), kPathArrayKey);
+    ASSERT_TRUE(removed != nullptr && removed->AsArray() != nullptr);
+    EXPECT_EQ(removed->AsArray()->size(), 2u) << text;
+  }
+  EXPECT_EQ(volume.Listing(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace quillfen
