@@ -77,15 +77,15 @@ Result<void> ExchangeBus::Listen(ExchangeState& state) {
 }
 
 void ExchangeBus::ListenForProgress(ExchangeState& state,
-                                    const std::string& volume_path) {
+                                    const std::string& token) {
   try {
-    ListenForProgressSignals(
-        *connection_, [&state, volume_path](const std::string& sender,
-                                            const ProgressReport& report) {
-          if (report.volume_path == volume_path) {
-            state.ProgressReported(sender, report.counts);
-          }
-        });
+    ListenForProgressSignals(*connection_,
+                             [&state, token](const std::string& sender,
+                                             const ProgressReport& report) {
+                               if (report.token == token) {
+                                 state.ProgressReported(sender, report.counts);
+                               }
+                             });
   } catch (const sdbus::Error&) {
   }
 }
@@ -127,13 +127,13 @@ void ExchangeBus::NoteRunningInstance(ExchangeState& state) {
 }
 
 std::optional<std::uint32_t> ExchangeBus::AskServiceToStop(
-    const std::string& volume_path, ExchangeState::Clock::time_point until) {
+    const std::string& token, ExchangeState::Clock::time_point until) {
   // At least a millisecond: a limit of nought is the bus's own default.
   auto limit = std::max<std::chrono::microseconds>(
       std::chrono::ceil<std::chrono::microseconds>(until -
                                                    ExchangeState::Clock::now()),
       std::chrono::milliseconds(1));
-  return quillfen::AskServiceToStop(*connection_, volume_path, limit);
+  return quillfen::AskServiceToStop(*connection_, token, limit);
 }
 
 Result<void> ExchangeBus::ProcessPending() {

@@ -34,9 +34,9 @@ class ExchangeBus {
   // for instances of the service coming and going, and tells |state|
   // (which must outlive this bus).
   Result<void> Listen(ExchangeState& state);
-  // Passes the service's progress reports for |volume_path| on to |state|.
+  // Passes the service's progress reports for |token| on to |state|.
   // No report is worth failing the exchange for.
-  void ListenForProgress(ExchangeState& state, const std::string& volume_path);
+  void ListenForProgress(ExchangeState& state, const std::string& token);
   // Whether the bus runs the service or knows how to start it: a bus that
   // can't is reported at once instead of waited on (the tool would wait
   // without end). Nothing is started here, so the service's idle period
@@ -44,11 +44,11 @@ class ExchangeBus {
   Result<void> ServiceReachable() const;
   // Tells |state| of the service's current instance, if it has one.
   void NoteRunningInstance(ExchangeState& state);
-  // Asks the service to stop the removals of |volume_path|, waiting for
+  // Asks the service to stop the removals of |token|, waiting for
   // its answer until |until| at the latest; how many it stopped, or
   // nothing when it gave no answer.
   std::optional<std::uint32_t> AskServiceToStop(
-      const std::string& volume_path, ExchangeState::Clock::time_point until);
+      const std::string& token, ExchangeState::Clock::time_point until);
 
   // Handles everything the bus has brought.
   Result<void> ProcessPending();

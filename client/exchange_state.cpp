@@ -19,6 +19,12 @@ void ExchangeState::ToolStarted(TimePoint now) {
 
 void ExchangeState::NotificationArrived() { notified_ = true; }
 
+void ExchangeState::AnothersReplyRead() {
+  notified_ = false;
+  done_ = false;
+  anothers_reply_read_ = true;
+}
+
 void ExchangeState::ToolExited(int status, TimePoint now) {
   if (tool_ended_) return;
   tool_ended_ = now;
@@ -90,6 +96,11 @@ ExchangeState::Step ExchangeState::Next(TimePoint now) {
     return step;
   }
   if (tool_ended_ && now - *tool_ended_ > kNotificationGrace) {
+    if (anothers_reply_read_) {
+      return GiveUp(
+          "another program used the shared domain meanwhile: the reply "
+          "stored there is another removal's, and this one's isn't there");
+    }
     return GiveUp("the removal tool ended without replying (" +
                   DescribeExit(tool_status_) + ")");
   }

@@ -93,6 +93,9 @@ class ExchangeState {
   // Events.
   void ToolStarted(TimePoint now);
   void NotificationArrived();
+  // The reply the notification led to was another exchange's: this one's
+  // is still awaited, until its tool has ended.
+  void AnothersReplyRead();
   // |status| as waitpid gives it.
   void ToolExited(int status, TimePoint now);
   // |owner|: the unique name of an instance of the service.
@@ -139,6 +142,7 @@ class ExchangeState {
   std::optional<std::chrono::milliseconds> timeout_;
   std::optional<TimePoint> start_;
   bool notified_ = false;
+  bool anothers_reply_read_ = false;
   std::optional<TimePoint> tool_ended_;
   int tool_status_ = 0;
   // Every instance of the service since the exchange began, by unique

@@ -33,12 +33,14 @@ InterruptPipe::InterruptPipe() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 InterruptPipe::~InterruptPipe() {
   if (!read_) return;
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
+  signal(SIGHUP, SIG_DFL);
   write_fd = -1;  // Before the members close the pipe.
 }
 

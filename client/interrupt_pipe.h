@@ -1,9 +1,9 @@
-// InterruptPipe: Ctrl-C (SIGINT) and termination requests (SIGTERM) turned
-// into bytes on a pipe, one a signal, so that a wait on descriptors sees
-// them as it sees the bus, and what to do about them is decided there
-// rather than in a signal handler. One per process, made on the main thread
-// before others start; while it lives, those signals no longer end the
-// process.
+// InterruptPipe: Ctrl-C (SIGINT), termination requests (SIGTERM) and a
+// closed terminal (SIGHUP) turned into bytes on a pipe, one a signal, so that a
+// wait on descriptors sees them as it sees the bus, and what to do about them
+// is decided there rather than in a signal handler. One per process, made on
+// the main thread before others start; while it lives, those signals no longer
+// end the process.
 #ifndef QUILLFEN_CLIENT_INTERRUPT_PIPE_H_
 #define QUILLFEN_CLIENT_INTERRUPT_PIPE_H_
 

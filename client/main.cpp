@@ -1,8 +1,10 @@
 // quillfen-remove: removes unwanted files from a volume through the removal
 // tool and service, playing the part Quillfen plays: it leaves the request
 // in the shared domain, starts the tool and reads the reply.
+#include <sys/random.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 
@@ -55,6 +57,32 @@ std::string VolumePathOf(const RemovalRequest& request) {
              : std::string();
 }
 
+// The exchange token of |request|, or "".
+std::string TokenOf(const RemovalRequest& request) {
+  const Value* token = Find(request, kExchangeTokenKey);
+  return token != nullptr && token->AsString() != nullptr ? *token->AsString()
+                                                          : std::string();
+}
+
+// A token no other exchange has: 128 bits from the kernel, in hex. Where
+// the kernel has none to give, the process and the clock still tell this
+// exchange from the others of this user.
+std::string NewExchangeToken() {
+  unsigned char bytes[16] = {};
+  std::string token;
+  if (getrandom(bytes, sizeof bytes, 0) == sizeof bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    for (unsigned char byte : bytes) {
+      token.push_back(kHex[byte >> 4]);
+      token.push_back(kHex[byte & 0xf]);
+    }
+    return token;
+  }
+  return std::to_string(getpid()) + "-" +
+         std::to_string(
+             std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
 // The engine's own selection, here and read-only: the tool never runs.
 int Preview(const RemovalRequest& request, const CommandLine& line) {
   RemovalReply selection =
@@ -91,7 +119,7 @@ ExchangeOutcome Exchange(const RemovalRequest& request,
     settings.timeout = std::chrono::milliseconds(
         static_cast<long long>(line.timeout_seconds * 1000));
   }
-  settings.volume_path = VolumePathOf(request);
+  settings.token = TokenOf(request);
   InterruptPipe interrupts;
   settings.interrupt_fd = interrupts.fd();
   ProgressLine progress_line(stderr);
@@ -141,6 +169,9 @@ int main(int argc, char** argv) {
   if (!choice) return Fail(choice.error().message);
   if (line.preview) return Preview(*request, line);
 
+  // This exchange's own token: only its reply, progress and stop carry it.
+  const std::string token = NewExchangeToken();
+  (*request)[std::string(kExchangeTokenKey)] = Value(token);
   Result<std::string> request_json = ExactJsonTextFromValue(Value(*request));
   if (!request_json) {
     return RefuseUnwritable(*request, request_json.error(), line);

@@ -160,6 +160,79 @@ TEST_F(QuillfenRemoveTest, TheHomeFolderIsCleanedOnlyWithForce) {
                                       "home/other/"}));
 }
 
+// Each invocation knows its own reply by its token: another program's
+// message and reply, left in the shared domain mid-exchange, are never
+// reported as this one's; and a client whose terminal closed leaves no
+// reply for the next one to take for its own.
+TEST_F(QuillfenRemoveTest, AnotherExchangesReplyIsNeverTakenForThisOnes) {
+  testing::MakeManyFiles(volume_.path(), 20, 500, ".tmp");
+  TempTree theirs;
+  theirs.MakeFile("b.tmp");
+  std::unique_ptr<testing::Program> client =
+      Start({"--json", "-e", "tmp", volume_.path()});
+  // As soon as the client has left its request, the application leaves
+  // its own and starts a tool for it.
+  ASSERT_TRUE(testing::PollUntil(
+      [&] {
+        std::optional<Value> message = Stored("message");
+        return (message && message->AsString() &&
+                message->AsString()->find(volume_.path()) !=
+                    std::string::npos) ||
+               client->Ended();
+      },
+      testing::kPatience));
+  SharedSuite suite(SharedSuiteName);
+  suite.setObject(Value("{\"volumePath\": \"" + theirs.path() +
+                        "\", \"extensionsArray\": [\"tmp\"]}"),
+                  "message");
+  ASSERT_TRUE(suite.synchronize()) << suite.lastError();
+  testing::Program application_tool(
+      std::string(QUILLFEN_BUILD_DIR) + "/removal-tool/QuillfenRemovalTool",
+      Setup({}, {}));
+  ASSERT_TRUE(client->WaitFor(std::chrono::seconds(120))) << client->err();
+  if (client->exit_status() == 0) {
+    // Its own reply: this volume's, with everything it removed.
+    Dictionary reply = testing::DictionaryFromJson(client->out());
+    EXPECT_EQ(reply["volumePath"], Value(volume_.path()));
+    EXPECT_EQ(testing::RemovedPaths(reply).size(), 10000u);
+  } else {
+    EXPECT_EQ(client->exit_status(), 2) << client->out();
+    EXPECT_NE(client->err().find("another program used the shared domain"),
+              std::string::npos)
+        << client->err();
+    EXPECT_EQ(client->out().find(theirs.path()), std::string::npos);
+  }
+
+  // A client whose terminal closes stops its removal and ends; the next
+  // one gets its own reply.
+  testing::MakeManyFiles(volume_.path(), 20, 500, ".tmp");
+  std::unique_ptr<testing::Program> closed =
+      Start({"-e", "tmp", volume_.path()});
+  auto files_left = [&] {
+    long left = 0;
+    for (int d = 0; d < 20; ++d) {
+      char folder[8];
+      std::snprintf(folder, sizeof folder, "d%03d", d);
+      left += testing::EntryCount(volume_.PathOf(folder));
+    }
+    return left;
+  };
+  // Once its removal is under way.
+  ASSERT_TRUE(testing::PollUntil(
+      [&] { return files_left() < 10000 || closed->Ended(); },
+      testing::kPatience));
+  ASSERT_EQ(kill(closed->pid(), SIGHUP), 0);
+  ASSERT_TRUE(closed->WaitFor(testing::kPatience)) << "SIGHUP was ignored";
+  TempTree next;
+  next.MakeFile("c.tmp");
+  ProgramRun run = Remove({"--json", "-e", "tmp", next.path()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  Dictionary reply = testing::DictionaryFromJson(run.out);
+  EXPECT_EQ(reply["volumePath"], Value(next.path()));
+  EXPECT_EQ(testing::RemovedPaths(reply),
+            (std::set<std::string>{next.PathOf("c.tmp")}));
+}
+
 TEST(ReplySummaryTest, FailuresComeWithTheirReasonsAndThePermissionHint) {
   RemovalReply reply{
       {"showReadMe", Value(true)},

@@ -11,9 +11,11 @@
 #include "client/exchange_bus.h"
 #include "client/exchange_state.h"
 #include "client/tool_process.h"
+#include "platform/json_object_text.h"
 #include "platform/shared_suite.h"
 #include "platform/shared_suite_exchange_turn.h"
 #include "protocol/identifiers.h"
+#include "protocol/removal_keys.h"
 
 namespace quillfen {
 namespace {
@@ -69,7 +71,7 @@ Step AwaitReply(ExchangeBus& bus, ToolProcess& tool, ExchangeState& state,
     Step step = state.Next(now);
     if (step.kind == Step::Kind::kAskServiceToStop) {
       if (std::optional<std::uint32_t> stopped =
-              bus.AskServiceToStop(settings.volume_path, step.until)) {
+              bus.AskServiceToStop(settings.token, step.until)) {
         state.StopAnswered(*stopped);
       } else {
         state.StopUnanswered(Clock::now());
@@ -86,6 +88,16 @@ Step AwaitReply(ExchangeBus& bus, ToolProcess& tool, ExchangeState& state,
       return state.BusFailed(waited.error().message);
     }
   }
+}
+
+// Whether the reply text |reply| is the one of the request that carried
+// |token|: another program may have used the shared domain meanwhile.
+bool IsReplyOf(const std::string& reply, const std::string& token) {
+  Result<JsonObjectText> object = JsonObjectText::Parse(reply);
+  if (!object) return false;
+  std::optional<std::string_view> quoted = object->Find(kExchangeTokenKey);
+  if (!quoted) return false;
+  return JsonObjectText::DecodeString(*quoted) == token;
 }
 
 // The reply the tool stored.
@@ -133,7 +145,7 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
   if (ready) ready = bus.ServiceReachable();
   if (!ready) return failed(ready.error());
   bus.NoteRunningInstance(state);
-  bus.ListenForProgress(state, settings.volume_path);
+  bus.ListenForProgress(state, settings.token);
   if (Result<void> left = LeaveRequest(request_json); !left) {
     return failed(left.error());
   }
@@ -146,14 +158,23 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
     return failed(started.error());
   }
   state.ToolStarted(Clock::now());
-  Step step = AwaitReply(bus, tool, state, settings);
-  if (step.kind == Step::Kind::kGiveUp) {
-    tool.Stop(0s);
-    if (step.withdraw_request) WithdrawMessage(request_json);
-    return ExchangeOutcome{ErrorMessage(step.message), state.interrupted()};
+  for (;;) {
+    Step step = AwaitReply(bus, tool, state, settings);
+    if (step.kind == Step::Kind::kGiveUp) {
+      tool.Stop(0s);
+      if (step.withdraw_request) WithdrawMessage(request_json);
+      return ExchangeOutcome{ErrorMessage(step.message), state.interrupted()};
+    }
+    Result<std::string> reply = ReadStoredReply();
+    // Another tool's notification, or its reply stored over this one's:
+    // never taken for this exchange's.
+    if (reply && !IsReplyOf(*reply, settings.token)) {
+      state.AnothersReplyRead();
+      continue;
+    }
+    tool.Stop(5s);  // It quits once its notification is out.
+    return ExchangeOutcome{std::move(reply), state.interrupted()};
   }
-  tool.Stop(5s);  // It quits once its notification is out.
-  return ExchangeOutcome{ReadStoredReply(), state.interrupted()};
 }
 
 }  // namespace quillfen

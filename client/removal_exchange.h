@@ -39,7 +39,9 @@ struct ExchangeSettings {
   std::string tool_path;    // The removal tool to start.
   std::string service_dir;  // Activation folder for a private bus.
   std::optional<std::chrono::milliseconds> timeout;
-  std::string volume_path;  // The request's, as it spells it.
+  // The request's exchange token: only the reply, progress and stop of
+  // this exchange's own removal carry it.
+  std::string token;
   // Readable when the person interrupts; -1: never.
   int interrupt_fd = -1;
   // Called at least ten times a second while waiting for the reply, but

@@ -15,6 +15,12 @@ inline constexpr std::string_view kFileRemovalArrayKey = "fileRemovalArray";
 inline constexpr std::string_view kExtensionsArrayKey = "extensionsArray";
 inline constexpr std::string_view kFileKeepArrayKey = "fileKeepArray";
 
+// Beside the contract: a token an asker may add to its request, and which
+// then comes back with the reply it stores and names its removal's progress
+// signals and stops. Callers that know only the contract never send it, and
+// the service never requires it.
+inline constexpr std::string_view kExchangeTokenKey = "exchangeToken";
+
 // RemovalReply. A reply always carries all four keys; "volumePath" is
 // shared with the request.
 inline constexpr std::string_view kShowReadMeKey = "showReadMe";

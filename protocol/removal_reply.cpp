@@ -28,4 +28,11 @@ RemovalReply RefusedRequestReply(const RemovalRequest& request,
   return reply;
 }
 
+void CarryExchangeToken(const RemovalRequest& request, RemovalReply& reply) {
+  const Value* token = Find(request, kExchangeTokenKey);
+  if (token != nullptr && token->AsString() != nullptr) {
+    reply[std::string(kExchangeTokenKey)] = *token;
+  }
+}
+
 }  // namespace quillfen

@@ -21,6 +21,10 @@ RemovalReply EmptyRemovalReply(Value volume_path = Value(""));
 RemovalReply RefusedRequestReply(const RemovalRequest& request,
                                  std::string why);
 
+// |reply| with the exchange token |request| carries, if any: a fifth key
+// that tells an asker its own reply from another's.
+void CarryExchangeToken(const RemovalRequest& request, RemovalReply& reply);
+
 }  // namespace quillfen
 
 #endif  // QUILLFEN_PROTOCOL_REMOVAL_REPLY_H_

@@ -5,6 +5,7 @@
 #include "platform/system_log.h"
 #include "protocol/bus_string.h"
 #include "protocol/identifiers.h"
+#include "protocol/removal_keys.h"
 #include "protocol/removal_reply.h"
 #include "removal-tool/AppDelegate.h"
 #include "service-bus/service_interface.h"
@@ -42,27 +43,34 @@ void AppDelegate::sendDictToRemovalService(std::optional<Dictionary> dict) {
   std::shared_ptr<AppDelegate> self = shared_from_this();
   Application::shared().post([self, dict = std::move(dict)] {
     Dictionary request = dict.value_or(Dictionary());
+    // Whatever the answer, it goes back with the request's exchange token,
+    // so that its asker knows it for its own.
+    RemovalRequest token_only;
+    if (const Value* token = Find(request, kExchangeTokenKey)) {
+      token_only.emplace(std::string(kExchangeTokenKey), *token);
+    }
+    auto reply_with_token = [self, token_only](RemovalReply reply) {
+      CarryExchangeToken(token_only, reply);
+      self->replyToQuillfen(std::move(reply));
+    };
     // A request the bus would shorten or refuse is answered here, just as
     // the engine answers it, rather than sent as something else.
     std::string fault = DictionaryBusFault(request);
     if (!fault.empty()) {
       SystemLog("Error sending the request: " + BusSafeText(fault) + ".");
-      self->replyToQuillfen(
-          RefusedRequestReply(request, RequestBusRefusal(fault)));
+      reply_with_token(RefusedRequestReply(request, RequestBusRefusal(fault)));
       return;
     }
     try {
       self->connectToXPCService();
       std::shared_ptr<ServiceClientConnection> connection =
           self->removalServiceConnection();
-      connection->remoteObjectProxy()->removeWithFileDict(
-          request, [self](RemovalReply reply) {
-            self->replyToQuillfen(std::move(reply));
-          });
+      connection->remoteObjectProxy()->removeWithFileDict(request,
+                                                          reply_with_token);
     } catch (const std::exception& e) {
       std::string cause = BusSafeText(e.what());
       SystemLog("Error sending the request: " + cause);
-      self->replyToQuillfen(RefusedRequestReply(
+      reply_with_token(RefusedRequestReply(
           request, "The request couldn’t be sent to the removal service: " +
                        cause + "."));
     }

@@ -24,14 +24,14 @@ inline constexpr char kRemoveOutName[] = "reply";
 // text (reply_file.h). The contract's replies never use the key.
 inline constexpr char kReplyFileKey[] = "replyAsJSONFile";
 
-// StopRemoval(s volumePath) -> u stopped.
+// StopRemoval(s token) -> u stopped.
 inline constexpr char kStopMethod[] = "StopRemoval";
 inline constexpr char kStopInSignature[] = "s";
-inline constexpr char kStopInName[] = "volumePath";
+inline constexpr char kStopInName[] = "token";
 inline constexpr char kStopOutSignature[] = "u";
 inline constexpr char kStopOutName[] = "stopped";
 
-// RemovalProgress(s volumePath, t walked, t removed, t failed, b finished).
+// RemovalProgress(s token, t walked, t removed, t failed, b finished).
 inline constexpr char kProgressSignal[] = "RemovalProgress";
 inline constexpr char kProgressSignature[] = "stttb";
 

@@ -6,16 +6,16 @@
 namespace quillfen {
 
 void RegisterProgressSignal(sdbus::IObject& object) {
-  object.registerSignal(
-      bus::kInterface, bus::kProgressSignal, bus::kProgressSignature,
-      {"volumePath", "walked", "removed", "failed", "finished"});
+  object.registerSignal(bus::kInterface, bus::kProgressSignal,
+                        bus::kProgressSignature,
+                        {"token", "walked", "removed", "failed", "finished"});
 }
 
 void EmitProgressSignal(sdbus::IObject& object, const ProgressReport& report) {
   try {
     object.emitSignal(bus::kProgressSignal)
         .onInterface(bus::kInterface)
-        .withArguments(report.volume_path, report.counts.walked,
+        .withArguments(report.token, report.counts.walked,
                        report.counts.removed, report.counts.failed,
                        report.finished);
   } catch (const sdbus::Error&) {
@@ -35,7 +35,7 @@ void ListenForProgressSignals(
       [handler = std::move(handler)](sdbus::Message& message) {
         ProgressReport report;
         try {
-          message >> report.volume_path >> report.counts.walked >>
+          message >> report.token >> report.counts.walked >>
               report.counts.removed >> report.counts.failed >> report.finished;
         } catch (const sdbus::Error&) {
           return;  // Not the signal's form: no report.

@@ -1,6 +1,7 @@
 // The RemovalProgress signal, both ways: a running removal's counts as the
-// service sends them, and as a listener reads them back. Counts only: the
-// signal names no path but the volume's, as its request spelt it. Plain
+// service sends them, and as a listener reads them back. Counts only, and
+// the exchange token of the request they belong to: no path at all. A
+// request without a token gets no signal. Plain
 // functions; each call works on the connection or message it is given, on
 // that connection's thread.
 #ifndef QUILLFEN_SERVICE_BUS_PROGRESS_SIGNAL_H_
@@ -16,7 +17,7 @@
 namespace quillfen {
 
 struct ProgressReport {
-  std::string volume_path;  // As the request spelt it.
+  std::string token;  // The request's exchange token.
   RemovalProgress::Counts counts;
   bool finished = false;  // The removal's last report, after its reply.
 };

@@ -15,17 +15,17 @@ void RunningRemovals::Finish(Removal& removal) {
     MutexLock lock(running_mutex_);
     running_.remove(&removal);
   }
-  if (removal.volume_path.empty()) return;
+  if (removal.token.empty()) return;
   removal.sent = removal.progress.counts();
-  emit_({removal.volume_path, removal.sent, /*finished=*/true});
+  emit_({removal.token, removal.sent, /*finished=*/true});
 }
 
-std::uint32_t RunningRemovals::Stop(const std::string& volume_path) {
+std::uint32_t RunningRemovals::Stop(const std::string& token) {
   std::uint32_t stopped = 0;
+  if (token.empty()) return stopped;
   MutexLock lock(running_mutex_);
   for (Removal* removal : running_) {
-    if (removal->volume_path == volume_path &&
-        removal->progress.RequestStop()) {
+    if (removal->token == token && removal->progress.RequestStop()) {
       ++stopped;
     }
   }
@@ -40,13 +40,13 @@ void RunningRemovals::ReportDue() {
   {
     MutexLock lock(running_mutex_);
     for (Removal* removal : running_) {
-      if (removal->volume_path.empty()) continue;
+      if (removal->token.empty()) continue;
       if (now - removal->sent_at < kProgressInterval) continue;
       RemovalProgress::Counts counts = removal->progress.counts();
       if (counts == removal->sent) continue;
       removal->sent = counts;
       removal->sent_at = now;
-      due.push_back({removal->volume_path, counts, /*finished=*/false});
+      due.push_back({removal->token, counts, /*finished=*/false});
     }
   }
   for (const ProgressReport& report : due) emit_(report);

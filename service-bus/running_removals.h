@@ -2,8 +2,8 @@
 // progress signals and for StopRemoval. Each removal's worker thread adds
 // it before it starts and finishes it after its reply; the event loop asks
 // for the signals that are due, at most ten a second per removal; a stop
-// reaches every running removal of a volume. No progress signal ever
-// follows a removal's last one.
+// reaches the running removal whose request carries its token. No progress
+// signal ever follows a removal's last one.
 //
 // Every method may be called from any thread. Lock order: signal_mutex_
 // before running_mutex_; neither is taken while the bus library's lock is
@@ -27,7 +27,9 @@ class RunningRemovals {
  public:
   // One removal being carried out.
   struct Removal {
-    std::string volume_path;  // As the request gave it; empty: none.
+    // The request's exchange token; empty: none, and then neither
+    // progress signals nor stops from outside.
+    std::string token;
     RemovalProgress progress;
     RemovalProgress::Counts sent;
     std::chrono::steady_clock::time_point sent_at;
@@ -46,8 +48,8 @@ class RunningRemovals {
   // |removal| has replied: its last counts go out, marked finished.
   void Finish(Removal& removal)
       QUILLFEN_EXCLUDES(signal_mutex_, running_mutex_);
-  // Asks the running removals of |volume_path| to stop; answers how many.
-  std::uint32_t Stop(const std::string& volume_path)
+  // Asks the running removal of |token| to stop; answers how many did.
+  std::uint32_t Stop(const std::string& token)
       QUILLFEN_EXCLUDES(running_mutex_);
   // Signals the counts of every removal due for a report.
   void ReportDue() QUILLFEN_EXCLUDES(signal_mutex_, running_mutex_);

@@ -185,10 +185,8 @@ void ServiceListener::Serve(ServiceConnection* connection) {
         connection->exported_object_;
     mutex_.Unlock();
     RunningRemovals::Removal removal;
-    if (const Value* path = Find(call->request, kVolumePathKey)) {
-      if (const std::string* text = path->AsString()) {
-        removal.volume_path = *text;
-      }
+    if (const Value* token = Find(call->request, kExchangeTokenKey)) {
+      if (const std::string* text = token->AsString()) removal.token = *text;
     }
     running_.Add(removal);
     AnswerRemoval(*object, call->request, call->call, removal.progress);
@@ -213,10 +211,10 @@ void ServiceListener::OnStopRemoval(sdbus::MethodCall call) {
                   "The removal service refused the call.");
       return;
     }
-    std::string volume_path;
-    call >> volume_path;
+    std::string token;
+    call >> token;
     sdbus::MethodReply reply = call.createReply();
-    reply << running_.Stop(volume_path);
+    reply << running_.Stop(token);
     reply.send();
   } catch (const std::exception& e) {
     // Nothing may unwind into the bus library's C callbacks.

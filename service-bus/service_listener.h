@@ -12,8 +12,9 @@
 //
 // While a removal runs, its counts go out as the RemovalProgress signal at
 // most ten times a second (from the event-loop thread), and once more with
-// finished true after its reply; StopRemoval asks every running removal of
-// a volume to stop.
+// finished true after its reply; StopRemoval asks the running removal of an
+// exchange token to stop. Both go by the request's token: a request without
+// one is neither reported nor stopped from outside.
 //
 // Bus library exceptions stop here: neither the delegate nor an exported
 // object ever sees one. Every call is answered (reply_writer.h). resume()

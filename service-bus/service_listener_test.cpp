@@ -251,7 +251,7 @@ class ServiceProgressTest : public ::testing::Test {
   static constexpr const char* kSlowEntry = "(x)*a*a*a*a*a*c";
 
   struct Heard {
-    std::string volume;
+    std::string token;
     std::uint64_t walked, removed, failed;
     bool finished;
   };
@@ -268,24 +268,24 @@ class ServiceProgressTest : public ::testing::Test {
     }
     watcher_->uponSignal(bus::kProgressSignal)
         .onInterface(ServiceInterface::WithProtocol().name)
-        .call([this](const std::string& volume, std::uint64_t walked,
+        .call([this](const std::string& token, std::uint64_t walked,
                      std::uint64_t removed, std::uint64_t failed,
                      bool finished) {
           std::lock_guard lock(mutex_);
-          heard_.push_back({volume, walked, removed, failed, finished});
+          heard_.push_back({token, walked, removed, failed, finished});
         });
     watcher_->finishRegistration();
     watching_->enterEventLoopAsync();
   }
   void TearDown() override { watching_->leaveEventLoop(); }
 
-  std::uint32_t Stop(const std::string& volume) {
+  std::uint32_t Stop(const std::string& token) {
     std::uint32_t stopped = 0;
     sdbus::createProxy(*caller_, std::string(ServiceName),
                        std::string(kServiceObjectPath))
         ->callMethod(bus::kStopMethod)
         .onInterface(ServiceInterface::WithProtocol().name)
-        .withArguments(volume)
+        .withArguments(token)
         .storeResultsTo(stopped);
     return stopped;
   }
@@ -308,12 +308,29 @@ class ServiceProgressTest : public ::testing::Test {
   std::vector<Heard> heard_;
 };
 
+// Progress and stops go by the request's exchange token: only the caller
+// that holds it hears of its removal or stops it; a request without one is
+// neither reported nor stopped from outside.
 TEST_F(ServiceProgressTest, ProgressIsPacedAndAStopMidwayAnswersWhatWent) {
   // A stop with nothing running stops nothing, and harms nothing.
-  EXPECT_EQ(Stop(volume_.path()), 0u);
+  EXPECT_EQ(Stop("tok-a"), 0u);
+  // A removal without a token sends no signal: every one heard below is
+  // the token's.
+  testing::TempTree other;
+  other.MakeFile("y.tmp");
+  {
+    auto remover = bus_.Connect();
+    CallRemoveWithFileDict(
+        *remover,
+        Dictionary{{"volumePath", Value(other.path())},
+                   {"fileRemovalArray", Value(Array{Value("*.tmp")})}},
+        kPatience);
+  }
+  EXPECT_FALSE(other.Exists("y.tmp"));
 
   Dictionary request{
       {"volumePath", Value(volume_.path())},
+      {"exchangeToken", Value("tok-a")},
       {"fileRemovalArray", Value(Array{Value(kSlowEntry), Value("*.tmp")})}};
   auto start = std::chrono::steady_clock::now();
   std::future<Dictionary> reply = std::async(std::launch::async, [&] {
@@ -328,8 +345,11 @@ TEST_F(ServiceProgressTest, ProgressIsPacedAndAStopMidwayAnswersWhatWent) {
         return false;
       },
       kPatience));
-  EXPECT_EQ(Stop("/elsewhere"), 0u);
-  EXPECT_EQ(Stop(volume_.path()), 1u);
+  // Neither the volume's path nor another token stops it.
+  EXPECT_EQ(Stop(volume_.path()), 0u);
+  EXPECT_EQ(Stop("tok-b"), 0u);
+  EXPECT_EQ(Stop(""), 0u);
+  EXPECT_EQ(Stop("tok-a"), 1u);
   Dictionary stopped = reply.get();
   auto elapsed = std::chrono::steady_clock::now() - start;
 
@@ -367,7 +387,7 @@ TEST_F(ServiceProgressTest, ProgressIsPacedAndAStopMidwayAnswersWhatWent) {
       100;
   EXPECT_LE(static_cast<long long>(heard.size()) - 1, tenths + 1);
   for (std::size_t i = 0; i < heard.size(); ++i) {
-    EXPECT_EQ(heard[i].volume, volume_.path());
+    EXPECT_EQ(heard[i].token, "tok-a");
     EXPECT_EQ(heard[i].finished, i + 1 == heard.size());
     if (i > 0) {
       EXPECT_GE(heard[i].walked, heard[i - 1].walked);
@@ -375,7 +395,7 @@ TEST_F(ServiceProgressTest, ProgressIsPacedAndAStopMidwayAnswersWhatWent) {
   }
 
   // The stop ended with the removal it stopped.
-  EXPECT_EQ(Stop(volume_.path()), 0u);
+  EXPECT_EQ(Stop("tok-a"), 0u);
 }
 
 }  // namespace

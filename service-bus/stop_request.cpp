@@ -6,7 +6,7 @@
 namespace quillfen {
 
 std::optional<std::uint32_t> AskServiceToStop(sdbus::IConnection& connection,
-                                              const std::string& volume_path,
+                                              const std::string& token,
                                               std::chrono::microseconds limit) {
   std::uint32_t stopped = 0;
   try {
@@ -15,7 +15,7 @@ std::optional<std::uint32_t> AskServiceToStop(sdbus::IConnection& connection,
         ->callMethod(bus::kStopMethod)
         .onInterface(bus::kInterface)
         .withTimeout(limit)
-        .withArguments(volume_path)
+        .withArguments(token)
         .storeResultsTo(stopped);
   } catch (const sdbus::Error&) {
     return std::nullopt;

@@ -17,11 +17,11 @@
 namespace quillfen {
 
 // Asks the service's current instance to stop the running removals of
-// |volume_path|, waiting at most |limit| for its answer: how many it
+// |token|, waiting at most |limit| for its answer: how many it
 // stopped, or nothing when no answer came (none in time, or the call
 // failed).
 std::optional<std::uint32_t> AskServiceToStop(sdbus::IConnection& connection,
-                                              const std::string& volume_path,
+                                              const std::string& token,
                                               std::chrono::microseconds limit);
 
 }  // namespace quillfen
