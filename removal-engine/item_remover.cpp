@@ -34,14 +34,6 @@ std::string_view ParentPath(std::string_view relative_path) {
                                          : relative_path.substr(0, slash);
 }
 
-// Whether another mount covers the item |name| of the folder |folder_fd|.
-bool IsMountPoint(int folder_fd, const std::string& name) {
-  struct statx status;
-  return statx(folder_fd, name.c_str(), AT_SYMLINK_NOFOLLOW, 0, &status) == 0 &&
-         (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-         (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-}
-
 }  // namespace
 
 // Removes everything inside the walked folder: a folder's files once it has
@@ -62,9 +54,13 @@ class ContentsRemoval : public WalkVisitor {
 
   // Why the folder couldn't go, from what happened inside it; null when
   // nothing did.
-  const std::optional<Error>& failure() const {
+  std::optional<Error> failure() const {
     if (moved_away_) return moved_away_;
-    return other_mount_ ? other_mount_ : first_failure_;
+    if (mount_path_) {
+      return ErrnoError(EXDEV,
+                        OtherFileSystemDescription(folder_name_, *mount_path_));
+    }
+    return first_failure_;
   }
   bool moved_away() const { return moved_away_.has_value(); }
   bool stopped() const { return stopped_; }
@@ -73,8 +69,8 @@ class ContentsRemoval : public WalkVisitor {
   // What kept the rest, said after how many went: |failure|'s words, or
   // those of the mount that keeps the folder.
   std::string RestKeptBy(const Error& failure) const {
-    if (moved_away_ || !other_mount_) return failure.message;
-    return HeldFileSystemSentence(mount_path_);
+    if (moved_away_ || !mount_path_) return failure.message;
+    return HeldFileSystemSentence(*mount_path_);
   }
 
   WalkAction VisitEntries(int /*folder_fd*/, std::string_view /*folder_path*/,
@@ -130,11 +126,7 @@ class ContentsRemoval : public WalkVisitor {
 
   WalkAction FolderFailed(std::string_view folder_path, int error) override {
     if (error == EXDEV) {
-      if (!other_mount_) {
-        other_mount_ = ErrnoError(
-            EXDEV, OtherFileSystemDescription(folder_name_, folder_path));
-        mount_path_ = folder_path;
-      }
+      if (!mount_path_) mount_path_ = folder_path;
       mount_point_left_ = true;
     } else if (error != ELOOP && error != ENOTDIR) {
       // A link in a folder's place is taken care of when it is left.
@@ -172,8 +164,8 @@ class ContentsRemoval : public WalkVisitor {
   VolumeBounds& bounds_;
   RemovalObserver* observer_;
   std::optional<Error> first_failure_;
-  std::optional<Error> other_mount_;
-  std::string mount_path_;  // The first mount met, from the folder.
+  // The first mount met, from the folder.
+  std::optional<std::string> mount_path_;
   std::optional<Error> moved_away_;
   bool mount_point_left_ = false;
   bool stopped_ = false;
@@ -253,7 +245,7 @@ Result<void> ItemRemover::RemoveEntry(int parent_fd,
     }
   }
   // A file with another file mounted on it.
-  if (error == EBUSY && IsMountPoint(parent_fd, name)) {
+  if (error == EBUSY && IsMountPoint(parent_fd, name.c_str())) {
     return ErrnoError(EXDEV, OtherFileSystemDescription(name, ""));
   }
   if (error != EISDIR) return RemovalError(error, name);
@@ -294,9 +286,8 @@ Result<void> ItemRemover::RemoveDirectory(int parent_fd,
   int error = errno;
   // What kept the folder from going is what happened inside it, if
   // anything.
-  return InPart(
-      name, contents,
-      contents.failure() ? *contents.failure() : RemovalError(error, name));
+  return InPart(name, contents,
+                contents.failure().value_or(RemovalError(error, name)));
 }
 
 Error ItemRemover::InPart(const std::string& name,
@@ -308,12 +299,11 @@ Error ItemRemover::InPart(const std::string& name,
     // A stop is no failure of the folder's own: said only when it cut
     // something short here, with the failure met before it, if any.
     if (contents.removed() == 0) return ErrnoError(ECANCELED);
+    std::optional<Error> inside = contents.failure();
     return ErrnoError(
         ECANCELED,
         PartlyRemovedDescription(name, contents.removed(), /*stopped=*/true,
-                                 contents.failure()
-                                     ? contents.RestKeptBy(*contents.failure())
-                                     : ""));
+                                 inside ? contents.RestKeptBy(*inside) : ""));
   }
   if (contents.removed() > 0) {
     failure.message = PartlyRemovedDescription(name, contents.removed(),

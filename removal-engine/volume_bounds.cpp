@@ -131,6 +131,13 @@ Result<UniqueFd> OpenFolderBeneath(int root_fd,
   return OpenBeneathAtOnce(reached ? reached.get() : root_fd, relative_path);
 }
 
+bool IsMountPoint(int folder_fd, const char* name) {
+  struct statx status;
+  return statx(folder_fd, name, AT_SYMLINK_NOFOLLOW, 0, &status) == 0 &&
+         (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+         (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
 bool IsSystemRoot(int fd) {
   UniqueFd root(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
   return root && SameItem(fd, root.get());

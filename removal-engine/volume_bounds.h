@@ -35,6 +35,10 @@ Result<UniqueFd> OpenFolderOnMount(int folder_fd, const char* name);
 // otherwise). A path too long for one call is resolved a part at a time.
 Result<UniqueFd> OpenFolderBeneath(int root_fd, std::string_view relative_path);
 
+// Whether another mount covers the item |name| of the folder open at
+// |folder_fd| (a file may have another mounted on it as well as a folder).
+bool IsMountPoint(int folder_fd, const char* name);
+
 // Whether the folder open at |fd| is the root folder of this process's
 // file system, whatever path reached it ("/", "//", "/tmp/..").
 bool IsSystemRoot(int fd);
