@@ -57,13 +57,6 @@ std::string VolumePathOf(const RemovalRequest& request) {
              : std::string();
 }
 
-// The exchange token of |request|, or "".
-std::string TokenOf(const RemovalRequest& request) {
-  const Value* token = Find(request, kExchangeTokenKey);
-  return token != nullptr && token->AsString() != nullptr ? *token->AsString()
-                                                          : std::string();
-}
-
 // A token no other exchange has: 128 bits from the kernel, in hex. Where
 // the kernel has none to give, the process and the clock still tell this
 // exchange from the others of this user.
@@ -109,9 +102,8 @@ int RefuseUnwritable(const RemovalRequest& request, const Error& json_error,
 // The exchange with the tool, with a progress line on a terminal unless
 // asked for none. Ctrl-C asks the service to stop instead of ending the
 // client at once.
-ExchangeOutcome Exchange(const RemovalRequest& request,
-                         const std::string& request_json,
-                         const CommandLine& line) {
+ExchangeOutcome Exchange(const std::string& request_json,
+                         const std::string& token, const CommandLine& line) {
   ExchangeSettings settings;
   settings.tool_path = LocateRemovalTool();
   settings.service_dir = LocateServiceDir();
@@ -119,7 +111,7 @@ ExchangeOutcome Exchange(const RemovalRequest& request,
     settings.timeout = std::chrono::milliseconds(
         static_cast<long long>(line.timeout_seconds * 1000));
   }
-  settings.token = TokenOf(request);
+  settings.token = token;
   InterruptPipe interrupts;
   settings.interrupt_fd = interrupts.fd();
   ProgressLine progress_line(stderr);
@@ -176,5 +168,5 @@ int main(int argc, char** argv) {
   if (!request_json) {
     return RefuseUnwritable(*request, request_json.error(), line);
   }
-  return ReportExchange(Exchange(*request, *request_json, line), line);
+  return ReportExchange(Exchange(*request_json, token, line), line);
 }
