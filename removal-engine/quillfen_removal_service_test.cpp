@@ -1,15 +1,13 @@
 #include "removal-engine/quillfen_removal_service.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "platform/unique_fd.h"
 #include "protocol/bus_string.h"
@@ -32,11 +30,17 @@ Value Names(std::initializer_list<const char*> names) {
   return Value(std::move(array));
 }
 
-// Runs one request and answers every reply it gave.
-std::vector<RemovalReply> Serve(const RemovalRequest& request) {
+// Runs one request, stoppable through |progress| if given, and answers
+// every reply it gave.
+std::vector<RemovalReply> Serve(const RemovalRequest& request,
+                                RemovalProgress* progress = nullptr) {
   std::vector<RemovalReply> replies;
-  QuillfenRemovalService().removeWithFileDict(
-      request, [&](RemovalReply r) { replies.push_back(std::move(r)); });
+  auto keep = [&](RemovalReply r) { replies.push_back(std::move(r)); };
+  if (progress != nullptr) {
+    QuillfenRemovalService().removeReportingProgress(request, keep, *progress);
+  } else {
+    QuillfenRemovalService().removeWithFileDict(request, keep);
+  }
   return replies;
 }
 
@@ -53,21 +57,27 @@ RemovalReply OneWholeReply(std::vector<RemovalReply> replies) {
   return std::move(reply);
 }
 
-RemovalReply RunRequest(const RemovalRequest& request) {
-  return OneWholeReply(Serve(request));
+RemovalReply RunRequest(const RemovalRequest& request,
+                        RemovalProgress* progress = nullptr) {
+  return OneWholeReply(Serve(request, progress));
 }
 
 // The accessors below answer nothing for a reply that isn't whole, which
 // OneWholeReply has already failed.
-PathSet Removed(const RemovalReply& reply) {
+Strings Reported(const RemovalReply& reply) {
+  Strings paths;
   const Value* array = Find(reply, kPathArrayKey);
-  if (array == nullptr || array->AsArray() == nullptr) return {};
-  PathSet paths;
+  if (array == nullptr || array->AsArray() == nullptr) return paths;
   for (const Value& path : *array->AsArray()) {
-    if (const std::string* text = path.AsString()) paths.insert(*text);
+    if (const std::string* text = path.AsString()) paths.push_back(*text);
   }
-  // Reported once each.
-  EXPECT_EQ(paths.size(), array->AsArray()->size());
+  return paths;
+}
+
+PathSet Removed(const RemovalReply& reply) {
+  Strings reported = Reported(reply);
+  PathSet paths(reported.begin(), reported.end());
+  EXPECT_EQ(paths.size(), reported.size());  // Reported once each.
   return paths;
 }
 
@@ -98,28 +108,37 @@ class RemovalServiceTest : public ::testing::Test {
   TempTree outside_;
 };
 
+// Items the keep list names go unreported with a selected folder that
+// holds them; a wildcard hit is removed even when its name is kept. Links
+// are items, never paths: whatever they lead to stays.
 TEST_F(RemovalServiceTest, SelectionRulesWorkTogether) {
   for (const char* f :
        {".DS_Store", "sub/.DS_Store", "Thumbs.db", "sub/Thumbs.db.bak", "a.tmp",
         "sub/deep/b.tmp", "keep.tmp", "both", "photo.jpg", "notes.txt",
-        "._photo.jpg", "sub/._x", "a.TMP", "tmp"}) {
+        "._photo.jpg", "sub/._x", "a.TMP", "tmp", "old/keep.tmp", "old/._y"}) {
     volume_.MakeFile(f);
   }
-  RemovalReply reply = RunRequest(
-      Request({{"appleDouble", Value(true)},
-               {"fileRemovalArray", Names({".DS_Store", "Thumbs*", "both"})},
-               {"extensionsArray", Names({"tmp"})},
-               // A wildcard hit is removed even when its name is kept.
-               {"fileKeepArray",
-                Names({"keep.tmp", "both", "._photo.jpg", "Thumbs.db"})}}));
+  outside_.MakeFile("precious.tmp");
+  outside_.MakeFile("Thumbs.db");
+  volume_.MakeSymlink("into-outside", outside_.path());
+  volume_.MakeSymlink("link.tmp", outside_.PathOf("precious.tmp"));
+  volume_.MakeSymlink("._link", outside_.path());
+  RemovalReply reply = RunRequest(Request(
+      {{"appleDouble", Value(true)},
+       {"fileRemovalArray", Names({".DS_Store", "Thumbs*", "both", "old"})},
+       {"extensionsArray", Names({"tmp"})},
+       {"fileKeepArray",
+        Names({"keep.tmp", "both", "._photo.jpg", "Thumbs.db"})}}));
   EXPECT_EQ(Removed(reply),
             Paths({".DS_Store", "sub/.DS_Store", "Thumbs.db",
-                   "sub/Thumbs.db.bak", "a.tmp", "sub/deep/b.tmp", "sub/._x"}));
+                   "sub/Thumbs.db.bak", "a.tmp", "sub/deep/b.tmp", "sub/._x",
+                   "old", "old/._y", "link.tmp", "._link"}));
   EXPECT_TRUE(Errors(reply).empty());
   EXPECT_FALSE(ShowReadMe(reply));
   EXPECT_EQ(volume_.Listing(),
-            (Strings{"._photo.jpg", "a.TMP", "both", "keep.tmp", "notes.txt",
-                     "photo.jpg", "sub/", "sub/deep/", "tmp"}));
+            (Strings{"._photo.jpg", "a.TMP", "both", "into-outside", "keep.tmp",
+                     "notes.txt", "photo.jpg", "sub/", "sub/deep/", "tmp"}));
+  EXPECT_EQ(outside_.Listing(), (Strings{"Thumbs.db", "precious.tmp"}));
 }
 
 TEST_F(RemovalServiceTest, AppleDoubleAloneSkipsTheWalkAndHonoursKeep) {
@@ -147,21 +166,37 @@ TEST_F(RemovalServiceTest, StarExtensionTakesEverythingButTheVolume) {
   EXPECT_TRUE(volume_.Exists(""));
 }
 
-TEST_F(RemovalServiceTest,
-       SelectedItemsInsideSelectedFoldersAreReportedRemoved) {
-  volume_.MakeFile("cache.tmp/a.tmp");
-  volume_.MakeFile("cache.tmp/sub.tmp/b.tmp");
-  volume_.MakeFile("cache.tmp/other.txt");
-  volume_.MakeFile("cache.tmp/._y");
-  volume_.MakeFile("._dir/._inner");
-  RemovalReply reply = RunRequest(Request(
-      {{"appleDouble", Value(true)}, {"extensionsArray", Names({"tmp"})}}));
+// A selected folder goes whole; what the rules select inside it is
+// reported too, before the folder. A preview removes nothing and reports
+// what the removal then takes.
+TEST_F(RemovalServiceTest, PreviewReportsWhatTheRemovalTakesFoldersLast) {
+  for (const char* file :
+       {"cache.tmp/a.tmp", "cache.tmp/sub.tmp/b.tmp", "cache.tmp/sub.tmp/c",
+        "cache.tmp/._y", "._dir/._inner", "._dir/x", "d/e.tmp", "d/f"}) {
+    volume_.MakeFile(file);
+  }
+  RemovalRequest request = Request(
+      {{"appleDouble", Value(true)}, {"extensionsArray", Names({"tmp"})}});
+  const std::string before = quillfen::testing::TreeSnapshot(volume_.path());
+  RemovalReply preview = QuillfenRemovalService().previewWithFileDict(request);
+  EXPECT_EQ(quillfen::testing::TreeSnapshot(volume_.path()), before);
+  RemovalReply reply = RunRequest(request);
+  EXPECT_EQ(Removed(preview), Removed(reply));
   EXPECT_EQ(Removed(reply),
-            Paths({"cache.tmp", "cache.tmp/a.tmp", "cache.tmp/sub.tmp",
-                   "cache.tmp/sub.tmp/b.tmp", "cache.tmp/._y", "._dir",
-                   "._dir/._inner"}));
+            Paths({"._dir", "._dir/._inner", "cache.tmp", "cache.tmp/._y",
+                   "cache.tmp/a.tmp", "cache.tmp/sub.tmp",
+                   "cache.tmp/sub.tmp/b.tmp", "d/e.tmp"}));
   EXPECT_TRUE(Errors(reply).empty());
-  EXPECT_TRUE(volume_.Listing().empty());
+  EXPECT_EQ(volume_.Listing(), (Strings{"d/", "d/f"}));
+  for (const RemovalReply* said : {&preview, &reply}) {
+    Strings order = Reported(*said);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      for (std::size_t j = i + 1; j < order.size(); ++j) {
+        EXPECT_FALSE(order[j].starts_with(order[i] + "/"))
+            << order[j] << " after its folder " << order[i];
+      }
+    }
+  }
 }
 
 TEST_F(RemovalServiceTest, OneFileHasOneSpellingWhateverTheVolumePath) {
@@ -179,30 +214,6 @@ TEST_F(RemovalServiceTest, OneFileHasOneSpellingWhateverTheVolumePath) {
 
 // Nothing selected, or no volume to remove from: a whole, clean reply with
 // "volumePath" as it came (or empty), and "._" items stay unless asked for.
-// The reply says a removal was stopped only when the stop cut it short:
-// a stop that finds nothing left to do is no news.
-TEST_F(RemovalServiceTest, AStopIsReportedOnlyWhenItCutTheRemovalShort) {
-  auto stopped_run = [&] {
-    RemovalProgress progress;
-    progress.RequestStop();
-    std::vector<RemovalReply> replies;
-    QuillfenRemovalService().removeReportingProgress(
-        Request({{"extensionsArray", Names({"tmp"})}}),
-        [&](RemovalReply r) { replies.push_back(std::move(r)); }, progress);
-    return OneWholeReply(std::move(replies));
-  };
-  RemovalReply nothing_left = stopped_run();
-  EXPECT_EQ(Errors(nothing_left), Dictionary{});
-
-  volume_.MakeFile("a.tmp");
-  RemovalReply cut_short = stopped_run();
-  EXPECT_TRUE(Removed(cut_short).empty());
-  Dictionary errors = Errors(cut_short);
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors.begin()->first, volume_.path());
-  EXPECT_TRUE(volume_.Exists("a.tmp"));
-}
-
 TEST_F(RemovalServiceTest, NothingToDoGivesACleanReply) {
   volume_.MakeFile("._a");
   auto clean = [](const std::string& volume) {
@@ -222,19 +233,58 @@ TEST_F(RemovalServiceTest, NothingToDoGivesACleanReply) {
   EXPECT_TRUE(volume_.Exists("._a"));
 }
 
-TEST_F(RemovalServiceTest, LinksAreItemsNeverPaths) {
-  outside_.MakeFile("precious.tmp");
-  outside_.MakeFile("Thumbs.db");
-  volume_.MakeSymlink("into-outside", outside_.path());
-  volume_.MakeSymlink("link.tmp", outside_.PathOf("precious.tmp"));
-  volume_.MakeSymlink("._link", outside_.path());
+// A stop asked before the removal began removes nothing, and is said only
+// when there was something to remove.
+TEST_F(RemovalServiceTest, AStopIsSaidOnlyWhenItCutTheRemovalShort) {
+  RemovalProgress early;
+  early.RequestStop();
+  const RemovalRequest all_tmp = Request({{"extensionsArray", Names({"tmp"})}});
+  EXPECT_EQ(Errors(RunRequest(all_tmp, &early)), Dictionary{});
+  volume_.MakeFile("a.tmp");
+  EXPECT_EQ(Errors(RunRequest(all_tmp, &early)).size(), 1u);
+  EXPECT_TRUE(volume_.Exists("a.tmp"));
+}
+
+// Entries with expression characters go to ICU, whose backtracking on
+// this name outruns its budget: the name stays and is reported. With many
+// such entries every name takes their whole budget; a stop still ends the
+// removal at once.
+TEST_F(RemovalServiceTest, NamesPatternsCantSettleInTimeStayAndStopsStillEnd) {
+  const std::string entry = "(x)*a*a*a*a*a*c";
+  const std::string name = "x" + std::string(250, 'a');
+  volume_.MakeFile(name);
+  volume_.MakeFile("xaaaaac");
   RemovalReply reply =
-      RunRequest(Request({{"appleDouble", Value(true)},
-                          {"fileRemovalArray", Names({"Thumbs.db"})},
-                          {"extensionsArray", Names({"tmp"})}}));
-  EXPECT_EQ(Removed(reply), Paths({"link.tmp", "._link"}));
-  EXPECT_EQ(volume_.Listing(), Strings{"into-outside"});
-  EXPECT_EQ(outside_.Listing(), (Strings{"Thumbs.db", "precious.tmp"}));
+      RunRequest(Request({{"fileRemovalArray", Value(Array{Value(entry)})}}));
+  EXPECT_EQ(Removed(reply), Paths({"xaaaaac"}));
+  EXPECT_EQ(
+      Errors(reply),
+      (Dictionary{{volume_.PathOf(name),
+                   Value("“" + name + "” couldn’t be matched against “" +
+                         entry + "” in time, so it was left in place.")}}));
+  EXPECT_TRUE(volume_.Exists(name));
+
+  Array entries;
+  for (int i = 0; i < 1000; ++i)
+    entries.emplace_back(entry + std::to_string(i));
+  RemovalProgress progress;
+  std::chrono::steady_clock::time_point stopped_at;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stopped_at = std::chrono::steady_clock::now();
+    progress.RequestStop();
+  });
+  reply = RunRequest(Request({{"fileRemovalArray", Value(std::move(entries))}}),
+                     &progress);
+  auto returned_at = std::chrono::steady_clock::now();
+  stopper.join();
+  EXPECT_LT(returned_at - stopped_at, std::chrono::seconds(5));
+  // The name the stop interrupted is no undecided one: only the stop is said.
+  EXPECT_EQ(Errors(reply),
+            (Dictionary{{volume_.path(),
+                         Value("The removal was stopped before it finished; "
+                               "only the items listed as removed are "
+                               "gone.")}}));
 }
 
 TEST_F(RemovalServiceTest, PermissionRefusalRaisesShowReadMe) {
@@ -257,129 +307,79 @@ TEST_F(RemovalServiceTest, PermissionRefusalRaisesShowReadMe) {
     std::string fault = DictionaryBusFault(replies[0]);
     return fault.empty() ? JsonTextFromValue(Value(replies[0])) : fault;
   });
-  Result<Value> parsed = ValueFromJsonText(json);
-  ASSERT_TRUE(parsed.ok() && parsed->AsDictionary()) << json;
-  RemovalReply reply = OneWholeReply({*parsed->AsDictionary()});
-  EXPECT_TRUE(ShowReadMe(reply));
+  RemovalReply reply =
+      OneWholeReply({quillfen::testing::DictionaryFromJson(json)});
+  auto refused = [](const std::string& name) {
+    return Value("“" + name +
+                 "” couldn’t be removed because you don’t have permission "
+                 "to access it.");
+  };
+  EXPECT_TRUE(ShowReadMe(reply)) << json;
   EXPECT_EQ(Removed(reply), Paths({"free/b.tmp"}));
-  EXPECT_EQ(Errors(reply),
-            Dictionary({{volume_.PathOf("locked/a.tmp"),
-                         Value("“a.tmp” couldn’t be removed because you don’t "
-                               "have permission to access it.")},
-                        {volume_.PathOf("locked/folder.tmp"),
-                         Value("“folder.tmp” couldn’t be removed because you "
-                               "don’t have permission to access it.")},
-                        {volume_.PathOf("free/sel.tmp"),
-                         Value("“inner\uFFFD” couldn’t be removed because "
-                               "you don’t have permission to access it.")}}));
+  EXPECT_EQ(
+      Errors(reply),
+      Dictionary({{volume_.PathOf("locked/a.tmp"), refused("a.tmp")},
+                  {volume_.PathOf("locked/folder.tmp"), refused("folder.tmp")},
+                  {volume_.PathOf("free/sel.tmp"), refused("inner\uFFFD")}}));
   EXPECT_EQ(volume_.Listing(),
             (Strings{"free/", "free/sel.tmp/", "free/sel.tmp/inner\xff",
                      "locked/", "locked/a.tmp", "locked/folder.tmp/",
                      "locked/folder.tmp/inner"}));
 }
 
-// Awkward names, with a walk or without: names the bus can't carry are
-// never candidates (but go with a selected folder) and are counted where
-// they stay, whether find or the walk met them, and line feeds in paths
-// neither hide a "._" item nor make one up. find prints the last one as
-// "VOLUME/._r" and "VOLUME/._x", and neither exists.
-TEST_F(RemovalServiceTest, AwkwardNamesAreFoundOrLeftNeverMisnamed) {
+// Names the bus can't carry (not UTF-8, or noncharacters), of items or of
+// the folders holding them, are never candidates but go with a selected
+// folder; those the rules would select stay, counted under the nearest
+// folder the reply can name, alike by a preview and a removal, whether
+// find or the walk met them. Line feeds in paths neither hide a "._" item
+// nor make one up: find prints the last name as "VOLUME/._r" and
+// "VOLUME/._x", and neither exists.
+TEST_F(RemovalServiceTest, ItemsThatCantBeNamedAreCountedWhereTheyStay) {
   const std::string odd = "._odd\xef\xbf\xbe";  // U+FFFE
+  const std::string cafe = "caf\xe9.tmp";       // Latin-1
   const std::string tricky = "._r\n" + volume_.path() + "/._x";
+  auto left_in_place = [](int count) {
+    return Value(count == 1 ? "1 item here whose name isn’t UTF-8 text was "
+                              "left in place."s
+                            : std::to_string(count) +
+                                  " items here whose names aren’t UTF-8 "
+                                  "text were left in place.");
+  };
   for (bool walked : {false, true}) {
     SCOPED_TRACE(walked);
     for (const std::string& name :
-         {std::string("._ok"), std::string(".DS_Store"), odd,
-          std::string("._bad\xff"), "sub/" + odd, std::string("cache/in\xff"),
-          std::string("._nl\nname"), std::string("d\n/._in"), tricky}) {
+         {"._ok"s, odd, "._bad\xff"s, "sub/" + odd, "Ph\xf6tos/._a"s,
+          "Ph\xf6tos/a.tmp"s, "Ph\xf6tos/keep.txt"s, cafe, "old\xe9.tmp/x.tmp"s,
+          "cache/in\xff"s, "docs/" + cafe, "docs/ok.tmp"s, "._nl\nname"s,
+          "d\n/._in"s, tricky}) {
       volume_.MakeFile(name);
     }
     RemovalRequest request = Request({{"appleDouble", Value(true)}});
-    if (walked) {
-      request.emplace("fileRemovalArray", Names({".DS_Store", "cache"}));
-    }
-    RemovalReply reply = RunRequest(request);
-    EXPECT_EQ(DictionaryBusFault(reply), "");
-    EXPECT_EQ(Errors(reply),
-              (Dictionary{{volume_.path(),
-                           Value("2 items here whose names aren’t UTF-8 text "
-                                 "were left in place.")},
-                          {volume_.PathOf("sub"),
-                           Value("1 item here whose name isn’t UTF-8 text was "
-                                 "left in place.")}}));
+    // ._bad, ._odd and Phötos/._a; with the walk, café.tmp, Phötos/a.tmp,
+    // oldé.tmp and what it holds too.
+    Dictionary counted = {{volume_.path(), left_in_place(walked ? 7 : 3)},
+                          {volume_.PathOf("sub"), left_in_place(1)}};
     PathSet removed = Paths({"._ok", "._nl\nname", "d\n/._in", "._r\n"});
     removed.insert(volume_.PathOf(tricky));
-    if (walked) removed.merge(Paths({".DS_Store", "cache"}));
+    if (walked) {
+      request.emplace("fileRemovalArray", Names({"cache"}));
+      request.emplace("extensionsArray", Names({"tmp"}));
+      counted.emplace(volume_.PathOf("docs"), left_in_place(1));
+      removed.merge(Paths({"cache", "docs/ok.tmp"}));
+    }
+    EXPECT_EQ(Errors(QuillfenRemovalService().previewWithFileDict(request)),
+              counted);
+    RemovalReply reply = RunRequest(request);
+    EXPECT_EQ(DictionaryBusFault(reply), "");
+    EXPECT_EQ(Errors(reply), counted);
     EXPECT_EQ(Removed(reply), removed);
-    EXPECT_TRUE(volume_.Exists(odd) && volume_.Exists("._bad\xff") &&
-                volume_.Exists("sub/" + odd));
+  }
+  for (const std::string& stays :
+       {odd, "._bad\xff"s, "sub/" + odd, "Ph\xf6tos/._a"s, "Ph\xf6tos/a.tmp"s,
+        cafe, "old\xe9.tmp/x.tmp"s, "docs/" + cafe}) {
+    EXPECT_TRUE(volume_.Exists(stays)) << stays;
   }
 }
-
-TEST_F(RemovalServiceTest, NameAPatternCantSettleInTimeIsReported) {
-  // Entries with expression characters go to ICU, whose backtracking on
-  // this name outruns its budget.
-  const std::string entry = "(x)*a*a*a*a*a*c";
-  const std::string name = "x" + std::string(250, 'a');
-  volume_.MakeFile(name);
-  volume_.MakeFile("xaaaaac");
-  RemovalReply reply =
-      RunRequest(Request({{"fileRemovalArray", Value(Array{Value(entry)})}}));
-  EXPECT_EQ(Removed(reply), Paths({"xaaaaac"}));
-  EXPECT_EQ(
-      Errors(reply),
-      (Dictionary{{volume_.PathOf(name),
-                   Value("“" + name + "” couldn’t be matched against “" +
-                         entry + "” in time, so it was left in place.")}}));
-  EXPECT_TRUE(volume_.Exists(name));
-}
-
-// Runs |request| with a progress that the test may stop.
-RemovalReply RunStoppable(const RemovalRequest& request,
-                          RemovalProgress& progress) {
-  std::vector<RemovalReply> replies;
-  QuillfenRemovalService().removeReportingProgress(
-      request, [&](RemovalReply r) { replies.push_back(std::move(r)); },
-      progress);
-  return OneWholeReply(std::move(replies));
-}
-
-// Asks |progress| to stop once |count| items have gone from the folder at
-// |path|, as the kernel tells it: the stop lands inside the folder's
-// removal, wherever exactly.
-class StopAfterDeletions {
- public:
-  StopAfterDeletions(const std::string& path, int count,
-                     RemovalProgress& progress)
-      : fd_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
-    EXPECT_GE(inotify_add_watch(fd_.get(), path.c_str(), IN_DELETE), 0);
-    thread_ = std::thread([this, count, &progress] {
-      alignas(inotify_event) char buffer[64 * 1024];
-      int seen = 0;
-      while (!done_ && seen < count) {
-        pollfd ready{fd_.get(), POLLIN, 0};
-        if (poll(&ready, 1, 50) <= 0) continue;
-        ssize_t n = read(fd_.get(), buffer, sizeof buffer);
-        for (ssize_t at = 0; at < n;) {
-          const auto* event =
-              reinterpret_cast<const inotify_event*>(buffer + at);
-          seen += (event->mask & IN_Q_OVERFLOW) ? count : 1;
-          at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        }
-      }
-      if (seen >= count) progress.RequestStop();
-    });
-  }
-  ~StopAfterDeletions() {
-    done_ = true;
-    thread_.join();
-  }
-
- private:
-  UniqueFd fd_;
-  std::atomic<bool> done_ = false;
-  std::thread thread_;
-};
 
 // "1,234" for 1234.
 std::string Grouped(long count) {
@@ -389,30 +389,32 @@ std::string Grouped(long count) {
          std::string(3 - digits.size(), '0') + digits;
 }
 
-// A stop inside a selected folder: the folder's entry says exactly how many
-// of its items went, and the stop's entry no longer claims that only the
-// listed items are gone.
+// A stop inside a selected folder, once some of what it holds has gone:
+// the folder's entry says exactly how many of its items went, and the
+// stop's entry no longer claims that only the listed items are gone.
 TEST_F(RemovalServiceTest, AStopInsideASelectedFolderSaysHowMuchOfItWent) {
   constexpr int kFiles = 20000;
   constexpr int kStopAfter = 2000;
-  volume_.MakeFile("a.tmp");
   volume_.MakeDir("big.tmp");
   for (int i = 0; i < kFiles; ++i) {
     UniqueFd file(
-        creat(volume_.PathOf("big.tmp/f" + std::to_string(i)).c_str(), 0644));
+        creat(volume_.PathOf("big.tmp/f" + std::to_string(i) + ".tmp").c_str(),
+              0644));
     ASSERT_TRUE(file);
   }
   RemovalProgress progress;
-  RemovalReply reply;
-  {
-    StopAfterDeletions stop(volume_.PathOf("big.tmp"), kStopAfter, progress);
-    reply =
-        RunStoppable(Request({{"extensionsArray", Names({"tmp"})}}), progress);
-  }
+  std::jthread stopper([&](std::stop_token done) {
+    while (!done.stop_requested() && progress.counts().removed < kStopAfter) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    progress.RequestStop();
+  });
+  RemovalReply reply =
+      RunRequest(Request({{"extensionsArray", Names({"tmp"})}}), &progress);
   long left = quillfen::testing::EntryCount(volume_.PathOf("big.tmp"));
   ASSERT_GT(left, 0);
   ASSERT_GE(kFiles - left, kStopAfter);
-  EXPECT_EQ(Removed(reply), Paths({"a.tmp"}));
+  EXPECT_EQ(static_cast<long>(Removed(reply).size()), kFiles - left);
   EXPECT_EQ(
       Errors(reply),
       (Dictionary{
@@ -427,161 +429,36 @@ TEST_F(RemovalServiceTest, AStopInsideASelectedFolderSaysHowMuchOfItWent) {
                  "as removed in folders that couldn’t be removed whole.")}}));
 }
 
-// A refusal inside a selected folder, as a user without root's rights
-// meets it: the 50 documents that went are counted, the refusal named.
-TEST_F(RemovalServiceTest, ARefusalInsideASelectedFolderSaysHowMuchOfItWent) {
-  for (int i = 0; i < 50; ++i) {
-    volume_.MakeFile("cache.tmp/doc" + std::to_string(i) + ".txt");
-  }
-  volume_.MakeFile("cache.tmp/root-only/x");
-  chmod(volume_.path().c_str(), 0777);
-  chmod(volume_.PathOf("cache.tmp").c_str(), 0777);
-  std::string json = quillfen::testing::RunUnprivileged([&] {
-    std::vector<RemovalReply> replies =
-        Serve(Request({{"extensionsArray", Names({"tmp"})}}));
-    if (replies.size() != 1) return std::to_string(replies.size()) + " replies";
-    return JsonTextFromValue(Value(replies[0]));
-  });
-  Result<Value> parsed = ValueFromJsonText(json);
-  ASSERT_TRUE(parsed.ok() && parsed->AsDictionary()) << json;
-  RemovalReply reply = OneWholeReply({*parsed->AsDictionary()});
-  EXPECT_TRUE(ShowReadMe(reply));
-  EXPECT_TRUE(Removed(reply).empty());
-  EXPECT_EQ(Errors(reply),
-            (Dictionary{{volume_.PathOf("cache.tmp"),
-                         Value("“cache.tmp” couldn’t be removed whole: 50 of "
-                               "the items in it were removed, but not the "
-                               "rest. “x” couldn’t be removed because you "
-                               "don’t have permission to access it.")}}));
-  EXPECT_EQ(volume_.Listing(), (Strings{"cache.tmp/", "cache.tmp/root-only/",
-                                        "cache.tmp/root-only/x"}));
-}
-
-// Selected items whose paths aren't UTF-8 (Latin-1 names, of files and of
-// the folders holding them, "._" items too) stay, and are counted under the
-// nearest folder the reply can name, whether the walk or find met them.
-TEST_F(RemovalServiceTest, ItemsThatCantBeNamedAreCountedWhereTheyStay) {
-  const std::string cafe = "caf\xe9.tmp";
-  const std::string photos = "Ph\xf6tos";
-  for (const std::string& file :
-       {cafe, photos + "/a.tmp", photos + "/._a", photos + "/keep.txt",
-        photos + "/deeper/b.tmp", std::string("old\xe9.tmp/x.tmp"),
-        "docs/" + cafe, std::string("docs/ok.tmp"), std::string("a.tmp")}) {
-    volume_.MakeFile(file);
-  }
-  const Strings before = volume_.Listing();
-  // Latin-1 café.tmp, Phötos/{a.tmp, ._a, deeper/b.tmp}, oldé.tmp and
-  // what it holds.
-  const Dictionary counted = {
-      {volume_.path(),
-       Value("6 items here whose names aren’t UTF-8 text were left in "
-             "place.")},
-      {volume_.PathOf("docs"),
-       Value("1 item here whose name isn’t UTF-8 text was left in place.")}};
-  RemovalRequest request = Request(
-      {{"appleDouble", Value(true)}, {"extensionsArray", Names({"tmp"})}});
-  RemovalReply preview = QuillfenRemovalService().previewWithFileDict(request);
-  EXPECT_EQ(Errors(preview), counted);
-  RemovalReply reply = RunRequest(request);
-  EXPECT_EQ(Removed(reply), Paths({"a.tmp", "docs/ok.tmp"}));
-  EXPECT_EQ(Errors(reply), counted);
-  Strings expected = before;
-  std::erase(expected, "a.tmp");
-  std::erase(expected, "docs/ok.tmp");
-  EXPECT_EQ(volume_.Listing(), expected);
-
-  // "._" alone: find's listing can't name them, so the walk counts them.
-  outside_.MakeFile(photos + "/._a");
-  outside_.MakeFile("._b\xff");
-  outside_.MakeFile("._ok");
-  reply = RunRequest(
-      {{"volumePath", Value(outside_.path())}, {"appleDouble", Value(true)}});
-  EXPECT_EQ(Removed(reply), PathSet{outside_.PathOf("._ok")});
-  EXPECT_EQ(Errors(reply),
-            (Dictionary{{outside_.path(),
-                         Value("2 items here whose names aren’t UTF-8 text "
-                               "were left in place.")}}));
-  EXPECT_EQ(outside_.Listing(),
-            (Strings{"._b\xff", photos + "/", photos + "/._a"}));
-}
-
-// Entries that make ICU backtrack take their whole budget on every name;
-// a stop still ends the removal at once.
-TEST_F(RemovalServiceTest, AStopEndsEvenBacktrackingMatchesAtOnce) {
-  volume_.MakeFile("x" + std::string(250, 'a'));
-  Array entries;
-  for (int i = 0; i < 1000; ++i) {
-    entries.emplace_back("(x)*a*a*a*a*a*c" + std::to_string(i));
-  }
-  RemovalProgress progress;
-  std::chrono::steady_clock::time_point stopped_at;
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    stopped_at = std::chrono::steady_clock::now();
-    progress.RequestStop();
-  });
-  RemovalReply reply = RunStoppable(
-      Request({{"fileRemovalArray", Value(std::move(entries))}}), progress);
-  auto returned_at = std::chrono::steady_clock::now();
-  stopper.join();
-  EXPECT_LT(returned_at - stopped_at, std::chrono::seconds(5));
-  // The name the stop interrupted is no undecided one: only the stop is said.
-  EXPECT_EQ(Errors(reply),
-            (Dictionary{{volume_.path(),
-                         Value("The removal was stopped before it finished; "
-                               "only the items listed as removed are "
-                               "gone.")}}));
-}
-
+// A volume that can't be opened, text the bus would cut short or refuse
+// (wherever it is), and a keep list that can't be read whole (which must
+// not read as empty) remove nothing and say why under "volumePath" as sent.
 TEST_F(RemovalServiceTest, BadRequestsRemoveNothingAndSayWhy) {
   volume_.MakeFile("._a");
   volume_.MakeFile("x.tmp");
-  volume_.MakeFile("plain-file");
   volume_.MakeSymlink("volume-link", volume_.path());
-  const Value all_tmp = Names({"tmp"});
-  struct Case {
-    Dictionary request;
-    std::string key;
-    std::string says;
-  };
-  std::string v = volume_.path();
-  std::vector<Case> cases = {
-      {{{"volumePath", Value(v + "/missing")}}, v + "/missing", "exist"},
-      {{{"volumePath", Value(v + "/plain-file")}},
-       v + "/plain-file",
-       "isn’t a folder"},
-      {{{"volumePath", Value(v + "/volume-link")}},
-       v + "/volume-link",
-       "symbolic link"},
-      // A keep list that can't be read whole must not read as empty.
-      {{{"volumePath", Value(v)},
-        {"fileKeepArray", Value(Array{Value("x.tmp"), Value(true)})},
-        {"extensionsArray", all_tmp}},
-       v,
-       "fileKeepArray"},
-      // Text the bus would cut short or refuse, wherever it is.
-      {{{"volumePath", Value(v + "\0/elsewhere"s)}},
-       v + "\0/elsewhere"s,
-       "“volumePath” holds a NUL character"},
-      {{{"volumePath", Value(v)},
-        {"fileKeepArray", Value(Array{Value("\xff")})},
-        {"extensionsArray", all_tmp}},
-       v,
-       "“fileKeepArray” holds text that isn’t valid UTF-8"},
-  };
-  for (Case& c : cases) {
-    c.request.emplace("appleDouble", Value(true));
-    RemovalReply reply = RunRequest(c.request);
-    EXPECT_TRUE(Removed(reply).empty()) << c.key;
-    ASSERT_EQ(Errors(reply).size(), 1u) << c.key;
-    EXPECT_EQ(Errors(reply).begin()->first, c.key);
-    EXPECT_NE(Errors(reply).begin()->second.AsString()->find(c.says),
+  const std::string v = volume_.path();
+  const Value none = Value(Array{});
+  for (const auto& [volume, keep, says] :
+       std::vector<std::tuple<std::string, Value, std::string>>{
+           {v + "/missing", none, "exist"},
+           {v + "/volume-link", none, "symbolic link"},
+           {v + "\0/elsewhere"s, none, "“volumePath” holds a NUL character"},
+           {v, Value(Array{Value("x.tmp"), Value(true)}), "fileKeepArray"},
+           {v, Names({"\xff"}),
+            "“fileKeepArray” holds text that isn’t valid UTF-8"}}) {
+    RemovalReply reply = RunRequest({{"volumePath", Value(volume)},
+                                     {"appleDouble", Value(true)},
+                                     {"extensionsArray", Names({"tmp"})},
+                                     {"fileKeepArray", keep}});
+    EXPECT_TRUE(Removed(reply).empty()) << says;
+    ASSERT_EQ(Errors(reply).size(), 1u) << says;
+    EXPECT_EQ(Errors(reply).begin()->first, volume);
+    EXPECT_NE(Errors(reply).begin()->second.AsString()->find(says),
               std::string::npos)
         << *Errors(reply).begin()->second.AsString();
-    EXPECT_EQ(*Find(reply, kVolumePathKey), *Find(c.request, kVolumePathKey));
+    EXPECT_EQ(*Find(reply, kVolumePathKey), Value(volume));
   }
-  EXPECT_EQ(volume_.Listing(),
-            (Strings{"._a", "plain-file", "volume-link", "x.tmp"}));
+  EXPECT_EQ(volume_.Listing(), (Strings{"._a", "volume-link", "x.tmp"}));
 }
 
 }  // namespace

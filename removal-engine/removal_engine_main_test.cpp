@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "protocol/json_form.h"
 #include "protocol/removal_keys.h"
 #include "testing/program.h"
+#include "testing/support.h"
 #include "testing/temp_tree.h"
 
 namespace quillfen {
@@ -68,18 +68,16 @@ TEST(EngineProgramTest, WithoutAThreadOrAChildTheReplySaysSo) {
     ASSERT_EQ(run, "");
     std::string text =
         quillfen::testing::FileContent(files.PathOf("reply.json"));
-    Result<Value> reply = ValueFromJsonText(text);
-    ASSERT_TRUE(reply.ok() && reply->AsDictionary()) << text;
-    const Value* errors = Find(*reply->AsDictionary(), kErrorDictKey);
-    ASSERT_TRUE(errors != nullptr && errors->AsDictionary() != nullptr);
-    const Value* why = Find(*errors->AsDictionary(), volume.path());
+    Dictionary reply = quillfen::testing::DictionaryFromJson(text);
+    const Value* errors = Find(reply, kErrorDictKey);
+    const Value* why = errors != nullptr && errors->AsDictionary() != nullptr
+                           ? Find(*errors->AsDictionary(), volume.path())
+                           : nullptr;
     ASSERT_TRUE(why != nullptr && why->AsString() != nullptr) << text;
     EXPECT_NE(why->AsString()->find("couldn’t be listed"), std::string::npos)
         << *why->AsString();
     // The walk, on the calling thread, did its part all the same.
-    const Value* removed = Find(*reply->AsDictionary(), kPathArrayKey);
-    ASSERT_TRUE(removed != nullptr && removed->AsArray() != nullptr);
-    EXPECT_EQ(removed->AsArray()->size(), 2u) << text;
+    EXPECT_EQ(quillfen::testing::RemovedPaths(reply).size(), 2u) << text;
   }
   EXPECT_EQ(volume.Listing(), std::vector<std::string>{});
 }

@@ -32,34 +32,28 @@ std::string RefusalFor(Dictionary request) {
 }
 
 // Entries without "*" are names, taken literally; the keep list stops
-// exact hits only.
+// exact hits only; empty entries select nothing.
 TEST(RemovalPlanTest, ExactNamesAreLiteralAndOnlyWildcardsOutrankKeep) {
   RemovalPlan plan = PlanFor(
       {{"fileRemovalArray",
-        Value(Names({"file(1).txt", "a.b", "bad(*", "Thumbs*", "kept"}))},
-       {"extensionsArray", Value(Names({".log", "t?mp*"}))},
+        Value(Names({"file(1).txt", "a.b", "bad(*", "Thumbs*", "kept", ""}))},
+       {"extensionsArray", Value(Names({".log", "t?mp*", ""}))},
        {"fileKeepArray", Value(Names({"Thumbs.db", "x.tmp", "kept"}))}});
   for (const char* name : {"file(1).txt", "a.b", "Thumbs.db", "x.tmp"}) {
     EXPECT_TRUE(plan.Selects(name)) << name;
   }
-  for (const char* name : {"file1.txt", "aXb", "x.log", "kept", "bad("}) {
+  for (const char* name :
+       {"file1.txt", "aXb", "x.log", "kept", "bad(", "Makefile"}) {
     EXPECT_FALSE(plan.Selects(name)) << name;
   }
-}
-
-TEST(RemovalPlanTest, EmptyEntriesSelectNothing) {
-  RemovalPlan plan = PlanFor({{"fileRemovalArray", Value(Names({""}))},
-                              {"extensionsArray", Value(Names({""}))}});
-  EXPECT_FALSE(plan.HasRules());
-  EXPECT_FALSE(plan.Selects("Makefile"));
-  EXPECT_FALSE(plan.Selects("folder"));
+  EXPECT_FALSE(PlanFor({{"fileRemovalArray", Value(Names({""}))},
+                        {"extensionsArray", Value(Names({""}))}})
+                   .HasRules());
 }
 
 TEST(RemovalPlanTest, AppleDoubleAcceptsBooleansAndNumbers) {
   EXPECT_FALSE(PlanFor({}).apple_double());
   EXPECT_TRUE(PlanFor({{"appleDouble", Value(true)}}).apple_double());
-  EXPECT_FALSE(PlanFor({{"appleDouble", Value(false)}}).apple_double());
-  EXPECT_TRUE(PlanFor({{"appleDouble", Value(2)}}).apple_double());
   EXPECT_FALSE(PlanFor({{"appleDouble", Value(0)}}).apple_double());
   EXPECT_TRUE(PlanFor({{"appleDouble", Value(0.5)}}).apple_double());
   EXPECT_FALSE(PlanFor({{"appleDouble", Value(true)}}).HasRules());
@@ -85,12 +79,10 @@ TEST(RemovalPlanTest, BadRequestsAreRefusedNamingWhatIsWrong) {
   };
   for (const Case& c :
        {Case{"appleDouble", Value("yes"), "appleDouble"},
-        Case{"fileKeepArray", Value("keep.tmp"), "fileKeepArray"},
         Case{"fileKeepArray", Value(Array{Value(1)}), "fileKeepArray"},
         Case{"extensionsArray", Value(Dictionary{}), "extensionsArray"},
         Case{"fileRemovalArray", Value(true), "fileRemovalArray"},
         Case{"volumePath", Value("relative/path"), "absolute"},
-        Case{"volumePath", Value(""), "absolute"},
         Case{"volumePath", Value(std::string("/v\0x", 4)), "NUL"}}) {
     Dictionary request{{"volumePath", Value("/v")}};
     request[c.key] = c.value;

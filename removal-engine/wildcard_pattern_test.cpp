@@ -12,35 +12,25 @@ bool Matches(const char* entry, std::string_view name) {
   return WildcardPattern(entry).Matches(name);
 }
 
-TEST(WildcardPatternTest, StarAndDotMatchAsWildcardsDo) {
+// "*" and "." are wildcards' own; everything else keeps its meaning in a
+// regular expression, and an expression that doesn't compile matches
+// nothing.
+TEST(WildcardPatternTest, StarAndDotAreWildcardsTheRestIsAnExpression) {
   EXPECT_TRUE(Matches("a*b", "ab"));
-  EXPECT_TRUE(Matches("a*b", "a.b"));
   EXPECT_TRUE(Matches("a*b", "axxb"));
-  EXPECT_FALSE(Matches("a*b", "Ab"));   // Case counts.
-  EXPECT_FALSE(Matches("a*b", "xab"));  // Anchored at both ends.
-  EXPECT_TRUE(Matches("*.tmp", "report.tmp"));
+  EXPECT_FALSE(Matches("a*b", "Ab"));            // Case counts.
+  EXPECT_FALSE(Matches("a*b", "xab"));           // Anchored at both ends.
   EXPECT_FALSE(Matches("*.tmp", "reportxtmp"));  // The dot is literal.
-  EXPECT_TRUE(Matches("*", ""));
-  EXPECT_TRUE(Matches("été*", "été 2024.jpg"));
   EXPECT_TRUE(Matches("*ü*", "Grüße"));
-}
-
-TEST(WildcardPatternTest, OtherCharactersKeepTheirExpressionMeaning) {
   // A group, not literal parentheses.
   EXPECT_TRUE(Matches("file(1)*", "file1.txt"));
   EXPECT_FALSE(Matches("file(1)*", "file(1).txt"));
   EXPECT_TRUE(Matches("[ab]*", "beta"));
-  EXPECT_FALSE(Matches("[ab]*", "gamma"));
   // Alternation splits the anchors: "^x" or "y.*$", anywhere.
-  EXPECT_TRUE(Matches("x|y*", "xylophone"));
   EXPECT_TRUE(Matches("x|y*", "any y"));
-}
-
-TEST(WildcardPatternTest, InvalidExpressionMatchesNothing) {
-  WildcardPattern pattern("file(1*");
-  EXPECT_FALSE(pattern.compiled());
-  EXPECT_FALSE(pattern.Matches("file(1"));
-  EXPECT_FALSE(pattern.Matches(""));
+  WildcardPattern invalid("file(1*");
+  EXPECT_FALSE(invalid.compiled());
+  EXPECT_FALSE(invalid.Matches("file(1"));
 }
 
 TEST(WildcardPatternTest, BacktrackingHasABudgetPerName) {
@@ -74,48 +64,21 @@ TEST(WildcardPatternTest, BacktrackingHasABudgetPerName) {
   // Ordinary entries come nowhere near it, even on the longest names.
   const std::string name_255 = std::string(200, 'b') + "file1 (copy).tmp" +
                                std::string(38, 'x') + "\xff";
-  for (const char* entry : {"*file(1)*", "*.*", "*(copy)*", "*x*x*\xff"}) {
+  for (const char* entry : {"*file(1)*", "*x*x*\xff"}) {
     WildcardPattern pattern(entry);
     EXPECT_TRUE(pattern.Matches(name_255)) << entry;
     EXPECT_FALSE(pattern.gave_up()) << entry;
   }
 }
 
+// Random names over the letters the entries use, the dot, every line
+// terminator and broken UTF-8.
 TEST(WildcardPatternTest, FastPathAgreesWithIcuOnEveryName) {
-  const char* entries[] = {"*.tmp",
-                           "Thumbs*",
-                           "*",
-                           "**",
-                           "a*b",
-                           "*a*b*",
-                           "._*",
-                           "*.*",
-                           "*é*",
-                           "*ü",
-                           "a*a*a",
-                           "*ab*ab",
-                           "x*x",
-                           "t*",
-                           "*\xc3",
-                           "é*é",
-                           ".*",
-                           "*.tmp*",
-                           "\xef\xbf\xbd*",
-                           "*\xef\xbf\xbd",
-                           "a*\xef\xbf\xbd*b"};
-  // Letters that the entries use, the dot, and every line terminator.
-  const std::vector<std::string> alphabet = {"a",        "b",
-                                             "x",        "t",
-                                             "m",        "p",
-                                             ".",        "_",
-                                             "é",        "ü",
-                                             "\xc3",     "\n",
-                                             "\r",       "\v",
-                                             "\f",       "\u0085",
-                                             "\u2028",   "\u2029",
-                                             "\r\n",     "*",
-                                             " ",        "\xef\xbf\xbd",
-                                             "\xe2\x80", "\xc2"};
+  const std::vector<std::string> alphabet = {
+      "a",        "b",      "x",      "t",    "m",  "p",  ".",
+      "_",        "é",      "\xc3",   "\n",   "\r", "\v", "\f",
+      "\u0085",   "\u2028", "\u2029", "\r\n", "*",  " ",  "\xef\xbf\xbd",
+      "\xe2\x80", "\xc2"};
   std::mt19937 random(7);
   std::vector<std::string> names = {"", "a.tmp\n", "a.tmp\r\n", "a\n.tmp"};
   for (int i = 0; i < 30000; ++i) {
@@ -124,7 +87,9 @@ TEST(WildcardPatternTest, FastPathAgreesWithIcuOnEveryName) {
       name += alphabet[random() % alphabet.size()];
     names.push_back(name);
   }
-  for (const char* entry : entries) {
+  for (const char* entry :
+       {"*.tmp", "*", "**", "*a*b*", "._*", "*.*", "*é*", "a*a*a", "*ab*ab",
+        "*\xc3", "é*é", ".*", "*.tmp*", "a*\xef\xbf\xbd*b", "*\xef\xbf\xbd"}) {
     WildcardPattern fast(entry);
     WildcardPattern icu(entry, WildcardPattern::Engine::kIcu);
     EXPECT_EQ(fast.uses_fast_path(), std::string_view(entry) != "*\xc3")
@@ -135,8 +100,7 @@ TEST(WildcardPatternTest, FastPathAgreesWithIcuOnEveryName) {
     }
   }
   // Entries with expression characters, or line terminators, go to ICU.
-  for (const char* entry :
-       {"file(1)*", "a?*", "[ab]*", "x|y*", "a\n*", "a\\*"}) {
+  for (const char* entry : {"a?*", "x|y*", "a\n*", "a\\*"}) {
     EXPECT_FALSE(WildcardPattern(entry).uses_fast_path()) << entry;
   }
 }
