@@ -27,9 +27,6 @@ using namespace std::chrono_literals;
 using testing::TempTree;
 using testing::TestBus;
 
-constexpr int kHugeFolders = 400;
-constexpr int kHugeFilesPerFolder = 500;
-
 RemovalRequest RemoveTmpFiles(const std::string& volume) {
   return {{std::string(kVolumePathKey), Value(volume)},
           {std::string(kAppleDoubleKey), Value(true)},
@@ -42,7 +39,6 @@ TEST(LoadTest, ManyCallersAtOnceEachGetTheirOwnReply) {
   TestBus bus;
   struct Caller {
     TempTree volume;
-    std::string tag;
     std::set<std::string> expected;
     std::unique_ptr<sdbus::IConnection> connection;
     Dictionary reply;
@@ -50,20 +46,18 @@ TEST(LoadTest, ManyCallersAtOnceEachGetTheirOwnReply) {
   };
   std::vector<std::unique_ptr<Caller>> all;
   for (int i = 0; i < callers; ++i) {
-    auto caller = std::make_unique<Caller>();
+    auto& caller = *all.emplace_back(std::make_unique<Caller>());
     // Names and numbers of its own, so that a reply meant for another
     // caller can't pass for this one's.
-    std::string& tag = caller->tag = std::to_string(i);
     for (int n = 0; n <= i % 4; ++n) {
-      std::string name = "item" + tag + "-" + std::to_string(n) + ".tmp";
-      caller->volume.MakeFile(name);
-      caller->volume.MakeFile("sub/._" + name);
-      caller->expected.insert(caller->volume.PathOf(name));
-      caller->expected.insert(caller->volume.PathOf("sub/._" + name));
+      for (std::string name : {"", "sub/._"}) {
+        name += "item" + std::to_string(i) + "-" + std::to_string(n) + ".tmp";
+        caller.volume.MakeFile(name);
+        caller.expected.insert(caller.volume.PathOf(name));
+      }
     }
-    caller->volume.MakeFile("sub/kept" + tag + ".txt");
-    caller->connection = bus.Connect();
-    all.push_back(std::move(caller));
+    caller.volume.MakeFile("sub/kept.txt");
+    caller.connection = bus.Connect();
   }
 
   std::latch start(callers + 1);
@@ -86,16 +80,13 @@ TEST(LoadTest, ManyCallersAtOnceEachGetTheirOwnReply) {
   for (auto& caller : all) {
     // Its own paths, each once, and nothing else.
     const Value* paths = Find(caller->reply, kPathArrayKey);
-    bool whole =
-        caller->error.empty() && paths &&
-        paths->AsArray()->size() == caller->expected.size() &&
-        testing::RemovedPaths(caller->reply) == caller->expected &&
-        Find(caller->reply, kVolumePathKey) &&
-        *Find(caller->reply, kVolumePathKey) == Value(caller->volume.path()) &&
-        Find(caller->reply, kErrorDictKey) &&
-        *Find(caller->reply, kErrorDictKey) == Value(Dictionary()) &&
-        caller->volume.Listing() ==
-            std::vector<std::string>{"sub/", "sub/kept" + caller->tag + ".txt"};
+    const Value* errors = Find(caller->reply, kErrorDictKey);
+    bool whole = caller->error.empty() && paths &&
+                 paths->AsArray()->size() == caller->expected.size() &&
+                 testing::RemovedPaths(caller->reply) == caller->expected &&
+                 errors && *errors == Value(Dictionary()) &&
+                 caller->volume.Listing() ==
+                     std::vector<std::string>{"sub/", "sub/kept.txt"};
     EXPECT_TRUE(whole) << caller->volume.path() << ": " << caller->error << " "
                        << JsonTextFromValue(Value(caller->reply));
     served += whole;
@@ -104,32 +95,54 @@ TEST(LoadTest, ManyCallersAtOnceEachGetTheirOwnReply) {
   testing::ReportFigure("callers served", served);
 }
 
+// The whole reply of a removal of |paths| (made by MakeManyFiles beneath
+// |volume|): every path once, a sample of them by name, no error, and
+// nothing left in the first and the last folder.
+void ExpectWholeReply(const Dictionary& reply, const TempTree& volume,
+                      const std::vector<std::string>& paths) {
+  const Value* array = Find(reply, kPathArrayKey);
+  ASSERT_TRUE(array && array->AsArray());
+  EXPECT_EQ(array->AsArray()->size(), paths.size());
+  std::set<std::string> removed = testing::RemovedPaths(reply);
+  EXPECT_EQ(removed.size(), paths.size());
+  for (std::size_t i = 0; i < paths.size(); i += 997) {
+    EXPECT_TRUE(removed.contains(volume.PathOf(paths[i]))) << paths[i];
+  }
+  EXPECT_TRUE(removed.contains(volume.PathOf(paths.back())));
+  EXPECT_EQ(*Find(reply, kErrorDictKey), Value(Dictionary()));
+  EXPECT_EQ(testing::EntryCount(volume.PathOf("d000")), 0);
+  EXPECT_EQ(testing::EntryCount(volume.PathOf(paths.back().substr(0, 4))), 0);
+}
+
+// Runs quillfen-remove --json |args| and answers what it printed, once it
+// is the reply the tool stored in the domain beneath |config|.
+std::string JsonThroughTheSharedDomain(const TestBus& bus,
+                                       const TempTree& config,
+                                       std::vector<std::string> args,
+                                       std::chrono::minutes patience) {
+  args.insert(args.begin(), "--json");
+  testing::Program client(
+      QUILLFEN_CLIENT_PATH,
+      testing::ProgramSetup(args, {"DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
+                                   "XDG_CONFIG_HOME=" + config.path()}));
+  EXPECT_TRUE(client.WaitFor(patience)) << "the client hung";
+  EXPECT_EQ(client.exit_status(), 0) << client.err();
+  setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+  std::optional<Value> stored =
+      SharedSuite(SharedSuiteName).objectForKey("reply");
+  unsetenv("XDG_CONFIG_HOME");
+  std::string out = client.out();
+  EXPECT_TRUE(stored && stored->AsString() && *stored->AsString() + "\n" == out)
+      << "the client printed other than the stored reply";
+  return out;
+}
+
 // A volume whose removal answers with two hundred thousand paths.
 class HugeReplyTest : public ::testing::Test {
  protected:
-  HugeReplyTest()
-      : paths_(testing::MakeManyFiles(volume_.path(), kHugeFolders,
-                                      kHugeFilesPerFolder, ".tmp")) {}
-
-  // The whole reply: every path once, a sample of them by name, nothing
-  // left on disk, no error.
-  void ExpectWholeReply(const Dictionary& reply) {
-    const Value* array = Find(reply, kPathArrayKey);
-    ASSERT_TRUE(array && array->AsArray());
-    EXPECT_EQ(array->AsArray()->size(), paths_.size());
-    std::set<std::string> removed = testing::RemovedPaths(reply);
-    EXPECT_EQ(removed.size(), paths_.size());
-    for (std::size_t i = 0; i < paths_.size(); i += 997) {
-      EXPECT_TRUE(removed.contains(volume_.PathOf(paths_[i]))) << paths_[i];
-    }
-    EXPECT_TRUE(removed.contains(volume_.PathOf(paths_.back())));
-    EXPECT_EQ(*Find(reply, kErrorDictKey), Value(Dictionary()));
-    EXPECT_EQ(testing::EntryCount(volume_.PathOf("d000")), 0);
-    EXPECT_EQ(testing::EntryCount(volume_.PathOf("d399")), 0);
-  }
-
   TempTree volume_, config_;
-  std::vector<std::string> paths_;
+  std::vector<std::string> paths_ =
+      testing::MakeManyFiles(volume_.path(), 400, 500, ".tmp");
   TestBus bus_;
 };
 
@@ -137,33 +150,20 @@ TEST_F(HugeReplyTest, DeliveredWholeOverTheBus) {
   auto connection = bus_.Connect();
   Dictionary reply = testing::CallRemoveWithFileDict(
       *connection, RemoveTmpFiles(volume_.path()));
-  ExpectWholeReply(reply);
+  ExpectWholeReply(reply, volume_, paths_);
   testing::ReportFigure(
       "reply paths over the bus",
       static_cast<long long>(testing::RemovedPaths(reply).size()));
 }
 
 TEST_F(HugeReplyTest, DeliveredWholeThroughTheSharedDomain) {
-  testing::Program client(
-      QUILLFEN_CLIENT_PATH,
-      testing::ProgramSetup({"--json", "-a", "-e", "tmp", volume_.path()},
-                            {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address(),
-                             "XDG_CONFIG_HOME=" + config_.path()}));
-  ASSERT_TRUE(client.WaitFor(10min)) << "the client hung";
-  ASSERT_EQ(client.exit_status(), 0) << client.err();
-  std::string out = client.out();
-  ExpectWholeReply(testing::DictionaryFromJson(out));
-  // What the client printed is the reply the tool stored, read back whole.
-  setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
-  std::optional<Value> stored =
-      SharedSuite(SharedSuiteName).objectForKey("reply");
-  unsetenv("XDG_CONFIG_HOME");
-  ASSERT_TRUE(stored && stored->AsString());
-  EXPECT_EQ(*stored->AsString() + "\n", out);
+  std::string out = JsonThroughTheSharedDomain(
+      bus_, config_, {"-a", "-e", "tmp", volume_.path()}, 10min);
+  Dictionary reply = testing::DictionaryFromJson(out);
+  ExpectWholeReply(reply, volume_, paths_);
   testing::ReportFigure(
       "reply paths through the shared domain",
-      static_cast<long long>(
-          testing::RemovedPaths(testing::DictionaryFromJson(out)).size()));
+      static_cast<long long>(testing::RemovedPaths(reply).size()));
   testing::ReportFigure("reply bytes through the shared domain",
                         static_cast<long long>(out.size() - 1));
 }
@@ -171,63 +171,21 @@ TEST_F(HugeReplyTest, DeliveredWholeThroughTheSharedDomain) {
 // Three hundred thousand paths of about 240 bytes: over 64 MiB of reply,
 // more than the bus carries in one message. The volume is a tmpfs of its
 // own, which makes and removes them quickly.
-constexpr int kBeyondFolders = 300;
-constexpr int kBeyondFilesPerFolder = 1000;
-
-class HugeReplyBeyondOneMessageTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (mount("tmpfs", volume_.path().c_str(), "tmpfs", 0, "size=1g") != 0) {
-      FAIL() << "this machine refused to mount a tmpfs on " << volume_.path()
-             << ": " << SystemErrorText(errno)
-             << " (this test runs as root, as CI does)";
-    }
-    mounted_ = true;
-    paths_ = testing::MakeManyFiles(volume_.path(), kBeyondFolders,
-                                    kBeyondFilesPerFolder,
-                                    "-" + std::string(200, 'n') + ".tmp");
+TEST(HugeReplyBeyondOneMessageTest, ArrivesWholeThroughTheSharedDomain) {
+  TempTree volume, config;
+  if (mount("tmpfs", volume.path().c_str(), "tmpfs", 0, "size=1g") != 0) {
+    FAIL() << "this machine refused to mount a tmpfs on " << volume.path()
+           << ": " << SystemErrorText(errno)
+           << " (this test runs as root, as CI does)";
   }
-  void TearDown() override {
-    if (mounted_) umount2(volume_.path().c_str(), MNT_DETACH);
-  }
-
-  TempTree volume_, config_;
-  bool mounted_ = false;
-  std::vector<std::string> paths_;
-  TestBus bus_;
-};
-
-TEST_F(HugeReplyBeyondOneMessageTest, ArrivesWholeThroughTheSharedDomain) {
-  testing::Program client(
-      QUILLFEN_CLIENT_PATH,
-      testing::ProgramSetup({"--json", "-e", "tmp", volume_.path()},
-                            {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address(),
-                             "XDG_CONFIG_HOME=" + config_.path()}));
-  ASSERT_TRUE(client.WaitFor(5min)) << "the client hung";
-  ASSERT_EQ(client.exit_status(), 0) << client.err();
-  const std::string out = client.out();
+  std::vector<std::string> paths = testing::MakeManyFiles(
+      volume.path(), 300, 1000, "-" + std::string(200, 'n') + ".tmp");
+  TestBus bus;
+  std::string out = JsonThroughTheSharedDomain(
+      bus, config, {"-e", "tmp", volume.path()}, 5min);
   EXPECT_GT(out.size(), std::size_t{64} << 20);
-  // The tool stored what the client printed.
-  setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
-  std::optional<Value> stored =
-      SharedSuite(SharedSuiteName).objectForKey("reply");
-  unsetenv("XDG_CONFIG_HOME");
-  ASSERT_TRUE(stored && stored->AsString());
-  EXPECT_EQ(*stored->AsString() + "\n", out);
-  stored.reset();
-
-  Dictionary reply = testing::DictionaryFromJson(out);
-  std::set<std::string> removed = testing::RemovedPaths(reply);
-  EXPECT_EQ(removed.size(), paths_.size());
-  for (std::size_t i = 0; i < paths_.size(); i += 997) {
-    EXPECT_TRUE(removed.contains(volume_.PathOf(paths_[i]))) << paths_[i];
-  }
-  EXPECT_TRUE(removed.contains(volume_.PathOf(paths_.back())));
-  EXPECT_EQ(*Find(reply, kErrorDictKey), Value(Dictionary()));
-  EXPECT_EQ(testing::EntryCount(volume_.PathOf("d000")), 0);
-  EXPECT_EQ(testing::EntryCount(volume_.PathOf("d299")), 0);
-  testing::ReportFigure("reply bytes beyond one bus message",
-                        static_cast<long long>(out.size() - 1));
+  ExpectWholeReply(testing::DictionaryFromJson(out), volume, paths);
+  umount2(volume.path().c_str(), MNT_DETACH);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 // removals run, and on how many fresh volumes at least.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,9 +20,9 @@
 #include "protocol/identifiers.h"
 #include "protocol/removal_keys.h"
 #include "removal-engine/quillfen_removal_service.h"
+#include "testing/support.h"
 #include "testing/temp_tree.h"
 #include "testing/test_bus.h"
-#include "testing/support.h"
 
 namespace quillfen {
 namespace {
@@ -32,7 +31,6 @@ using namespace std::chrono_literals;
 using testing::ReportFigure;
 using testing::TempTree;
 
-constexpr long long kDefaultSwaps = 300;
 // Enough candidates that a removal outlasts thousands of swaps.
 constexpr int kBulkFolders = 8;
 constexpr int kBulkFilesPerFolder = 400;
@@ -148,8 +146,8 @@ class SymlinkRaceTest : public ::testing::Test {
   std::vector<SwapPair> MakeVolume() {
     testing::MakeManyFiles(volume_.PathOf("bulk"), kBulkFolders,
                            kBulkFilesPerFolder, ".tmp");
-    testing::MakeManyFiles(volume_.PathOf("bulk"), kBulkFolders,
-                           kBulkFilesPerFolder, ".keep");
+    keeps_ = testing::MakeManyFiles(volume_.PathOf("bulk"), kBulkFolders,
+                                    kBulkFilesPerFolder, ".keep");
     std::vector<SwapPair> pairs;
     // At the top and deep down, so that the swaps meet the walk and the
     // removal early and late.
@@ -177,11 +175,15 @@ class SymlinkRaceTest : public ::testing::Test {
     return pairs;
   }
 
-  // Runs |remove| on fresh volumes under attack until |target| swaps have
-  // landed during removals and at least |min_rounds| rounds have run.
-  void RaceUntil(long long target, int min_rounds,
+  // Runs |remove| on fresh volumes under attack until QUILLFEN_RACE_SWAPS
+  // swaps have landed during removals and at least QUILLFEN_RACE_ROUNDS
+  // (or |min_rounds|) rounds have run.
+  void RaceUntil(int min_rounds,
                  const std::function<Dictionary(const RemovalRequest&)>& remove,
                  const std::string& figure) {
+    const long long target = testing::Knob("QUILLFEN_RACE_SWAPS", 300);
+    min_rounds =
+        static_cast<int>(testing::Knob("QUILLFEN_RACE_ROUNDS", min_rounds));
     const std::string outside_before = testing::TreeSnapshot(outside_.path());
     const RemovalRequest request = {
         {std::string(kVolumePathKey), Value(volume_.path())},
@@ -196,8 +198,7 @@ class SymlinkRaceTest : public ::testing::Test {
     while (swaps < target || rounds < min_rounds) {
       ASSERT_LT(std::chrono::steady_clock::now(), deadline)
           << "only " << swaps << " swaps landed in " << rounds << " rounds";
-      std::vector<SwapPair> pairs = MakeVolume();
-      Attacker attacker(volume_fd, outside_.PathOf("canary"), pairs);
+      Attacker attacker(volume_fd, outside_.PathOf("canary"), MakeVolume());
       ASSERT_TRUE(attacker.StartCounting()) << "the attacker can't swap";
       Dictionary reply = remove(request);
       swaps += attacker.Stop();
@@ -206,29 +207,20 @@ class SymlinkRaceTest : public ::testing::Test {
       ASSERT_EQ(testing::TreeSnapshot(outside_.path()), outside_before)
           << "round " << rounds << " changed what lies outside the volume";
       std::set<std::string> paths = testing::RemovedPaths(reply);
-      const Value* errors = Find(reply, kErrorDictKey);
-      ASSERT_TRUE(errors && errors->AsDictionary());
-      for (const auto& [path, reason] : *errors->AsDictionary()) {
+      // The engine did its work under attack, and only that.
+      removed += static_cast<long long>(paths.size());
+      ASSERT_GE(paths.size(),
+                static_cast<std::size_t>(kBulkFolders * kBulkFilesPerFolder));
+      for (std::size_t i = 0; i < keeps_.size(); i += 97) {
+        ASSERT_TRUE(volume_.Exists("bulk/" + keeps_[i])) << keeps_[i];
+      }
+      for (const auto& [path, reason] :
+           *Find(reply, kErrorDictKey)->AsDictionary()) {
         paths.insert(path);
       }
       for (const std::string& path : paths) {
         ASSERT_TRUE(path.starts_with(volume_.path() + "/")) << path;
       }
-      // The engine did its work under attack, and only that.
-      removed += static_cast<long long>(testing::RemovedPaths(reply).size());
-      ASSERT_GE(testing::RemovedPaths(reply).size(),
-                static_cast<std::size_t>(kBulkFolders * kBulkFilesPerFolder));
-      for (int d = 0; d < kBulkFolders; ++d) {
-        char folder[32];
-        std::snprintf(folder, sizeof folder, "bulk/d%03d", d);
-        for (int f = 0; f < kBulkFilesPerFolder; f += 97) {
-          char name[32];
-          std::snprintf(name, sizeof name, "/f%06d.keep",
-                        d * kBulkFilesPerFolder + f);
-          ASSERT_TRUE(volume_.Exists(folder + std::string(name))) << name;
-        }
-      }
-      std::filesystem::remove_all(volume_.PathOf("bulk"));
       for (const auto& entry :
            std::filesystem::directory_iterator(volume_.path())) {
         std::filesystem::remove_all(entry.path());
@@ -241,18 +233,12 @@ class SymlinkRaceTest : public ::testing::Test {
   }
 
   TempTree volume_, outside_;
+  std::vector<std::string> keeps_;
 };
-
-long long TargetSwaps() {
-  return testing::Knob("QUILLFEN_RACE_SWAPS", kDefaultSwaps);
-}
-int MinimumRounds(int fallback) {
-  return static_cast<int>(testing::Knob("QUILLFEN_RACE_ROUNDS", fallback));
-}
 
 TEST_F(SymlinkRaceTest, EngineInProcessNeverReachesTheCanary) {
   RaceUntil(
-      TargetSwaps(), MinimumRounds(3),
+      3,
       [](const RemovalRequest& request) {
         Dictionary reply;
         QuillfenRemovalService().removeWithFileDict(
@@ -266,7 +252,7 @@ TEST_F(SymlinkRaceTest, ServiceOverTheBusNeverReachesTheCanary) {
   testing::TestBus bus;
   auto connection = bus.Connect();
   RaceUntil(
-      TargetSwaps(), MinimumRounds(2),
+      2,
       [&](const RemovalRequest& request) {
         return testing::CallRemoveWithFileDict(*connection, request);
       },
