@@ -96,13 +96,8 @@ ExchangeState::Step ExchangeState::Next(TimePoint now) {
     return step;
   }
   if (tool_ended_ && now - *tool_ended_ > kNotificationGrace) {
-    if (anothers_reply_read_) {
-      return GiveUp(
-          "another program used the shared domain meanwhile: the reply "
-          "stored there is another removal's, and this one's isn't there");
-    }
-    return GiveUp("the removal tool ended without replying (" +
-                  DescribeExit(tool_status_) + ")");
+    return GiveUpWaiting("the removal tool ended without replying (" +
+                         DescribeExit(tool_status_) + ")");
   }
   // The service having left is no failure while the tool still works: it
   // may be storing a reply the service gave before leaving.
@@ -118,10 +113,10 @@ ExchangeState::Step ExchangeState::Next(TimePoint now) {
     awaiting_service_since_ = now;
   }
   if (!service_seen_ && now - *awaiting_service_since_ > kServiceStartLimit) {
-    return GiveUp("the removal service did not start");
+    return GiveUpWaiting("the removal service did not start");
   }
   if (service_gone_since_ && now - *service_gone_since_ > kServiceGoneGrace) {
-    return GiveUp("the removal service stopped before it replied");
+    return GiveUpWaiting("the removal service stopped before it replied");
   }
   if (timeout_ && Elapsed(now) > *timeout_) return GiveUp(TimeoutMessage());
   if (interrupts_ > 1) return GiveUp(AbandonedMessage());
@@ -157,6 +152,18 @@ ExchangeState::TimePoint ExchangeState::NearestDeadline() const {
   }
   if (timeout_) nearest = std::min(nearest, *start_ + *timeout_);
   return nearest;
+}
+
+ExchangeState::Step ExchangeState::GiveUpWaiting(std::string message) {
+  // Another program's reply in the shared domain says more than any sign
+  // of the tool or the service: its request may have replaced this one
+  // before the tool took it, leaving the tool with nothing to do.
+  if (anothers_reply_read_) {
+    message =
+        "another program used the shared domain meanwhile: the reply "
+        "stored there is another removal's, and this one's isn't there";
+  }
+  return GiveUp(std::move(message));
 }
 
 ExchangeState::Step ExchangeState::GiveUp(std::string message) {

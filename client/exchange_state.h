@@ -134,6 +134,8 @@ class ExchangeState {
   // overslept.
   TimePoint NearestDeadline() const;
   Step GiveUp(std::string message);
+  // Gives up on a reply that hasn't come, for |message|'s reason.
+  Step GiveUpWaiting(std::string message);
   std::chrono::milliseconds Elapsed(TimePoint now) const;
   std::string TimeoutMessage() const;
   // What a second interrupt leaves the person knowing.
