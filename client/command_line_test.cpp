@@ -22,6 +22,7 @@ std::string Output(const std::vector<std::string>& args) {
   return run.out();
 }
 
+// The first group of each match of |pattern| in |text|, after |prefix|.
 Words AllMatches(const std::string& text, const std::string& pattern,
                  const std::string& prefix = "") {
   Words words;
@@ -33,48 +34,41 @@ Words AllMatches(const std::string& text, const std::string& pattern,
   return words;
 }
 
-// The options in the help's lines that open with them: "  -n,--name TEXT".
-Words HelpOptions() {
-  std::string help = Output({QUILLFEN_CLIENT_PATH, "--help"});
-  Words options;
-  for (const std::string& line : AllMatches(help, R"(^  (-[^ ]+))")) {
-    for (const std::string& option : AllMatches(line, R"((--?[\w-]+))")) {
-      options.insert(option);
-    }
-  }
-  return options;
+std::string Completion(const std::string& name) {
+  return std::string(QUILLFEN_COMPLETION_DIR) + "/" + name;
 }
 
-std::string Completion(const std::string& name) {
-  return testing::FileContent(std::string(QUILLFEN_COMPLETION_DIR) + "/" +
-                              name);
+// What bash's completion offers, one a line, for the |words| typed after
+// the program's name in |folder|.
+std::string BashOffers(const std::string& words,
+                       const std::string& folder = ".") {
+  return Output({"/bin/bash", "-c",
+                 "cd \"$1\" && source \"$0\" && COMP_WORDS=(quillfen-remove " +
+                     words +
+                     "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                     "_quillfen_remove; printf '%s\\n' \"${COMPREPLY[@]}\"",
+                 Completion("quillfen-remove.bash"), folder});
 }
 
 TEST(CompletionTest, EveryShellOffersExactlyTheProgramsOptions) {
-  Words options = HelpOptions();
-  ASSERT_TRUE(options.contains("--apple-double") && options.contains("-a") &&
-              options.contains("--version"))
+  // The options in the help's lines that open with them: "  -n,--name".
+  Words options;
+  for (const std::string& line :
+       AllMatches(Output({QUILLFEN_CLIENT_PATH, "--help"}), R"(^  (-[^ ]+))")) {
+    options.merge(AllMatches(line, R"((--?[\w-]+))"));
+  }
+  ASSERT_TRUE(options.contains("--apple-double") && options.contains("-a"))
       << ::testing::PrintToString(options);
 
-  // bash: what the completion function itself answers for "-".
-  std::string script =
-      std::string(QUILLFEN_COMPLETION_DIR) + "/quillfen-remove.bash";
-  std::string offered =
-      Output({"/bin/bash", "-c",
-              "source \"$0\"; COMP_WORDS=(quillfen-remove -); COMP_CWORD=1; "
-              "_quillfen_remove; printf '%s\\n' \"${COMPREPLY[@]}\"",
-              script});
-  EXPECT_EQ(AllMatches(offered, R"(^(-.*)$)"), options) << "bash";
-
+  EXPECT_EQ(AllMatches(BashOffers("-"), R"(^(-.*)$)"), options) << "bash";
   // zsh: each option entry opens after a quote, a brace or a comma
   // ('(-r --request)*'{-n+,--name=}'[...]'); exclusion lists don't count.
-  EXPECT_EQ(AllMatches(Completion("_quillfen-remove"),
+  EXPECT_EQ(AllMatches(testing::FileContent(Completion("_quillfen-remove")),
                        R"([{,')](--?[A-Za-z][\w-]*))"),
             options)
       << "zsh";
-
   // fish: "-s n -l name".
-  std::string fish = Completion("quillfen-remove.fish");
+  std::string fish = testing::FileContent(Completion("quillfen-remove.fish"));
   Words fish_options = AllMatches(fish, R"( -s (\w)\b)", "-");
   fish_options.merge(AllMatches(fish, R"( -l ([\w-]+))", "--"));
   EXPECT_EQ(fish_options, options) << "fish";
@@ -84,18 +78,9 @@ TEST(CompletionTest, BashOffersFoldersForTheVolumeAndFilesForARequest) {
   testing::TempTree tree;
   tree.MakeFile("stick/inner");
   tree.MakeFile("request.json");
-  auto offered = [&](const std::string& words) {
-    return Output(
-        {"/bin/bash", "-c",
-         "cd \"$1\" && source \"$0\" && COMP_WORDS=(quillfen-remove " + words +
-             "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
-             "_quillfen_remove; printf '%s\\n' \"${COMPREPLY[@]}\"",
-         std::string(QUILLFEN_COMPLETION_DIR) + "/quillfen-remove.bash",
-         tree.path()});
-  };
-  EXPECT_EQ(offered("-a ''"), "stick\n");
-  EXPECT_EQ(offered("-r r"), "request.json\n");
-  EXPECT_EQ(offered("-n ''"), "\n");
+  EXPECT_EQ(BashOffers("-a ''", tree.path()), "stick\n");
+  EXPECT_EQ(BashOffers("-r r", tree.path()), "request.json\n");
+  EXPECT_EQ(BashOffers("-n ''", tree.path()), "\n");
 }
 
 }  // namespace
