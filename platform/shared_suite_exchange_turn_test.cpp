@@ -92,10 +92,8 @@ TEST_F(SharedSuiteExchangeTurnTest, LinkInPlaceOfTheLockIsRefused) {
     Result<SharedSuiteExchangeTurn> turn =
         SharedSuiteExchangeTurn::Take(SharedSuiteName);
     ASSERT_FALSE(turn);
-    EXPECT_EQ(turn.error().message,
-              "can't open " + tree_.PathOf(lock) +
-                  ": it is a symbolic link, which this system never follows; "
-                  "remove it");
+    EXPECT_NE(turn.error().message.find("symbolic link"), std::string::npos)
+        << turn.error().message;
     EXPECT_EQ(testing::TreeSnapshot(tree_.path()), before);
     ASSERT_EQ(unlink(tree_.PathOf(lock).c_str()), 0);
   }

@@ -53,6 +53,12 @@ class ServiceClientConnectionTest : public ::testing::Test {
   std::promise<std::thread::id> invalidated_;
 };
 
+// Whether |future| is ready in good time.
+template <typename T>
+bool Soon(const std::future<T>& future) {
+  return future.wait_for(kPatience) == std::future_status::ready;
+}
+
 TEST_F(ServiceClientConnectionTest, RepliesArriveOnTheConnectionsThread) {
   StartService();
   // Outlives the connection, whose thread sets it.
@@ -63,8 +69,7 @@ TEST_F(ServiceClientConnectionTest, RepliesArriveOnTheConnectionsThread) {
         replied.set_value({reply, std::this_thread::get_id()});
       });
   auto replied_future = replied.get_future();
-  ASSERT_EQ(replied_future.wait_for(kPatience), std::future_status::ready)
-      << "no reply";
+  ASSERT_TRUE(Soon(replied_future)) << "no reply";
   auto [reply, thread] = replied_future.get();
   EXPECT_EQ(reply, (Dictionary{{"volumePath", Value("/v")}}));
   EXPECT_NE(thread, std::this_thread::get_id());
@@ -73,8 +78,7 @@ TEST_F(ServiceClientConnectionTest, RepliesArriveOnTheConnectionsThread) {
   connection->invalidate();
   connection->invalidate();
   auto invalidated = invalidated_.get_future();
-  ASSERT_EQ(invalidated.wait_for(kPatience), std::future_status::ready)
-      << "the invalidation handler didn't run";
+  ASSERT_TRUE(Soon(invalidated)) << "the invalidation handler didn't run";
   EXPECT_EQ(invalidated.get(), thread);
   connection.reset();
   EXPECT_EQ(invalidations_, 1);
@@ -86,8 +90,7 @@ TEST_F(ServiceClientConnectionTest,
   std::atomic<bool> replied = false;
   connection->remoteObjectProxy()->removeWithFileDict(
       {}, [&](RemovalReply) { replied = true; });
-  auto invalidated = invalidated_.get_future();
-  EXPECT_EQ(invalidated.wait_for(kPatience), std::future_status::ready);
+  EXPECT_TRUE(Soon(invalidated_.get_future()));
   EXPECT_FALSE(replied);
   EXPECT_EQ(invalidations_, 1);
 }
@@ -102,10 +105,9 @@ TEST_F(ServiceClientConnectionTest, ReplyBlockMayDropTheLastReference) {
     done.set_value();
   });
   connection.reset();
-  EXPECT_EQ(done.get_future().wait_for(kPatience), std::future_status::ready);
+  EXPECT_TRUE(Soon(done.get_future()));
   // Going away invalidates it too; the handler still runs, once.
-  EXPECT_EQ(invalidated_.get_future().wait_for(kPatience),
-            std::future_status::ready);
+  EXPECT_TRUE(Soon(invalidated_.get_future()));
   EXPECT_EQ(invalidations_, 1);
 }
 
@@ -128,15 +130,11 @@ TEST_F(ServiceClientConnectionTest, ServiceErrorArrivesAsTheRequestsRefusal) {
       {{"volumePath", Value("/v")}},
       [&](RemovalReply reply) { replied.set_value(reply); });
   auto future = replied.get_future();
-  ASSERT_EQ(future.wait_for(kPatience), std::future_status::ready);
+  ASSERT_TRUE(Soon(future));
   Dictionary reply = future.get();
   EXPECT_EQ(reply.at("pathArray"), Value(Array{}));
-  const Dictionary& errors = *reply.at("errorDict").AsDictionary();
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_NE(errors.at("/v").AsString()->find(
-                "“pathArray” holds a Unicode noncharacter"),
-            std::string::npos)
-      << *errors.at("/v").AsString();
+  const Value& why = reply.at("errorDict").AsDictionary()->at("/v");
+  EXPECT_NE(why.AsString()->find("noncharacter"), std::string::npos);
 
   // A request the bus would cut short is not sent at all.
   using namespace std::string_literals;
