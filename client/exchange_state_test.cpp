@@ -146,7 +146,7 @@ TEST_F(ExchangeStateTest, GivesUpOnAServiceGoneOnlyWhileTheToolIsIdle) {
   StartServed(gone);
   gone.ServiceOwnerVanished(kInstance);
   ASSERT_TRUE(gone.WantsToolActivity());
-  ExchangeState back = gone, storing = gone;
+  ExchangeState back = gone, storing = gone, replaced = gone;
   // Working until 10 s, idle from 10.1 s with the CPU time it had.
   EXPECT_EQ(TickUntil(gone, 0s, 10s, {.working = true}).kind, Kind::kWait);
   EXPECT_EQ(TickUntil(gone, 10100ms, 12100ms).kind, Kind::kWait);
@@ -156,6 +156,13 @@ TEST_F(ExchangeStateTest, GivesUpOnAServiceGoneOnlyWhileTheToolIsIdle) {
   EXPECT_EQ(TickUntil(back, 0s, 1900ms).kind, Kind::kWait);
   back.ServiceOwnerAppeared(":1.43");  // Started again for the call.
   EXPECT_EQ(TickUntil(back, 2s, 30s).kind, Kind::kWait);
+
+  // Another program's reply was read meanwhile: its request may have
+  // replaced this one before the tool took it, and that is what is said.
+  replaced.NotificationArrived();
+  ASSERT_EQ(replaced.Next(At(0s)).kind, Kind::kReadReply);
+  replaced.AnothersReplyRead();
+  ExpectGaveUp(TickUntil(replaced, 100ms, 3s), "another program used", true);
 
   // Converting a large reply, then waiting on the disk, then storing it
   // under the domain's lock.
