@@ -1,7 +1,10 @@
 #include "service-bus/service_listener.h"
 
 #include <cstdio>
+#include <deque>
+#include <system_error>
 
+#include "base/error_text.h"
 #include "protocol/bus_string.h"
 #include "protocol/identifiers.h"
 #include "protocol/removal_keys.h"
@@ -170,8 +173,31 @@ void ServiceListener::Enqueue(sdbus::MethodCall& message) {
   if (start_worker) {
     // A finished worker may not have returned yet; it holds nothing.
     if (connection->worker_.joinable()) connection->worker_.join();
-    connection->worker_ =
-        std::thread(&ServiceListener::Serve, this, connection);
+    try {
+      connection->worker_ =
+          std::thread(&ServiceListener::Serve, this, connection);
+    } catch (const std::system_error& e) {
+      RefuseQueued(*connection, e.code().value());
+    }
+  }
+}
+
+void ServiceListener::RefuseQueued(ServiceConnection& connection, int error) {
+  std::deque<std::unique_ptr<ServiceConnection::PendingCall>> refused;
+  {
+    MutexLock lock(mutex_);
+    refused.swap(connection.queue_);
+    in_flight_ -= static_cast<int>(refused.size());
+    if (in_flight_ == 0) idle_since_ = std::chrono::steady_clock::now();
+    connection.worker_running_ = false;
+  }
+  // Outside the lock: answering and dropping a call take the bus
+  // library's lock (see ServiceConnection::queue_).
+  std::string message = BusSafeText(
+      "The removal service can’t start the work: " + SystemErrorText(error) +
+      ". Nothing was removed; try again later.");
+  for (const auto& call : refused) {
+    ReturnError(call->call, bus::kErrorFailed, message);
   }
 }
 

@@ -61,6 +61,11 @@ class ServiceListener {
   // Queues |call| (taking it) or answers it at once.
   void Enqueue(sdbus::MethodCall& call);
   ServiceConnection* ConnectionFor(const std::string& peer);
+  // Answers every call queued for |connection| with an error, when its
+  // worker can't be started (|error|, an errno: at the system's limit of
+  // threads): the callers hear it, and the service can still go idle.
+  void RefuseQueued(ServiceConnection& connection, int error)
+      QUILLFEN_EXCLUDES(mutex_);
   void OnNameOwnerChanged(const NameOwnerChange& change);
   // A peer's worker: runs its queued calls one after another.
   void Serve(ServiceConnection* connection) QUILLFEN_EXCLUDES(mutex_);

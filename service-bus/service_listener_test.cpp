@@ -4,6 +4,7 @@
 #include "service-bus/service_listener.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <regex>
 
+#include "base/error_text.h"
 #include "protocol/identifiers.h"
 #include "removal-engine/quillfen_removal_service.h"
 #include "service-bus/bus_names.h"
@@ -234,6 +236,80 @@ TEST_F(ServiceListenerTest, ConnectionNotResumedGetsAnError) {
   } catch (const sdbus::Error& e) {
     EXPECT_EQ(e.getName(), bus::kErrorAccessDenied);
   }
+}
+
+// The threads moved into it may start no other: a cgroup of the pids
+// controller holding only them, at its limit, as a process is at the
+// system's limit of threads. Needs root and the controller's hierarchy.
+class ThreadLimit {
+ public:
+  ThreadLimit()
+      : path_("/sys/fs/cgroup/pids/quillfen-test-" + std::to_string(getpid())) {
+    if (mkdir(path_.c_str(), 0755) != 0) {
+      ADD_FAILURE() << "this test limits threads with the pids controller, "
+                    << "and can't make " << path_ << ": "
+                    << SystemErrorText(errno);
+    }
+  }
+  ~ThreadLimit() {
+    for (std::string line;
+         const char c : testing::FileContent(path_ + "/tasks")) {
+      if (c != '\n') {
+        line += c;
+        continue;
+      }
+      Write("/sys/fs/cgroup/pids/tasks", line);
+      line.clear();
+    }
+    rmdir(path_.c_str());
+  }
+  // Moves the calling thread in; the limit is what the group then holds.
+  void HoldCallingThread() {
+    Write(path_ + "/tasks", std::to_string(gettid()));
+    Write(path_ + "/pids.max", "1");
+  }
+  void Lift() { Write(path_ + "/pids.max", "max"); }
+
+ private:
+  static void Write(const std::string& path, const std::string& text) {
+    FILE* file = std::fopen(path.c_str(), "w");
+    bool written = file != nullptr && std::fputs(text.c_str(), file) >= 0;
+    if (file != nullptr && std::fclose(file) != 0) written = false;
+    EXPECT_TRUE(written) << path << ": " << SystemErrorText(errno);
+  }
+  std::string path_;
+};
+
+// A peer's worker that can't be started answers its call with the reason,
+// and leaves nothing in flight: later calls are served, the idle stop comes.
+TEST_F(ServiceListenerTest, AWorkerThatCantStartIsAnErrorTheServiceOutlives) {
+  ThreadLimit limit;
+  struct LimitedOffer : testing::ExportingDelegate {
+    LimitedOffer(MakeObject make, ThreadLimit* thread_limit)
+        : ExportingDelegate(std::move(make)), limit(thread_limit) {}
+    // On the listener's thread, just before it starts the peer's worker.
+    bool listenerShouldAcceptNewConnection(ServiceListener& listener,
+                                           ServiceConnection& c) override {
+      limit->HoldCallingThread();
+      return ExportingDelegate::listenerShouldAcceptNewConnection(listener, c);
+    }
+    ThreadLimit* limit;
+  } limited_offer(
+      [this] { return std::make_shared<RecordingObject>(gate_, &held_); },
+      &limit);
+  InProcessService service(bus_, &limited_offer);
+  auto a = bus_.Connect();
+  try {
+    Call(*a, "refused");
+    ADD_FAILURE() << "the call was served without a worker";
+  } catch (const sdbus::Error& e) {
+    EXPECT_EQ(e.getName(), bus::kErrorFailed);
+    EXPECT_NE(e.getMessage().find("can’t start the work"), std::string::npos)
+        << e.getMessage();
+  }
+  limit.Lift();
+  EXPECT_EQ(Call(*a, "served").at("tag"), Value("served"));
+  EXPECT_EQ(service.WaitUntilStopped(), 0);
 }
 
 // The real engine behind the listener. The volume is slow to walk for a
