@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 
 #include "client/reply_summary.h"
 
@@ -90,7 +91,12 @@ Result<CommandLine> ReadCommandLine(int argc, const char* const* argv) {
   app.add_flag("-q,--quiet", line.quiet);
   app.add_flag("--force", line.force);
   app.add_option("-t,--timeout", line.timeout_seconds)
-      ->check(CLI::PositiveNumber);
+      ->check([](const std::string& text) -> std::string {
+        char* end = nullptr;
+        double seconds = std::strtod(text.c_str(), &end);
+        if (end != text.c_str() && *end == '\0' && seconds > 0) return "";
+        return "“" + text + "” is not a number of seconds above 0";
+      });
   for (const char* excluded :
        {"volume", "--apple-double", "--name", "--ext", "--keep"}) {
     request_option->excludes(excluded);
