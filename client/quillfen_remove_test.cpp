@@ -239,7 +239,6 @@ TEST_F(QuillfenRemoveTest, TimeoutStopsTheRemovalAndNothingGoesOnAfterExit) {
   EXPECT_EQ(run.status, 124) << run.err;
   EXPECT_EQ(run.err, "");
   std::size_t removed = entries - EntriesInFolders();
-  EXPECT_GT(removed, 0u);
   EXPECT_LT(removed, 180u) << "the removal was not stopped";
   // Names the wildcard entry can't settle in time fail on their own.
   EXPECT_TRUE(run.out.starts_with(
