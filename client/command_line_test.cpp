@@ -51,10 +51,12 @@ std::string BashOffers(const std::string& words,
 }
 
 TEST(CompletionTest, EveryShellOffersExactlyTheProgramsOptions) {
-  // The options in the help's lines that open with them: "  -n,--name".
+  // The options in the help's lines that open with them: "  -n, --name
+  // GLOB", "      --mac".
   Words options;
   for (const std::string& line :
-       AllMatches(Output({QUILLFEN_CLIENT_PATH, "--help"}), R"(^  (-[^ ]+))")) {
+       AllMatches(Output({QUILLFEN_CLIENT_PATH, "--help"}),
+                  R"(^ +(-\S*(?: --?[\w-]+)?))")) {
     options.merge(AllMatches(line, R"((--?[\w-]+))"));
   }
   ASSERT_TRUE(options.contains("--apple-double") && options.contains("-a"))
@@ -64,7 +66,7 @@ TEST(CompletionTest, EveryShellOffersExactlyTheProgramsOptions) {
   // zsh: each option entry opens after a quote, a brace or a comma
   // ('(-r --request)*'{-n+,--name=}'[...]'); exclusion lists don't count.
   EXPECT_EQ(AllMatches(testing::FileContent(Completion("_quillfen-remove")),
-                       R"([{,')](--?[A-Za-z][\w-]*))"),
+                       R"([{,')](--?\w[\w-]*))"),
             options)
       << "zsh";
   // fish: "-s n -l name".

@@ -19,7 +19,7 @@
 namespace quillfen {
 
 Result<std::unique_ptr<ExchangeBus>> ExchangeBus::Connect(
-    const std::string& service_dir) {
+    const std::string& service_dir, int output_fd) {
   std::unique_ptr<ExchangeBus> bus(new ExchangeBus());
   bus->service_dir_ = service_dir;
   try {
@@ -29,7 +29,7 @@ Result<std::unique_ptr<ExchangeBus>> ExchangeBus::Connect(
     // No session bus: a bare machine, a CI job, an ssh login.
   }
   Result<std::unique_ptr<PrivateBus>> private_bus =
-      PrivateBus::Start(service_dir, PrivateBus::Output::kDiscard);
+      PrivateBus::Start(service_dir, output_fd);
   if (!private_bus) {
     return ErrorMessage(
         "there is no session bus, and a private one could not be started: " +

@@ -23,9 +23,10 @@ namespace quillfen {
 class ExchangeBus {
  public:
   // The session bus, or a private one whose activation folder is
-  // |service_dir| where there is no session bus.
+  // |service_dir| where there is no session bus; the private bus and the
+  // services it starts write to |output_fd|.
   static Result<std::unique_ptr<ExchangeBus>> Connect(
-      const std::string& service_dir);
+      const std::string& service_dir, int output_fd);
 
   // The private bus's address, for the tool; empty on the session bus.
   std::string PrivateAddress() const;

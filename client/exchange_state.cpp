@@ -118,12 +118,19 @@ ExchangeState::Step ExchangeState::Next(TimePoint now) {
   if (service_gone_since_ && now - *service_gone_since_ > kServiceGoneGrace) {
     return GiveUpWaiting("the removal service stopped before it replied");
   }
-  if (timeout_ && Elapsed(now) > *timeout_) return GiveUp(TimeoutMessage());
+  if (timeout_ && !timed_out_at_ && Elapsed(now) > *timeout_) {
+    timed_out_at_ = now;
+  }
+  if (timed_out_at_ && !stop_confirmed_ &&
+      now - *timed_out_at_ > kTimeoutStopLimit) {
+    return GiveUpAfterTimeout();
+  }
   if (interrupts_ > 1) return GiveUp(AbandonedMessage());
+  const bool stop_wanted = interrupts_ > 0 || timed_out_at_;
   Step step;
   // Only an instance on the bus is asked: asking the name would start the
   // service anew.
-  if (interrupts_ == 1 && !stop_confirmed_ && !instances_.empty() &&
+  if (stop_wanted && !stop_confirmed_ && !instances_.empty() &&
       (!next_stop_ask_ || now >= *next_stop_ask_)) {
     next_stop_ask_ = now + kTick;
     step.kind = Step::Kind::kAskServiceToStop;
@@ -132,7 +139,7 @@ ExchangeState::Step ExchangeState::Next(TimePoint now) {
     return step;
   }
   step.counts = counts_;
-  step.stopping = interrupts_ > 0;
+  step.stopping = stop_wanted;
   step.kind = Step::Kind::kWait;
   step.until = std::min(now + kTick, NearestDeadline());
   step.elapsed = Elapsed(now);
@@ -150,7 +157,13 @@ ExchangeState::TimePoint ExchangeState::NearestDeadline() const {
   if (service_gone_since_) {
     nearest = std::min(nearest, *service_gone_since_ + kServiceGoneGrace);
   }
-  if (timeout_) nearest = std::min(nearest, *start_ + *timeout_);
+  if (timed_out_at_) {
+    if (!stop_confirmed_) {
+      nearest = std::min(nearest, *timed_out_at_ + kTimeoutStopLimit);
+    }
+  } else if (timeout_) {
+    nearest = std::min(nearest, *start_ + *timeout_);
+  }
   return nearest;
 }
 
@@ -179,11 +192,26 @@ std::chrono::milliseconds ExchangeState::Elapsed(TimePoint now) const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(now - *start_);
 }
 
-std::string ExchangeState::TimeoutMessage() const {
+ExchangeState::Step ExchangeState::GiveUpAfterTimeout() {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f",
                 static_cast<double>(timeout_->count()) / 1000);
-  return std::string("no reply within ") + seconds + " s";
+  std::string message = std::string("no reply within ") + seconds + " s";
+  if (!service_seen_) {
+    // The tool goes with the give-up, before any removal began.
+    return GiveUpWaiting(message +
+                         ", and the removal service never started: nothing "
+                         "was removed");
+  }
+  if (stop_unanswered_) {
+    return GiveUp(message +
+                  ", and the removal service did not answer the request to "
+                  "stop: the removal may still be going on in the service");
+  }
+  return GiveUp(message +
+                ", and the removal service had no running removal of this "
+                "request to stop: it may have finished, but no reply was "
+                "read");
 }
 
 std::string ExchangeState::AbandonedMessage() const {

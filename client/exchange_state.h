@@ -13,7 +13,9 @@
 //  - once every instance of the service has gone, with the tool idle, the
 //    reply is given up after kServiceGoneGrace (a tool still working may be
 //    storing a reply the service gave before it left, however large);
-//  - the whole wait may be limited (--timeout).
+//  - the whole wait may be limited (--timeout): when the limit passes, the
+//    removal is stopped as an interrupt stops it, and its reply awaited;
+//    one whose stop isn't confirmed within kTimeoutStopLimit is given up.
 //
 // The service's progress reports, from an instance of it, are kept and
 // carried by each kWait. An interrupt makes Next answer kAskServiceToStop,
@@ -57,6 +59,10 @@ class ExchangeState {
   // The longest a stop request waits for the service's answer: far above
   // a working service's round trip, short for a person waiting.
   static constexpr Duration kStopAnswerLimit = std::chrono::seconds(1);
+  // How long after the time limit the service has to confirm the stop:
+  // time for an instance still being started to come and be asked. Nobody
+  // is there to interrupt a second time.
+  static constexpr Duration kTimeoutStopLimit = std::chrono::seconds(3);
 
   // What the tool is seen doing, from outside (a /proc sample).
   struct ToolActivity {
@@ -128,6 +134,8 @@ class ExchangeState {
   // the service is away, or not yet seen.
   bool WantsToolActivity() const;
   bool interrupted() const { return interrupts_ > 0; }
+  // The time limit passed.
+  bool timed_out() const { return timed_out_at_.has_value(); }
 
  private:
   // The earliest time at which a deadline passes, so that none is
@@ -137,7 +145,9 @@ class ExchangeState {
   // Gives up on a reply that hasn't come, for |message|'s reason.
   Step GiveUpWaiting(std::string message);
   std::chrono::milliseconds Elapsed(TimePoint now) const;
-  std::string TimeoutMessage() const;
+  // Gives up on a removal whose time limit passed and whose stop wasn't
+  // confirmed: what is known of it.
+  Step GiveUpAfterTimeout();
   // What a second interrupt leaves the person knowing.
   std::string AbandonedMessage() const;
 
@@ -165,6 +175,7 @@ class ExchangeState {
   bool stop_confirmed_ = false;
   bool stop_unanswered_ = false;  // The last ask got no answer.
   std::optional<TimePoint> next_stop_ask_;
+  std::optional<TimePoint> timed_out_at_;
 };
 
 // "exit status 3", "signal Killed": how a tool's waitpid status reads.

@@ -102,13 +102,31 @@ TEST_F(ExchangeStateTest, GivesUpOnASilentToolTheTimeoutOrAFailedBus) {
   ExpectGaveUp(state.Next(At(2s + 1ms)), "(exit status 3)", true);
   EXPECT_EQ(DescribeExit(9), "signal Killed");  // SIGKILL, as waitpid says.
 
+  // The time limit stops the removal as an interrupt does, and the
+  // stopped removal's reply is awaited; a stop never confirmed is given up.
   ExchangeState timed(2500ms);
   StartServed(timed);
   step = TickUntil(timed, 0s, 2400ms);
   ASSERT_EQ(step.kind, Kind::kWait);
   EXPECT_EQ(step.until, At(2500ms));
   EXPECT_EQ(timed.Next(At(2500ms)).kind, Kind::kWait);
-  ExpectGaveUp(timed.Next(At(2501ms)), "no reply within 2.5 s", true);
+  EXPECT_EQ(timed.Next(At(2501ms)).kind, Kind::kAskServiceToStop);
+  EXPECT_TRUE(timed.timed_out());
+  ExchangeState unconfirmed = timed;
+  timed.StopAnswered(1);
+  step = TickUntil(timed, 2600ms, 1min);
+  EXPECT_EQ(step.kind, Kind::kWait);
+  EXPECT_TRUE(step.stopping);
+  timed.NotificationArrived();
+  EXPECT_EQ(timed.Next(At(1min + 1ms)).kind, Kind::kReadReply);
+  auto limit = 2501ms + ExchangeState::kTimeoutStopLimit;
+  for (auto now = 2600ms; now <= limit; now += 100ms) {
+    step = unconfirmed.Next(At(now));
+    ASSERT_NE(step.kind, Kind::kGiveUp);
+    if (step.kind == Kind::kAskServiceToStop) unconfirmed.StopAnswered(0);
+  }
+  ExpectGaveUp(unconfirmed.Next(At(limit + 100ms)), "no reply within 2.5 s",
+               true);
 
   ExchangeState bus_failed;
   StartServed(bus_failed);

@@ -1,19 +1,24 @@
 // quillfen-remove: removes unwanted files from a volume through the removal
 // tool and service, playing the part Quillfen plays: it leaves the request
 // in the shared domain, starts the tool and reads the reply.
+#include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 
 #include "client/command_line.h"
 #include "client/interrupt_pipe.h"
+#include "client/path_listing.h"
 #include "client/progress_line.h"
 #include "client/removal_exchange.h"
 #include "client/reply_summary.h"
+#include "client/request_file.h"
 #include "client/volume_rails.h"
+#include "platform/journal_stream.h"
 #include "protocol/bus_string.h"
 #include "protocol/json_form.h"
 #include "protocol/removal_keys.h"
@@ -23,22 +28,60 @@
 namespace quillfen {
 namespace {
 
-int Fail(const std::string& message) {
+// The programs this one starts for a removal (the tool, a private bus and
+// the services it starts, find) write to the journal under this name, or
+// nowhere: the terminal shows only this program's own lines.
+constexpr char kJournalIdentifier[] = "quillfen-remove";
+
+// Every message on standard error is one line after the program's name.
+void SayError(const std::string& message) {
   std::fprintf(stderr, "quillfen-remove: %s\n", message.c_str());
+}
+
+int Fail(const std::string& message) {
+  SayError(message);
   return kExitUsageOrExchangeError;
 }
 
-// Prints |reply| (as |json_text| when there is that text, else as JSON of
-// its own) or |summarize|'s summary of it; the status to exit with.
+// Prints |reply| as the command line asks: its JSON (|json_text| when
+// there is that text, else JSON of its own), the removed paths
+// NUL-terminated with the failures on standard error, or |summarize|'s
+// summary after the removed paths' lines with --verbose. A request that
+// never started is said on standard error. The status to exit with.
 int Report(const RemovalReply& reply, const CommandLine& line,
-           std::string (*summarize)(const RemovalReply&),
+           const std::function<std::string(const RemovalReply&)>& summarize,
            const std::string* json_text = nullptr) {
-  if (!line.json) {
-    std::cout << summarize(reply);
-  } else if (json_text != nullptr) {
-    std::cout << *json_text << "\n";
+  ReplyReading reading = ReadReply(reply);
+  if (line.json) {
+    if (json_text != nullptr) {
+      std::cout << *json_text << "\n";
+    } else {
+      std::cout << JsonTextFromValue(Value(reply)) << "\n";
+    }
+  }
+  if (reading.not_started) {
+    std::cout.flush();
+    return Fail(*reading.not_started);
+  }
+  if (line.json) return ExitStatusFor(reply);
+  const Value* paths = Find(reply, kPathArrayKey);
+  const Array empty;
+  const Array& removed =
+      paths != nullptr && paths->AsArray() ? *paths->AsArray() : empty;
+  if (line.print0) {
+    WriteNulTerminatedPaths(removed, std::cout);
+    std::cout.flush();
+    for (const auto& [path, reason] : reading.failures) {
+      SayError(EscapeControlCharacters(path) + ": " + reason);
+    }
+    if (reading.stopped) {
+      SayError(
+          "the removal was stopped before it finished; run the same command "
+          "again to finish the job");
+    }
   } else {
-    std::cout << JsonTextFromValue(Value(reply)) << "\n";
+    if (line.verbose) WritePathLines(removed, std::cout);
+    std::cout << summarize(reply);
   }
   return ExitStatusFor(reply);
 }
@@ -46,7 +89,7 @@ int Report(const RemovalReply& reply, const CommandLine& line,
 // The request the command line asks for: from its file, or its options.
 Result<RemovalRequest> RequestFor(const CommandLine& line) {
   if (line.request_file.empty()) return RequestFromOptions(line.options);
-  return ReadRequest(line.request_file);
+  return ReadRequestFile(line.request_file);
 }
 
 // The volume path the request names, or "".
@@ -76,12 +119,37 @@ std::string NewExchangeToken() {
              std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
+// This process's standard error sent to |fd| for as long as it lives:
+// the engine runs find in this process for a preview, and what find says
+// of folders it can't read is the engine's to report, not find's.
+class StandardErrorTo {
+ public:
+  explicit StandardErrorTo(int fd)
+      : saved_(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)) {
+    if (saved_ && fd >= 0) dup2(fd, STDERR_FILENO);
+  }
+  ~StandardErrorTo() {
+    if (saved_) dup2(saved_.get(), STDERR_FILENO);
+  }
+  StandardErrorTo(const StandardErrorTo&) = delete;
+  StandardErrorTo& operator=(const StandardErrorTo&) = delete;
+
+ private:
+  UniqueFd saved_;
+};
+
 // The engine's own selection, here and read-only: the tool never runs.
-int Preview(const RemovalRequest& request, const CommandLine& line) {
-  RemovalReply selection =
-      QuillfenRemovalService().previewWithFileDict(request);
-  int status = Report(selection, line, SummarizePreview);
-  if (!line.json) std::cout << OtherFileSystemsNote(VolumePathOf(request));
+int Preview(const RemovalRequest& request, const CommandLine& line,
+            int companion_output_fd) {
+  RemovalReply selection;
+  {
+    StandardErrorTo quiet(companion_output_fd);
+    selection = QuillfenRemovalService().previewWithFileDict(request);
+  }
+  int status = Report(selection, line, [&](const RemovalReply& preview) {
+    return SummarizePreview(preview, !line.verbose) +
+           OtherFileSystemsNote(VolumePathOf(request));
+  });
   return status;
 }
 
@@ -103,7 +171,8 @@ int RefuseUnwritable(const RemovalRequest& request, const Error& json_error,
 // asked for none. Ctrl-C asks the service to stop instead of ending the
 // client at once.
 ExchangeOutcome Exchange(const std::string& request_json,
-                         const std::string& token, const CommandLine& line) {
+                         const std::string& token, const CommandLine& line,
+                         int companion_output_fd) {
   ExchangeSettings settings;
   settings.tool_path = LocateRemovalTool();
   settings.service_dir = LocateServiceDir();
@@ -112,6 +181,7 @@ ExchangeOutcome Exchange(const std::string& request_json,
         static_cast<long long>(line.timeout_seconds * 1000));
   }
   settings.token = token;
+  settings.companion_output_fd = companion_output_fd;
   InterruptPipe interrupts;
   settings.interrupt_fd = interrupts.fd();
   ProgressLine progress_line(stderr);
@@ -125,25 +195,30 @@ ExchangeOutcome Exchange(const std::string& request_json,
   return outcome;
 }
 
-// What an exchange came to; an interrupted one that still brought its
-// reply prints it (what was removed before the stop) and exits as an
-// interrupted command does.
+// What an exchange came to; a stopped one that still brought its reply
+// prints it (what was removed before the stop) and exits as an
+// interrupted, or timed-out, command does.
 int ReportExchange(const ExchangeOutcome& outcome, const CommandLine& line) {
-  if (!outcome.reply_json) {
-    int status = Fail(outcome.reply_json.error().message);
+  auto stopped_status = [&outcome](int status) {
+    if (outcome.timed_out) return kExitTimedOut;
     return outcome.interrupted ? kExitInterrupted : status;
+  };
+  if (!outcome.reply_json) {
+    return stopped_status(Fail(outcome.reply_json.error().message));
   }
-  // The summary counts the removed paths and lists only the failures.
+  // Unless the paths are listed, the summary counts them and lists only
+  // the failures.
   Result<Value> reply =
-      ValueFromJsonTextCounting(*outcome.reply_json, kPathArrayKey);
+      line.verbose || line.print0
+          ? ValueFromJsonText(*outcome.reply_json)
+          : ValueFromJsonTextCounting(*outcome.reply_json, kPathArrayKey);
   if (!reply || !reply->AsDictionary()) {
     return Fail(
         "the stored reply can't be read: " +
         (reply ? std::string("it is not an object") : reply.error().message));
   }
-  int status = Report(*reply->AsDictionary(), line, SummarizeReply,
-                      &*outcome.reply_json);
-  return outcome.interrupted ? kExitInterrupted : status;
+  return stopped_status(Report(*reply->AsDictionary(), line, SummarizeReply,
+                               &*outcome.reply_json));
 }
 
 }  // namespace
@@ -159,7 +234,8 @@ int main(int argc, char** argv) {
   if (!request) return Fail(request.error().message);
   Result<void> choice = CheckVolumeChoice(VolumePathOf(*request), line.force);
   if (!choice) return Fail(choice.error().message);
-  if (line.preview) return Preview(*request, line);
+  UniqueFd companion_output = OpenJournalStream(kJournalIdentifier);
+  if (line.preview) return Preview(*request, line, companion_output.get());
 
   // This exchange's own token: only its reply, progress and stop carry it.
   const std::string token = NewExchangeToken();
@@ -168,5 +244,6 @@ int main(int argc, char** argv) {
   if (!request_json) {
     return RefuseUnwritable(*request, request_json.error(), line);
   }
-  return ReportExchange(Exchange(*request_json, token, line), line);
+  return ReportExchange(
+      Exchange(*request_json, token, line, companion_output.get()), line);
 }

@@ -16,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "client/path_listing.h"
 #include "client/removal_options.h"
 #include "client/reply_summary.h"
 #include "platform/durable_file.h"
@@ -96,20 +97,157 @@ TEST_F(QuillfenRemoveTest, OptionsBecomeTheRequestAndTheSummarySaysWhatWent) {
   EXPECT_EQ(run.out, "Removed 5 items from " + volume_.path() + ".\n");
   EXPECT_EQ(volume_.Listing(),
             (std::vector<std::string>{"photo.jpg", "sub/", "sub/keep.tmp"}));
+}
 
-  // A request that can't start is said in one line.
-  std::string missing = volume_.PathOf("missing");
-  run = Remove({"--preview", "-a", missing});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "The volume “" + missing + "” doesn’t exist.\n");
+// Whatever goes wrong, standard error has one line, after the program's
+// name, and standard output nothing; the status tells a usage error or a
+// request that can't start (2) from a partial removal (1).
+TEST_F(QuillfenRemoveTest, EveryMessageIsOneLineAfterTheNameWithItsStatus) {
+  volume_.MakeFile("a.tmp");
+  volume_.MakeFile("file");
+  const std::string missing = volume_.PathOf("missing");
+  const std::string bad_json = volume_.PathOf("bad.json");
+  std::ofstream(bad_json) << "{\"volumePath\": \"/x\",\n \"a\": [1,\n  2 3]}";
+  const std::string snapshot = testing::TreeSnapshot(volume_.path());
+  const struct {
+    std::vector<std::string> args;
+    std::string says;
+  } cases[] = {
+      {{}, "no volume given"},
+      {{"--bogus", volume_.path()}, "--bogus"},
+      {{"-t", "0", "-a", volume_.path()}, "not a number of seconds above 0"},
+      {{"-v", "-0", "-a", volume_.path()}, "--print0"},
+      {{"--request", "-", volume_.path()}, "excludes"},
+      {{"-e", "tmp", missing}, "The volume “" + missing + "” doesn’t exist."},
+      {{"--preview", "-e", "tmp", missing}, "doesn’t exist"},
+      {{"-e", "tmp", volume_.PathOf("file")}, "isn’t a folder"},
+      {{"-e", "tmp", "/"}, "the root of the system"},
+      {{"-e", "tmp", "-n", "*\xff", volume_.path()}, "can’t travel whole"},
+      {{"--request", bad_json},
+       "the request file " + bad_json +
+           " is not valid JSON (line 3, column 5)"},
+      {{"--request", volume_.path()}, "Is a directory"},
+  };
+  for (const auto& [args, says] : cases) {
+    ProgramRun run = Remove(args);
+    std::string what = ::testing::PrintToString(args);
+    EXPECT_EQ(run.status, 2) << what;
+    EXPECT_EQ(run.out, "") << what;
+    EXPECT_TRUE(run.err.starts_with("quillfen-remove: ")) << what << run.err;
+    EXPECT_NE(run.err.find(says), npos) << what << run.err;
+    EXPECT_EQ(testing::LinesStartingWith(run.err, "").size(), 1u) << run.err;
+  }
+  EXPECT_EQ(testing::TreeSnapshot(volume_.path()), snapshot);
+  ProgramRun version = Remove({"-V"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out,
+            std::string("quillfen-remove ") + QUILLFEN_VERSION + "\n");
+}
 
-  EXPECT_EQ(Remove({}).status, 2);  // No volume.
-  EXPECT_EQ(Remove({"--request", "-", volume_.path()}).status, 2);
-  EXPECT_EQ(Remove({"--bogus", volume_.path()}).status, 2);
-  // A request "file" that is a folder is refused in words, not a crash.
-  run = Remove({"--request", volume_.path()});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.err.find("Is a directory"), npos) << run.err;
+// The paths that went, for a person one to a line with control characters
+// escaped, for a program each NUL-terminated and nothing else; the
+// preview lists the same. On a private bus, with find meeting folders the
+// removal already took, nothing but the client's own lines shows.
+TEST_F(QuillfenRemoveTest, VerboseAndPrint0ListWhatWentByteForByte) {
+  const std::vector<std::string> going = {
+      "._a",       "._dir/._inner", "sub/._b",        "li\nne.tmp",
+      "tab\t.tmp", "cache.tmp/._c", "back\\slash.tmp"};
+  for (const std::string& name : going) volume_.MakeFile(name);
+  volume_.MakeFile("photo.jpg");
+  // A "._" item inside a selected folder is listed as well.
+  std::set<std::string> removed_paths = {volume_.PathOf("._dir"),
+                                         volume_.PathOf("cache.tmp")};
+  for (const std::string& name : going) {
+    removed_paths.insert(volume_.PathOf(name));
+  }
+  auto lines_of = [](const std::string& text, char end) {
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find(end, from)) != npos; from = at + 1) {
+      lines.push_back(text.substr(from, at - from));
+    }
+    EXPECT_EQ(from, text.size()) << "an unterminated path";
+    return lines;
+  };
+  std::set<std::string> escaped;
+  for (const std::string& path : removed_paths) {
+    std::string line;
+    for (char c : path) {
+      line += c == '\n'   ? "\\n"
+              : c == '\t' ? "\\t"
+              : c == '\\' ? "\\\\"
+                          : std::string(1, c);
+    }
+    escaped.insert(line);
+  }
+  const std::vector<std::string> args = {"-a", "-e", "tmp", volume_.path()};
+  auto with = [&](std::vector<std::string> front) {
+    front.insert(front.end(), args.begin(), args.end());
+    return front;
+  };
+  const std::vector<std::string> no_session_bus = {"DBUS_SESSION_BUS_ADDRESS",
+                                                   "XDG_RUNTIME_DIR"};
+
+  ProgramRun preview = Remove(with({"--preview", "-0"}));
+  EXPECT_EQ(preview.status, 0) << preview.err;
+  std::vector<std::string> listed = lines_of(preview.out, '\0');
+  EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), removed_paths);
+  EXPECT_EQ(listed.size(), removed_paths.size());
+  ProgramRun verbose_preview = Remove(with({"--preview", "-v"}));
+  std::vector<std::string> lines = lines_of(verbose_preview.out, '\n');
+  ASSERT_EQ(lines.size(), removed_paths.size() + 1) << verbose_preview.out;
+  EXPECT_EQ(lines.back(), "Would remove 9 items from " + volume_.path() + ".");
+  lines.pop_back();
+  EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), escaped);
+
+  ProgramRun removal = Remove(with({"-0"}), no_session_bus);
+  EXPECT_EQ(removal.status, 0);
+  EXPECT_EQ(removal.err, "");
+  EXPECT_EQ(removal.out, preview.out);
+  EXPECT_EQ(volume_.Listing(), (std::vector<std::string>{"photo.jpg", "sub/"}));
+
+  for (const std::string& name : going) volume_.MakeFile(name);
+  removal = Remove(with({"-v"}), no_session_bus);
+  EXPECT_EQ(removal.status, 0);
+  EXPECT_EQ(removal.err, "");
+  EXPECT_EQ(removal.out,
+            verbose_preview.out.substr(0, verbose_preview.out.rfind("Would")) +
+                "Removed 9 items from " + volume_.path() + ".\n");
+}
+
+// --timeout stops the removal as Ctrl-C does and waits for its reply: the
+// summary says what went and what is left to do, the status is 124, and
+// nothing more goes once the client has ended. The request is a file's,
+// with a wildcard entry that makes each folder slow to walk.
+TEST_F(QuillfenRemoveTest, TimeoutStopsTheRemovalAndNothingGoesOnAfterExit) {
+  for (int i = 0; i < 60; ++i) {
+    std::string folder = "d" + std::to_string(100 + i);
+    for (int j = 0; j < 3; ++j) {
+      volume_.MakeFile(folder + "/x" + std::string(240, 'a') + "_" +
+                       std::to_string(j));
+      volume_.MakeFile(folder + "/t" + std::to_string(j) + ".tmp");
+    }
+  }
+  const std::size_t entries = EntriesInFolders();
+  TempTree request;
+  std::ofstream(request.PathOf("r.json"))
+      << R"({"volumePath": ")" << volume_.path()
+      << R"(", "fileRemovalArray": ["(x)*a*a*a*a*a*c"], )"
+      << R"("extensionsArray": ["tmp"]})";
+  ProgramRun run = Remove({"--timeout", "0.5", "-r", request.PathOf("r.json")});
+  const std::string after_exit = testing::TreeSnapshot(volume_.path());
+  EXPECT_EQ(run.status, 124) << run.err;
+  EXPECT_EQ(run.err, "");
+  std::size_t removed = entries - EntriesInFolders();
+  EXPECT_LT(removed, 180u) << "the removal was not stopped";
+  // Names the wildcard entry can't settle in time fail on their own.
+  EXPECT_TRUE(run.out.starts_with(
+      "The removal was stopped before it finished: " + std::to_string(removed) +
+      " items removed from " + volume_.path() +
+      ". Run the same command again to finish the job.\n"))
+      << run.out.substr(0, 300);
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(testing::TreeSnapshot(volume_.path()), after_exit);
 }
 
 // The home folder, or a folder holding it, is cleaned only with --force,
@@ -296,11 +434,13 @@ TEST_F(QuillfenRemoveTest, ToolThatDiesOrHangsIsReported) {
   for (auto [script, timeout, says] :
        {std::tuple{"exit 3", "60",
                    "tool ended without replying (exit status 3)"},
-        std::tuple{"exec sleep 60", "0.3", "no reply within 0.3 s"}}) {
+        std::tuple{"exec sleep 60", "0.3",
+                   "no reply within 0.3 s, and the removal service never "
+                   "started"}}) {
     TempTree prefix;
     ProgramRun run = Remove({"--timeout", timeout, "-a", volume_.path()}, {},
                             InstallWithTool(prefix, script));
-    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.status, timeout[0] == '0' ? 124 : 2);
     EXPECT_NE(run.err.find(says), npos) << run.err;
     EXPECT_FALSE(Stored("message"));
   }
@@ -315,6 +455,48 @@ TEST_F(QuillfenRemoveTest,
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find("can't start the removal service"), npos) << run.err;
   EXPECT_NE(run.err.find("dbus-1/services"), npos);
+}
+
+// A stop is read as the stop, not as a failed item: neither its words
+// under the volume nor a folder it left in part count as failures.
+TEST(ReplySummaryTest, AStoppedRemovalSaysWhatWentAndWhatIsLeftToDo) {
+  RemovalReply reply{
+      {"volumePath", Value("/v")},
+      {"pathArray", Value(Array{Value("/v/x")})},
+      {"errorDict",
+       Value(Dictionary{
+           {"/v", Value("The removal was stopped before it finished; only the "
+                        "items listed as removed are gone.")},
+           {"/v/d", Value("“d” couldn’t be removed whole: 3 of the items in "
+                          "it were removed before the removal was stopped; "
+                          "the rest are still there.")}})}};
+  EXPECT_EQ(SummarizeReply(reply),
+            "The removal was stopped before it finished: 1 item removed from "
+            "/v, and part of 1 folder. Run the same command again to finish "
+            "the job.\n");
+  EXPECT_EQ(ExitStatusFor(reply), kExitAllRemoved);
+  // Nothing removed before the stop is still no refusal.
+  reply["pathArray"] = Value(Array{});
+  reply["errorDict"].AsDictionary()->erase("/v/d");
+  EXPECT_TRUE(ReadReply(reply).stopped);
+  EXPECT_FALSE(ReadReply(reply).not_started);
+  // What else the volume's entry says is a failure of its own.
+  (*reply["errorDict"].AsDictionary())["/v"] = Value(
+      "1 item here whose name isn’t UTF-8 text was left in place. The "
+      "removal was stopped before it finished; only the items listed as "
+      "removed are gone.");
+  ReplyReading reading = ReadReply(reply);
+  ASSERT_EQ(reading.failures.size(), 1u);
+  EXPECT_EQ(reading.failures[0].second,
+            "1 item here whose name isn’t UTF-8 text was left in place.");
+  EXPECT_TRUE(reading.stopped);
+}
+
+TEST(PathListingTest, ControlCharactersAreEscapedAndNothingElse) {
+  EXPECT_EQ(
+      EscapeControlCharacters("a\nb\tc\rd\\e\x01\x1b[31m\x7f"
+                              "\xc2\x85\xc3\xa9 \xe2\x80\xa8"),
+      "a\\nb\\tc\\rd\\\\e\\x01\\x1B[31m\\x7F\\u0085\xc3\xa9 \xe2\x80\xa8");
 }
 
 TEST(RemovalOptionsTest, RelativeVolumeIsMadeAbsolute) {

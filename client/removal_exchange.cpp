@@ -138,7 +138,7 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
   }
   if (!turn) return failed(turn.error());
   Result<std::unique_ptr<ExchangeBus>> connected =
-      ExchangeBus::Connect(settings.service_dir);
+      ExchangeBus::Connect(settings.service_dir, settings.companion_output_fd);
   if (!connected) return failed(connected.error());
   ExchangeBus& bus = **connected;
   Result<void> ready = bus.Listen(state);
@@ -152,7 +152,8 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
 
   ToolProcess tool;
   if (Result<void> started =
-          tool.Start(settings.tool_path, bus.PrivateAddress());
+          tool.Start(settings.tool_path, bus.PrivateAddress(),
+                     settings.companion_output_fd);
       !started) {
     WithdrawMessage(request_json);
     return failed(started.error());
@@ -163,7 +164,8 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
     if (step.kind == Step::Kind::kGiveUp) {
       tool.Stop(0s);
       if (step.withdraw_request) WithdrawMessage(request_json);
-      return ExchangeOutcome{ErrorMessage(step.message), state.interrupted()};
+      return ExchangeOutcome{ErrorMessage(step.message), state.interrupted(),
+                             state.timed_out()};
     }
     Result<std::string> reply = ReadStoredReply();
     // Another tool's notification, or its reply stored over this one's:
@@ -173,7 +175,8 @@ ExchangeOutcome RunRemovalExchange(const std::string& request_json,
       continue;
     }
     tool.Stop(5s);  // It quits once its notification is out.
-    return ExchangeOutcome{std::move(reply), state.interrupted()};
+    return ExchangeOutcome{std::move(reply), state.interrupted(),
+                           state.timed_out()};
   }
 }
 

@@ -11,7 +11,8 @@
 // While the removal runs, the service's progress reports for the request's
 // volume are passed on. A byte on the interrupt descriptor (one per Ctrl-C)
 // asks the service to stop the removal and waits on for its reply, which
-// then lists what was removed; a second gives up at once. One that comes
+// then lists what was removed; a second gives up at once. The time limit,
+// if any, stops the removal in the same way. One that comes
 // while the exchange waits for its turn gives up before anything is asked.
 // The tool runs in a process group of its own, so that Ctrl-C on the
 // terminal reaches only the client.
@@ -44,6 +45,10 @@ struct ExchangeSettings {
   std::string token;
   // Readable when the person interrupts; -1: never.
   int interrupt_fd = -1;
+  // Standard output and error of the programs the exchange starts: the
+  // tool, and a private bus with the services it starts; -1: this
+  // process's own.
+  int companion_output_fd = -1;
   // Called at least ten times a second while waiting for the reply, but
   // for the short waits of stop requests.
   std::function<void(const ExchangeProgress& progress)> progress;
@@ -52,6 +57,7 @@ struct ExchangeSettings {
 struct ExchangeOutcome {
   Result<std::string> reply_json;  // The stored reply, or what went wrong.
   bool interrupted = false;        // The person interrupted the wait.
+  bool timed_out = false;          // The time limit passed.
 };
 
 ExchangeOutcome RunRemovalExchange(const std::string& request_json,

@@ -1,61 +1,42 @@
 #include "client/reply_summary.h"
 
-#include <optional>
+#include <string_view>
 
+#include "client/path_listing.h"
 #include "protocol/removal_keys.h"
 
 namespace quillfen {
 namespace {
 
-std::size_t CountOf(const RemovalReply& reply, std::string_view key) {
-  const Value* value = Find(reply, key);
-  if (value == nullptr) return 0;
-  if (const Array* array = value->AsArray()) return array->size();
-  if (const Dictionary* dictionary = value->AsDictionary()) {
-    return dictionary->size();
-  }
-  return 0;
-}
+// The engine's words for a stop, under the volume's own path: what it
+// says after anything else it has to say of the volume's folder.
+constexpr std::string_view kStopWords =
+    "The removal was stopped before it finished;";
+// Its words for a folder the stop left with part of its items removed.
+constexpr std::string_view kCutShortWords =
+    " before the removal was stopped; the rest are still there.";
 
 std::string Items(std::size_t n) {
   return std::to_string(n) + (n == 1 ? " item" : " items");
 }
 
-std::string VolumeOf(const RemovalReply& reply) {
-  const Value* volume = Find(reply, kVolumePathKey);
-  return volume && volume->AsString() ? *volume->AsString() : "";
+const Array* PathsOf(const RemovalReply& reply) {
+  const Value* paths = Find(reply, kPathArrayKey);
+  return paths != nullptr ? paths->AsArray() : nullptr;
 }
 
-void AppendErrors(const RemovalReply& reply, std::string* text) {
-  const Value* errors = Find(reply, kErrorDictKey);
-  if (errors == nullptr || errors->AsDictionary() == nullptr) return;
-  for (const auto& [path, reason] : *errors->AsDictionary()) {
-    *text += "  " + path + ": " +
-             (reason.AsString() ? *reason.AsString() : "(no reason given)") +
-             "\n";
+void AppendFailures(const ReplyReading& reading, std::string_view verb,
+                    std::string* text) {
+  if (reading.failures.empty()) return;
+  std::size_t n = reading.failures.size();
+  *text += Items(n) + " " + std::string(verb) + ":\n";
+  for (const auto& [path, reason] : reading.failures) {
+    *text += "  " + EscapeControlCharacters(path) + ": " + reason + "\n";
   }
 }
 
-// The engine's reason when the request never started: the volume can't
-// be opened or the request is refused. It then answers with nothing
-// removed and one error, under the volume's own path.
-std::optional<std::string> WhyNothingStarted(const RemovalReply& reply) {
-  if (CountOf(reply, kPathArrayKey) > 0) return std::nullopt;
-  const Value* errors = Find(reply, kErrorDictKey);
-  if (errors == nullptr || errors->AsDictionary() == nullptr ||
-      errors->AsDictionary()->size() != 1) {
-    return std::nullopt;
-  }
-  const auto& [path, reason] = *errors->AsDictionary()->begin();
-  if (path != VolumeOf(reply) || reason.AsString() == nullptr) {
-    return std::nullopt;
-  }
-  return *reason.AsString();
-}
-
-void AppendPermissionHint(const RemovalReply& reply, std::string* text) {
-  const Value* show_read_me = Find(reply, kShowReadMeKey);
-  if (show_read_me && show_read_me->AsBoolean() && *show_read_me->AsBoolean()) {
+void AppendPermissionHint(const ReplyReading& reading, std::string* text) {
+  if (reading.show_read_me) {
     *text +=
         "Some items could not be removed for lack of permission. Run "
         "quillfen-remove as a user who may change those folders, or give "
@@ -65,54 +46,98 @@ void AppendPermissionHint(const RemovalReply& reply, std::string* text) {
 
 }  // namespace
 
+ReplyReading ReadReply(const RemovalReply& reply) {
+  ReplyReading reading;
+  const Value* volume = Find(reply, kVolumePathKey);
+  if (volume != nullptr && volume->AsString() != nullptr) {
+    reading.volume = *volume->AsString();
+  }
+  if (const Array* paths = PathsOf(reply)) reading.removed = paths->size();
+  const Value* show_read_me = Find(reply, kShowReadMeKey);
+  reading.show_read_me = show_read_me != nullptr && show_read_me->AsBoolean() &&
+                         *show_read_me->AsBoolean();
+  const Value* errors = Find(reply, kErrorDictKey);
+  if (errors == nullptr || errors->AsDictionary() == nullptr) return reading;
+  for (const auto& [path, value] : *errors->AsDictionary()) {
+    std::string reason =
+        value.AsString() ? *value.AsString() : "(no reason given)";
+    if (path == reading.volume) {
+      if (std::size_t stop = reason.find(kStopWords);
+          stop != std::string::npos) {
+        reading.stopped = true;
+        reason.erase(stop > 0 ? stop - 1 : 0);
+        if (reason.empty()) continue;
+      }
+    } else if (reason.ends_with(kCutShortWords)) {
+      ++reading.partly_removed;
+      continue;
+    }
+    reading.failures.emplace_back(path, std::move(reason));
+  }
+  // An error under the volume's own path is the whole story when nothing
+  // was removed, nothing else failed and no stop cut anything short.
+  if (reading.removed == 0 && !reading.stopped && reading.partly_removed == 0 &&
+      reading.failures.size() == 1 &&
+      reading.failures[0].first == reading.volume) {
+    reading.not_started = reading.failures[0].second;
+  }
+  return reading;
+}
+
 std::string SummarizeReply(const RemovalReply& reply) {
-  if (std::optional<std::string> reason = WhyNothingStarted(reply)) {
-    std::string text = *reason + "\n";
-    AppendPermissionHint(reply, &text);
+  ReplyReading reading = ReadReply(reply);
+  std::string text;
+  if (reading.not_started) {
+    text = *reading.not_started + "\n";
+    AppendPermissionHint(reading, &text);
     return text;
   }
-  std::size_t removed = CountOf(reply, kPathArrayKey);
-  std::size_t failed = CountOf(reply, kErrorDictKey);
-  std::string text;
-  if (removed == 0 && failed == 0) {
-    text = "Nothing to remove in " + VolumeOf(reply) + ".\n";
+  if (reading.stopped) {
+    text = "The removal was stopped before it finished: " +
+           Items(reading.removed) + " removed from " + reading.volume;
+    if (reading.partly_removed > 0) {
+      text += ", and part of " + std::to_string(reading.partly_removed) +
+              (reading.partly_removed == 1 ? " folder" : " folders");
+    }
+    text += ". Run the same command again to finish the job.\n";
+  } else if (reading.removed == 0 && reading.failures.empty()) {
+    text = "Nothing to remove in " + reading.volume + ".\n";
   } else {
-    text = "Removed " + Items(removed) + " from " + VolumeOf(reply) + ".\n";
+    text =
+        "Removed " + Items(reading.removed) + " from " + reading.volume + ".\n";
   }
-  if (failed > 0) {
-    text +=
-        Items(failed) + (failed == 1 ? " wasn’t" : " weren’t") + " removed:\n";
-    AppendErrors(reply, &text);
-  }
-  AppendPermissionHint(reply, &text);
+  AppendFailures(
+      reading,
+      reading.failures.size() == 1 ? "wasn’t removed" : "weren’t removed",
+      &text);
+  AppendPermissionHint(reading, &text);
   return text;
 }
 
-std::string SummarizePreview(const RemovalReply& preview) {
-  if (std::optional<std::string> reason = WhyNothingStarted(preview)) {
-    return *reason + "\n";
-  }
+std::string SummarizePreview(const RemovalReply& preview, bool list_paths) {
+  ReplyReading reading = ReadReply(preview);
+  if (reading.not_started) return *reading.not_started + "\n";
   std::string text;
-  const Value* paths = Find(preview, kPathArrayKey);
-  std::size_t count = CountOf(preview, kPathArrayKey);
-  if (count == 0) {
-    text = "Nothing would be removed in " + VolumeOf(preview) + ".\n";
+  if (reading.removed == 0) {
+    text = "Nothing would be removed in " + reading.volume + ".\n";
+  } else if (!list_paths) {
+    text = "Would remove " + Items(reading.removed) + " from " +
+           reading.volume + ".\n";
   } else {
-    text =
-        "Would remove " + Items(count) + " from " + VolumeOf(preview) + ":\n";
-    for (const Value& path : *paths->AsArray()) {
-      if (path.AsString()) text += "  " + *path.AsString() + "\n";
+    text = "Would remove " + Items(reading.removed) + " from " +
+           reading.volume + ":\n";
+    for (const Value& path : *PathsOf(preview)) {
+      if (path.AsString()) {
+        text += "  " + EscapeControlCharacters(*path.AsString()) + "\n";
+      }
     }
   }
-  if (std::size_t failing = CountOf(preview, kErrorDictKey); failing > 0) {
-    text += Items(failing) + " wouldn’t be removed:\n";
-    AppendErrors(preview, &text);
-  }
+  AppendFailures(reading, "wouldn’t be removed", &text);
   return text;
 }
 
 int ExitStatusFor(const RemovalReply& reply) {
-  return CountOf(reply, kErrorDictKey) > 0 ? kExitSomeFailed : kExitAllRemoved;
+  return ReadReply(reply).failures.empty() ? kExitAllRemoved : kExitSomeFailed;
 }
 
 }  // namespace quillfen

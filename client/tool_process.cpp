@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -58,7 +59,8 @@ ExchangeState::ToolActivity SampleTool(pid_t tool) {
 }
 
 Result<void> ToolProcess::Start(const std::string& tool_path,
-                                const std::string& private_bus_address) {
+                                const std::string& private_bus_address,
+                                int output_fd) {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     if (!private_bus_address.empty() &&
@@ -75,13 +77,20 @@ Result<void> ToolProcess::Start(const std::string& tool_path,
   envp.push_back(nullptr);
   std::string program = tool_path;
   char* argv[] = {program.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (output_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, output_fd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output_fd, STDERR_FILENO);
+  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setpgroup(&attributes, 0);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  int spawn_error = posix_spawn(&pid_, tool_path.c_str(), nullptr, &attributes,
+  int spawn_error = posix_spawn(&pid_, tool_path.c_str(), &actions, &attributes,
                                 argv, envp.data());
   posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
   if (spawn_error != 0) {
     return ErrnoError(spawn_error, "can't start the removal tool " + tool_path +
                                        ": " + SystemErrorText(spawn_error));

@@ -21,9 +21,10 @@ class ToolProcess {
  public:
   // Starts |tool_path| with this process's environment; on the bus at
   // |private_bus_address| instead of the session bus when that isn't
-  // empty.
+  // empty. Its standard output and error are |output_fd|: what it logs is
+  // not for the person's terminal.
   Result<void> Start(const std::string& tool_path,
-                     const std::string& private_bus_address);
+                     const std::string& private_bus_address, int output_fd);
   pid_t pid() const { return pid_; }
   // Its waitpid status, once, when it has ended.
   std::optional<int> PollExit();

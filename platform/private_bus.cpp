@@ -1,6 +1,5 @@
 #include "platform/private_bus.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -67,7 +66,7 @@ bool GroupAlive(pid_t pgid) { return kill(-pgid, 0) == 0 || errno == EPERM; }
 // |address_fd|, in a process group of its own so that the services it
 // starts go with it.
 Result<pid_t> SpawnDaemon(const std::string& config_path, int address_fd,
-                          PrivateBus::Output output) {
+                          int output_fd) {
   std::string config_option = "--config-file=" + config_path;
   std::string address_option = "--print-address=" + std::to_string(address_fd);
   const char* argv[] = {"dbus-daemon", config_option.c_str(), "--nofork",
@@ -76,11 +75,9 @@ Result<pid_t> SpawnDaemon(const std::string& config_path, int address_fd,
   posix_spawn_file_actions_init(&actions);
   // Keep the write end open across exec, under its own number.
   posix_spawn_file_actions_adddup2(&actions, address_fd, address_fd);
-  if (output == PrivateBus::Output::kDiscard) {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null",
-                                     O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
-                                     O_WRONLY, 0);
+  if (output_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, output_fd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output_fd, STDERR_FILENO);
   }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -114,7 +111,7 @@ std::string ReadAddress(int fd) {
 }  // namespace
 
 Result<std::unique_ptr<PrivateBus>> PrivateBus::Start(
-    const std::string& service_dir, Output output) {
+    const std::string& service_dir, int output_fd) {
   std::unique_ptr<PrivateBus> bus(new PrivateBus);
   // The daemon starts services detached from itself; where the system's
   // first process doesn't reap orphans, they would linger as zombies. As
@@ -139,7 +136,7 @@ Result<std::unique_ptr<PrivateBus>> PrivateBus::Start(
         std::string("pipe: ") + SystemErrorText(address_pipe.error().code));
   }
   Result<pid_t> pid =
-      SpawnDaemon(config_path, address_pipe->write.get(), output);
+      SpawnDaemon(config_path, address_pipe->write.get(), output_fd);
   address_pipe->write.reset();  // The daemon has its own copy.
   if (!pid) {
     return ErrnoError(pid.error().code,

@@ -2,7 +2,9 @@
 // a machine where no session bus runs. It starts a dbus-daemon with the
 // session bus's large limits on a fresh socket folder, whose activation
 // folder is the one given, and stops it, with every process it started,
-// when the PrivateBus goes. Use from one thread.
+// when the PrivateBus goes. The daemon's standard output and error are the
+// ones the services it starts inherit, so where the daemon writes is where
+// they all write. Use from one thread.
 #ifndef QUILLFEN_PLATFORM_PRIVATE_BUS_H_
 #define QUILLFEN_PLATFORM_PRIVATE_BUS_H_
 
@@ -17,12 +19,11 @@ namespace quillfen {
 
 class PrivateBus {
  public:
-  // Where the daemon's messages, and those of the services it starts, go.
-  enum class Output { kInherit, kDiscard };
-
-  // Starts the daemon, or says why it can't be started.
+  // Starts the daemon, or says why it can't be started. |output_fd| takes
+  // the messages of the daemon and of the services it starts; -1: this
+  // process's standard output and error.
   static Result<std::unique_ptr<PrivateBus>> Start(
-      const std::string& service_dir, Output output = Output::kInherit);
+      const std::string& service_dir, int output_fd = -1);
   ~PrivateBus();
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;

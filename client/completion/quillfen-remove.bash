@@ -19,9 +19,10 @@ _quillfen_remove() {
       ;;
   esac
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '-h --help --version
-      -a --apple-double -n --name -e --ext -k --keep -r --request
-      -p --preview -j --json -q --quiet --force -t --timeout' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '-h --help -V --version
+      -a --apple-double --mac --windows -n --name -e --ext -i --ignore-case
+      -k --keep -r --request -p --preview --force -t --timeout
+      -v --verbose -0 --print0 -j --json -q --quiet' -- "$cur")
   else
     # The volume: a folder.
     compopt -o filenames 2>/dev/null
