@@ -71,6 +71,37 @@ TEST_F(ServiceProcessTest, WrongSignatureOrValueTypeIsADbusError) {
   }
 }
 
+// A keep list sent as typed numbers, reals or dictionaries, as a dynamic
+// language sends a list of them, gets the reply a JSON request with the
+// same list gets (its "av" form), and nothing is removed.
+TEST_F(ServiceProcessTest, KeepListsOfOtherTypesGetTheRefusalReply) {
+  volume_.MakeFile("a.tmp");
+  auto client = bus_.Connect();
+  auto refusal_of = [&](const sdbus::Variant& keep, const Value& as_json) {
+    DbusDictionary typed{
+        {"volumePath", sdbus::Variant(volume_.path())},
+        {"extensionsArray", sdbus::Variant(std::vector<std::string>{"tmp"})},
+        {"fileKeepArray", keep}};
+    Dictionary expected = CallRemoveWithFileDict(
+        *client, Dictionary{{"volumePath", Value(volume_.path())},
+                            {"extensionsArray", Value(Array{Value("tmp")})},
+                            {"fileKeepArray", as_json}});
+    ASSERT_EQ(expected.at("errorDict").AsDictionary()->size(), 1u);
+    Result<Dictionary> reply =
+        DictionaryFromDbus(CallRemoveWithFileDict(*client, typed));
+    ASSERT_TRUE(reply) << reply.error().message;
+    EXPECT_EQ(*reply, expected) << keep.peekValueType();
+  };
+  refusal_of(sdbus::Variant(std::vector<std::int32_t>{1, 2}),
+             Value(Array{Value(1), Value(2)}));
+  refusal_of(sdbus::Variant(std::vector<double>{0.5}),
+             Value(Array{Value(0.5)}));
+  refusal_of(sdbus::Variant(std::vector<DbusDictionary>{
+                 {{"name", sdbus::Variant(std::string("a.tmp"))}}}),
+             Value(Array{Value(Dictionary{{"name", Value("a.tmp")}})}));
+  EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"a.tmp"});
+}
+
 TEST_F(ServiceProcessTest, IdleStopAndReactivationLoseNoCall) {
   auto client = bus_.Connect();
   Dictionary request{{"volumePath", Value(volume_.path())}};
