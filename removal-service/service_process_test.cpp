@@ -1,6 +1,7 @@
 // The real service, started by a private bus from the build tree's
 // activation file (which sets a 100 ms idle period).
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <future>
 #include <random>
@@ -141,6 +142,29 @@ TEST_F(ServiceProcessTest, IdleStopAndReactivationLoseNoCall) {
     ASSERT_EQ(answered.wait_for(testing::kPatience), std::future_status::ready)
         << "a caller is still waiting";
     EXPECT_EQ(answered.get(), 15);
+  }
+}
+
+// At the session's end the bus goes away under the running service, its
+// daemon ending or killed: the service leaves quietly and successfully, as
+// a program whose work is simply over.
+TEST(ServiceEndTest, TheBusGoingAwayEndsItQuietly) {
+  for (int signal : {SIGTERM, SIGKILL}) {
+    TestBus bus;
+    testing::Program service(
+        QUILLFEN_SERVICE_PATH,
+        testing::ProgramSetup({"--idle-timeout-ms=60000"}));
+    {
+      auto client = bus.Connect();
+      ASSERT_TRUE(testing::PollUntil(
+          [&] { return OwnerPid(*client, kServiceName) == service.pid(); },
+          testing::kPatience))
+          << service.err();
+    }
+    ASSERT_EQ(kill(bus.pid(), signal), 0);
+    ASSERT_TRUE(service.WaitFor(testing::kPatience)) << strsignal(signal);
+    EXPECT_EQ(service.exit_status(), 0) << strsignal(signal);
+    EXPECT_EQ(service.err(), "") << strsignal(signal);
   }
 }
 
