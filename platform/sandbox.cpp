@@ -10,9 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
+#include <string>
 
 #include "base/error_text.h"
+#include "platform/system_log.h"
 #include "platform/unique_fd.h"
 
 namespace quillfen {
@@ -101,15 +102,14 @@ SandboxResult ConfineToFolder(const std::string& folder) {
   if (outcome.result == SandboxResult::kConfined || said.exchange(true)) {
     return outcome.result;
   }
+  const std::string program(program_invocation_short_name);
   if (outcome.result == SandboxResult::kUnsupported) {
-    std::fprintf(stderr, "%s: %s; running unconfined.\n",
-                 program_invocation_short_name, outcome.why.c_str());
+    SystemLog(program + ": " + outcome.why + "; running unconfined.",
+              LogPriority::kWarning);
   } else {
-    std::fprintf(stderr,
-                 "%s: Landlock could not confine the process to %s (%s); "
-                 "running unconfined.\n",
-                 program_invocation_short_name, folder.c_str(),
-                 outcome.why.c_str());
+    SystemLog(program + ": Landlock could not confine the process to " +
+                  folder + " (" + outcome.why + "); running unconfined.",
+              LogPriority::kWarning);
   }
   return outcome.result;
 }

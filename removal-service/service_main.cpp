@@ -4,10 +4,10 @@
 // --idle-timeout-ms=N (the build tree's does, to keep tests short); nothing
 // else is read from the command line or the environment.
 #include <charconv>
-#include <cstdio>
-#include <cstring>
+#include <string>
 #include <string_view>
 
+#include "platform/system_log.h"
 #include "removal-service/service_delegate.h"
 #include "service-bus/service_listener.h"
 
@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
         continue;
       }
     }
-    std::fprintf(stderr, "QuillfenRemovalService: unknown argument %s\n",
-                 argv[i]);
+    quillfen::SystemLog("QuillfenRemovalService: unknown argument " +
+                        std::string(argument));
     return 2;
   }
 

@@ -1,6 +1,7 @@
 // The real service, started by a private bus from the build tree's
 // activation file (which sets a 100 ms idle period).
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <future>
 #include <random>
@@ -71,6 +72,37 @@ TEST_F(ServiceProcessTest, WrongSignatureOrValueTypeIsADbusError) {
   }
 }
 
+// A keep list sent as typed numbers, reals or dictionaries, as a dynamic
+// language sends a list of them, gets the reply a JSON request with the
+// same list gets (its "av" form), and nothing is removed.
+TEST_F(ServiceProcessTest, KeepListsOfOtherTypesGetTheRefusalReply) {
+  volume_.MakeFile("a.tmp");
+  auto client = bus_.Connect();
+  auto refusal_of = [&](const sdbus::Variant& keep, const Value& as_json) {
+    DbusDictionary typed{
+        {"volumePath", sdbus::Variant(volume_.path())},
+        {"extensionsArray", sdbus::Variant(std::vector<std::string>{"tmp"})},
+        {"fileKeepArray", keep}};
+    Dictionary expected = CallRemoveWithFileDict(
+        *client, Dictionary{{"volumePath", Value(volume_.path())},
+                            {"extensionsArray", Value(Array{Value("tmp")})},
+                            {"fileKeepArray", as_json}});
+    ASSERT_EQ(expected.at("errorDict").AsDictionary()->size(), 1u);
+    Result<Dictionary> reply =
+        DictionaryFromDbus(CallRemoveWithFileDict(*client, typed));
+    ASSERT_TRUE(reply) << reply.error().message;
+    EXPECT_EQ(*reply, expected) << keep.peekValueType();
+  };
+  refusal_of(sdbus::Variant(std::vector<std::int32_t>{1, 2}),
+             Value(Array{Value(1), Value(2)}));
+  refusal_of(sdbus::Variant(std::vector<double>{0.5}),
+             Value(Array{Value(0.5)}));
+  refusal_of(sdbus::Variant(std::vector<DbusDictionary>{
+                 {{"name", sdbus::Variant(std::string("a.tmp"))}}}),
+             Value(Array{Value(Dictionary{{"name", Value("a.tmp")}})}));
+  EXPECT_EQ(volume_.Listing(), std::vector<std::string>{"a.tmp"});
+}
+
 TEST_F(ServiceProcessTest, IdleStopAndReactivationLoseNoCall) {
   auto client = bus_.Connect();
   Dictionary request{{"volumePath", Value(volume_.path())}};
@@ -110,6 +142,29 @@ TEST_F(ServiceProcessTest, IdleStopAndReactivationLoseNoCall) {
     ASSERT_EQ(answered.wait_for(testing::kPatience), std::future_status::ready)
         << "a caller is still waiting";
     EXPECT_EQ(answered.get(), 15);
+  }
+}
+
+// At the session's end the bus goes away under the running service, its
+// daemon ending or killed: the service leaves quietly and successfully, as
+// a program whose work is simply over.
+TEST(ServiceEndTest, TheBusGoingAwayEndsItQuietly) {
+  for (int signal : {SIGTERM, SIGKILL}) {
+    TestBus bus;
+    testing::Program service(
+        QUILLFEN_SERVICE_PATH,
+        testing::ProgramSetup({"--idle-timeout-ms=60000"}));
+    {
+      auto client = bus.Connect();
+      ASSERT_TRUE(testing::PollUntil(
+          [&] { return OwnerPid(*client, kServiceName) == service.pid(); },
+          testing::kPatience))
+          << service.err();
+    }
+    ASSERT_EQ(kill(bus.pid(), signal), 0);
+    ASSERT_TRUE(service.WaitFor(testing::kPatience)) << strsignal(signal);
+    EXPECT_EQ(service.exit_status(), 0) << strsignal(signal);
+    EXPECT_EQ(service.err(), "") << strsignal(signal);
   }
 }
 

@@ -5,9 +5,16 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "protocol/bus_string.h"
+
+namespace sdbus {
+// A message of one's own, not sent anywhere: the library has it from 1.2 on
+// and declares it in its headers from 1.3 on (this declaration is theirs).
+PlainMessage createPlainMessage();
+}  // namespace sdbus
 
 namespace quillfen {
 namespace {
@@ -169,8 +176,6 @@ std::size_t EncodedDictionaryEnd(const Dictionary& dictionary,
   return offset;
 }
 
-Result<Value> FromVariant(const sdbus::Variant& variant);
-
 // A string read from the bus passed the library's check on the way in;
 // checking again costs little and keeps the rule in one place.
 Result<Value> FromWireString(std::string text) {
@@ -181,124 +186,87 @@ Result<Value> FromWireString(std::string text) {
   return Value(std::move(text));
 }
 
-Result<Dictionary> FromDbusDictionary(const DbusDictionary& dictionary) {
-  Dictionary out;
-  for (const auto& [key, variant] : dictionary) {
-    std::string_view key_fault = BusStringFault(key);
-    if (!key_fault.empty()) {
-      return ErrorMessage("a key holds " + std::string(key_fault));
-    }
-    Result<Value> value = FromVariant(variant);
-    if (!value) return ErrorMessage("“" + key + "”: " + value.error().message);
-    out.insert_or_assign(key, std::move(*value));
-  }
-  return out;
-}
-
-// A truth value or a number of any of the bus's sizes, as the one integer
-// or real type a property list has; any other type has no form there.
-Result<Value> ScalarFromVariant(const sdbus::Variant& variant,
-                                const std::string& type) {
-  if (type == "b") return Value(variant.get<bool>());
-  if (type == "y") return Value(std::int64_t{variant.get<std::uint8_t>()});
-  if (type == "n") return Value(std::int64_t{variant.get<std::int16_t>()});
-  if (type == "q") return Value(std::int64_t{variant.get<std::uint16_t>()});
-  if (type == "i") return Value(std::int64_t{variant.get<std::int32_t>()});
-  if (type == "u") return Value(std::int64_t{variant.get<std::uint32_t>()});
-  if (type == "x") return Value(variant.get<std::int64_t>());
-  if (type == "d") return Value(variant.get<double>());
-  if (type == "t") {
-    auto u = variant.get<std::uint64_t>();
-    if (u <=
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return Value(static_cast<std::int64_t>(u));
-    }
-    return Value(static_cast<double>(u));
-  }
-  return ErrorMessage("the D-Bus type “" + type +
+Error NoPropertyListForm(const std::string& signature) {
+  return ErrorMessage("the D-Bus type “" + signature +
                       "” has no property-list form");
 }
 
-Result<Value> FromVariant(const sdbus::Variant& variant) {
-  const std::string type = variant.peekValueType();
-  if (type == "s") return FromWireString(variant.get<std::string>());
-  if (type == "v") return FromVariant(variant.get<sdbus::Variant>());
-  if (type == "as") {
-    std::vector<std::string> strings = variant.get<std::vector<std::string>>();
-    Array array;
-    array.reserve(strings.size());
-    for (std::string& s : strings) {
-      Result<Value> element = FromWireString(std::move(s));
-      if (!element) return element.error();
-      array.push_back(std::move(*element));
-    }
-    return Value(std::move(array));
-  }
-  if (type == "av") {
-    Array array;
-    for (const sdbus::Variant& v : variant.get<std::vector<sdbus::Variant>>()) {
-      Result<Value> element = FromVariant(v);
-      if (!element) return element.error();
-      array.push_back(std::move(*element));
-    }
-    return Value(std::move(array));
-  }
-  if (type == "a{sv}") {
-    Result<Dictionary> dictionary =
-        FromDbusDictionary(variant.get<DbusDictionary>());
-    if (!dictionary) return dictionary.error();
-    return Result<Value>(std::in_place, std::move(*dictionary));
-  }
-  return ScalarFromVariant(variant, type);
+// The signature of the value peekType describes, as callers write it.
+std::string PeekedSignature(const std::string& type,
+                            const std::string& contents) {
+  if (type == "a") return "a" + contents;
+  if (type == "r") return "(" + contents + ")";
+  if (type == "e") return "{" + contents + "}";
+  return type;
 }
 
-Result<Dictionary> DictionaryFromMessage(sdbus::Message& message);
+Result<Value> ValueFromMessage(sdbus::Message& message);
 
-// Reads the variant at the message's position. A list of strings and a
-// dictionary, which may be long, are read in place; anything else is small
-// and is read through the library's own variant.
-Result<Value> VariantFromMessage(sdbus::Message& message) {
-  std::string kind, contents;
-  message.peekType(kind, contents);
-  if (contents != "as" && contents != "a{sv}") {
-    sdbus::Variant variant;
-    message >> variant;
-    return FromVariant(variant);
+// A truth value or a number of any of the bus's sizes, as the one integer
+// or real type a property list has.
+template <typename Number>
+Value NumberFromMessage(sdbus::Message& message) {
+  Number number{};
+  message >> number;
+  if constexpr (std::is_same_v<Number, bool> ||
+                std::is_same_v<Number, double>) {
+    return Value(number);
+  } else if constexpr (std::is_same_v<Number, std::uint64_t>) {
+    if (number <=
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return Value(static_cast<std::int64_t>(number));
+    }
+    return Value(static_cast<double>(number));
+  } else {
+    return Value(static_cast<std::int64_t>(number));
   }
-  message.enterVariant(contents);
-  Value value;
-  if (contents == "as") {
-    Array array;
-    message.enterContainer("s");
+}
+
+// An array of any element type, read in place: a list of paths may be
+// long. The bus knows no other end than the element type's running out.
+Result<Value> ArrayFromMessage(sdbus::Message& message,
+                               const std::string& element) {
+  Array array;
+  message.enterContainer(element);
+  if (element == "s") {
     std::string text;
     while (message >> text) {
-      Result<Value> element = FromWireString(std::move(text));
-      if (!element) return element.error();
-      array.push_back(std::move(*element));
+      Result<Value> value = FromWireString(std::move(text));
+      if (!value) return value.error();
+      array.push_back(std::move(*value));
     }
     message.clearFlags();
-    message.exitContainer();
-    value = Value(std::move(array));
   } else {
-    Result<Dictionary> dictionary = DictionaryFromMessage(message);
-    if (!dictionary) return dictionary.error();
-    value = Value(std::move(*dictionary));
+    for (;;) {
+      std::string type, contents;
+      message.peekType(type, contents);
+      if (type.empty() || type[0] == '\0') break;
+      Result<Value> value = ValueFromMessage(message);
+      if (!value) return value.error();
+      array.push_back(std::move(*value));
+    }
   }
-  message.exitVariant();
-  return value;
+  message.exitContainer();
+  return Value(std::move(array));
 }
 
-Result<Dictionary> DictionaryFromMessage(sdbus::Message& message) {
+// A dictionary whose entries have the signature |entry| ("sv", "ss", ...).
+// A property list's keys are strings; any value type is read.
+Result<Dictionary> DictionaryFromEntries(sdbus::Message& message,
+                                         const std::string& entry) {
+  if (entry.empty() || entry[0] != 's') {
+    return NoPropertyListForm("a{" + entry + "}");
+  }
   Dictionary out;
-  message.enterContainer("{sv}");
-  while (message.enterDictEntry("sv")) {
+  message.enterContainer("{" + entry + "}");
+  while (message.enterDictEntry(entry)) {
     std::string key;
     message >> key;
     std::string_view key_fault = BusStringFault(key);
     if (!key_fault.empty()) {
       return ErrorMessage("a key holds " + std::string(key_fault));
     }
-    Result<Value> value = VariantFromMessage(message);
+    Result<Value> value = ValueFromMessage(message);
     if (!value) return ErrorMessage("“" + key + "”: " + value.error().message);
     message.exitDictEntry();
     // A repeated key keeps its first value, as the library's own reading
@@ -308,6 +276,52 @@ Result<Dictionary> DictionaryFromMessage(sdbus::Message& message) {
   message.clearFlags();
   message.exitContainer();
   return out;
+}
+
+// Reads the complete value at the message's position, whatever its type.
+Result<Value> ValueFromMessage(sdbus::Message& message) {
+  std::string type, contents;
+  message.peekType(type, contents);
+  switch (type.empty() ? '\0' : type[0]) {
+    case 's': {
+      std::string text;
+      message >> text;
+      return FromWireString(std::move(text));
+    }
+    case 'b':
+      return NumberFromMessage<bool>(message);
+    case 'y':
+      return NumberFromMessage<std::uint8_t>(message);
+    case 'n':
+      return NumberFromMessage<std::int16_t>(message);
+    case 'q':
+      return NumberFromMessage<std::uint16_t>(message);
+    case 'i':
+      return NumberFromMessage<std::int32_t>(message);
+    case 'u':
+      return NumberFromMessage<std::uint32_t>(message);
+    case 'x':
+      return NumberFromMessage<std::int64_t>(message);
+    case 't':
+      return NumberFromMessage<std::uint64_t>(message);
+    case 'd':
+      return NumberFromMessage<double>(message);
+    case 'v': {
+      message.enterVariant(contents);
+      Result<Value> value = ValueFromMessage(message);
+      if (value) message.exitVariant();
+      return value;
+    }
+    case 'a':
+      if (contents.starts_with('{')) {
+        Result<Dictionary> dictionary = DictionaryFromEntries(
+            message, contents.substr(1, contents.size() - 2));
+        if (!dictionary) return dictionary.error();
+        return Result<Value>(std::in_place, std::move(*dictionary));
+      }
+      return ArrayFromMessage(message, contents);
+  }
+  return NoPropertyListForm(PeekedSignature(type, contents));
 }
 
 }  // namespace
@@ -346,14 +360,24 @@ void AppendDbusDictionary(const Dictionary& dictionary,
 
 Result<Dictionary> DictionaryFromDbusMessage(sdbus::Message& message) {
   try {
-    return DictionaryFromMessage(message);
+    return DictionaryFromEntries(message, "sv");
   } catch (const sdbus::Error& e) {
     return ErrorMessage(e.getMessage());
   }
 }
 
 Result<Dictionary> DictionaryFromDbus(const DbusDictionary& dictionary) {
-  return FromDbusDictionary(dictionary);
+  // Written out again, the variants are read the one way a message is,
+  // whatever types they hold.
+  try {
+    sdbus::PlainMessage message = sdbus::createPlainMessage();
+    message << dictionary;
+    message.seal();
+    message.rewind(true);
+    return DictionaryFromDbusMessage(message);
+  } catch (const sdbus::Error& e) {
+    return ErrorMessage(e.getMessage());
+  }
 }
 
 }  // namespace quillfen

@@ -2,9 +2,13 @@
 // RemovalReply travel on the bus (signature a{sv}). Strings go as "s",
 // booleans "b", integers "x", reals "d", lists of strings (and empty lists)
 // "as", other lists "av", dictionaries "a{sv}". Coming in, every integer
-// type and "d" are numbers, "av" holding anything convertible is a list, and
-// a nested "v" is unwrapped; any other type has no property-list form and
-// is refused. Every string, keys included, must pass the bus's own check
+// type and "d" are numbers, an array of any convertible element type is a
+// list ("ai", "aa{sv}", and "ay" too: a property list has no byte data, so
+// bytes are a list of numbers), any dictionary with string keys is a
+// dictionary, and a nested "v" is unwrapped. Object paths, signatures,
+// descriptors, structures and other keys have no property-list form and
+// are refused, never dropped: a keep list that vanished would read as
+// empty. Every string, keys included, must pass the bus's own check
 // (bus_string.h) both ways: a dictionary holding one that doesn't is
 // refused whole, never sent shortened. Stateless: safe from any thread.
 #ifndef QUILLFEN_SERVICE_BUS_DBUS_VALUE_H_

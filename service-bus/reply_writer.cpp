@@ -1,9 +1,9 @@
 #include "service-bus/reply_writer.h"
 
 #include <cstddef>
-#include <cstdio>
 #include <string>
 
+#include "platform/system_log.h"
 #include "protocol/bus_string.h"
 #include "service-bus/bus_names.h"
 #include "service-bus/dbus_value.h"
@@ -61,7 +61,7 @@ void AnswerRemoval(QuillfenRemovalServiceProtocol& object,
         cause.empty() && size > kMaxBusDictionaryBytes) {
       cause = SendReplyAsFile(call, std::move(reply), size);
       if (cause.empty()) return;
-      std::fprintf(stderr, "QuillfenRemovalService: %s.\n", cause.c_str());
+      SystemLog("QuillfenRemovalService: " + cause + ".");
       ReturnError(call, bus::kErrorFailed, BusSafeText(cause + "."));
       return;
     }
@@ -78,8 +78,7 @@ void AnswerRemoval(QuillfenRemovalServiceProtocol& object,
     }
     // The caller hears at once why its reply can't come, rather than
     // waiting on until the service leaves.
-    std::fprintf(stderr, "QuillfenRemovalService: a reply can’t be sent: %s\n",
-                 cause.c_str());
+    SystemLog("QuillfenRemovalService: a reply can’t be sent: " + cause);
     ReturnError(call, bus::kErrorFailed,
                 BusSafeText("The reply can’t be sent: " + cause + "."));
   };

@@ -1,10 +1,10 @@
 #include "service-bus/service_listener.h"
 
-#include <cstdio>
 #include <deque>
 #include <system_error>
 
 #include "base/error_text.h"
+#include "platform/system_log.h"
 #include "protocol/bus_string.h"
 #include "protocol/identifiers.h"
 #include "protocol/removal_keys.h"
@@ -56,9 +56,14 @@ int ServiceListener::resume() {
     bus_->requestName(std::string(ServiceName));
     loop_.Run(*bus_, [this] { return CheckIdle(); });
   } catch (const sdbus::Error& e) {
-    std::fprintf(stderr, "QuillfenRemovalService: the bus failed: %s: %s\n",
-                 e.getName().c_str(), e.getMessage().c_str());
-    status = 1;
+    // The bus going away (the session ending, its daemon gone) is how a
+    // service's work normally ends: nothing to report. The name is the
+    // bus library's for a connection the other end closed.
+    if (e.getName() != "org.freedesktop.DBus.Error.Disconnected") {
+      SystemLog("QuillfenRemovalService: the bus failed: " + e.getName() +
+                ": " + e.getMessage());
+      status = 1;
+    }
   }
   // Work already under way finishes, whatever happened to the bus.
   for (auto& [peer, connection] : connections_) {
@@ -134,8 +139,8 @@ void ServiceListener::Dispatch(sdbus::MethodCall call) {
   } catch (const std::exception& e) {
     // Nothing may unwind into the bus library's C callbacks; the caller
     // hears why, unless its call was already queued.
-    std::fprintf(stderr, "QuillfenRemovalService: a call was dropped: %s\n",
-                 e.what());
+    SystemLog("QuillfenRemovalService: a call was dropped: " +
+              std::string(e.what()));
     if (call.isValid())
       ReturnError(call, bus::kErrorFailed, BusSafeText(e.what()));
   }
