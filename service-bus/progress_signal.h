@@ -1,4 +1,4 @@
-// The RemovalProgress signal, both ways: a running removal's counts as the
+// The RemovalProgress signal of the jobs interface, both ways: a running removal's counts as the
 // service sends them, and as a listener reads them back. Counts only, and
 // the exchange token of the request they belong to: no path at all. A
 // request without a token gets no signal. Plain

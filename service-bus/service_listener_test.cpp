@@ -256,7 +256,7 @@ class ServiceProgressTest : public ::testing::Test {
       volume_.MakeFile(stem + "t" + j + ".tmp");
     }
     watcher_->uponSignal(bus::kProgressSignal)
-        .onInterface(bus::kInterface)
+        .onInterface(bus::kJobsInterface)
         .call([this](const std::string& token, std::uint64_t walked,
                      std::uint64_t removed, std::uint64_t failed,
                      bool finished) {
@@ -273,7 +273,7 @@ class ServiceProgressTest : public ::testing::Test {
     sdbus::createProxy(*caller_, std::string(ServiceName),
                        std::string(kServiceObjectPath))
         ->callMethod(bus::kStopMethod)
-        .onInterface(bus::kInterface)
+        .onInterface(bus::kJobsInterface)
         .withArguments(token)
         .storeResultsTo(stopped);
     return stopped;
