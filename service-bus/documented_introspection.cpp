@@ -18,7 +18,8 @@ constexpr char kHeader[] =
     "<node>\n";
 
 // What sd-bus serves on every object; the service serves them still.
-constexpr char kStandardInterfaces[] = R"xml(  <interface name="org.freedesktop.DBus.Peer">
+constexpr char kStandardInterfaces[] =
+    R"xml(  <interface name="org.freedesktop.DBus.Peer">
     <method name="Ping"/>
     <method name="GetMachineId">
       <arg type="s" name="machine_uuid" direction="out"/>
@@ -84,8 +85,7 @@ std::string InterfaceElement(std::string_view xml, std::string_view name) {
   std::size_t end = xml.find(kClose, begin);
   if (end == std::string_view::npos) return "";
   return "  " +
-         WithoutComments(xml.substr(begin, end + kClose.size() - begin)) +
-         "\n";
+         WithoutComments(xml.substr(begin, end + kClose.size() - begin)) + "\n";
 }
 
 std::string ServiceObjectIntrospection(bool has_jobs) {
@@ -99,15 +99,13 @@ std::string ServiceObjectIntrospection(bool has_jobs) {
 
 std::string JobObjectIntrospection() {
   return kHeader + std::string(kStandardInterfaces) +
-         InterfaceElement(bus::kInterfaceXml, bus::kJobInterface) +
-         "</node>\n";
+         InterfaceElement(bus::kInterfaceXml, bus::kJobInterface) + "</node>\n";
 }
 
-DocumentedIntrospection::DocumentedIntrospection(sd_bus* bus,
-                                                 Describe describe)
+DocumentedIntrospection::DocumentedIntrospection(sd_bus* bus, Describe describe)
     : describe_(std::move(describe)) {
-  int r = sd_bus_add_filter(bus, &slot_, &DocumentedIntrospection::OnMessage,
-                            this);
+  int r =
+      sd_bus_add_filter(bus, &slot_, &DocumentedIntrospection::OnMessage, this);
   if (r < 0) {
     throw sdbus::Error("org.freedesktop.DBus.Error.Failed",
                        "sd_bus_add_filter: " + SystemErrorText(-r));

@@ -10,8 +10,7 @@
 
 namespace quillfen {
 
-RemovalJob::RemovalJob(std::string path, std::string starter,
-                       std::string token)
+RemovalJob::RemovalJob(std::string path, std::string starter, std::string token)
     : path_(std::move(path)), starter_(std::move(starter)) {
   removal_.token = std::move(token);
 }
@@ -43,8 +42,7 @@ void RemovalJob::Export(sdbus::IConnection& bus, sd_bus* raw_bus) {
   invalidates.set(sdbus::Flags::EMITS_INVALIDATION_SIGNAL);
   object->registerProperty(
       bus::kJobInterface, bus::kJobReplyProperty, bus::kRemoveOutSignature,
-      [this](sdbus::PropertyGetReply& reply) { GetReply(reply); },
-      invalidates);
+      [this](sdbus::PropertyGetReply& reply) { GetReply(reply); }, invalidates);
   object->finishRegistration();
   object_ = std::move(object);
 }
@@ -94,11 +92,13 @@ void RemovalJob::Report(Clock::time_point now) {
   const RemovalProgress::Counts counts = removal_.progress.counts();
   std::vector<std::string> changed;
   if (done || now - sent_at_ >= RunningRemovals::kProgressInterval) {
-    if (counts.walked != sent_.walked) changed.push_back(bus::kJobWalkedProperty);
+    if (counts.walked != sent_.walked)
+      changed.push_back(bus::kJobWalkedProperty);
     if (counts.removed != sent_.removed) {
       changed.push_back(bus::kJobRemovedProperty);
     }
-    if (counts.failed != sent_.failed) changed.push_back(bus::kJobFailedProperty);
+    if (counts.failed != sent_.failed)
+      changed.push_back(bus::kJobFailedProperty);
   }
   if (done) {
     changed.push_back(bus::kJobFinishedProperty);

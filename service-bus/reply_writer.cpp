@@ -132,10 +132,9 @@ Result<BusReply> BusReplyFrom(RemovalReply reply) {
     return WriteSealedReplyFile(whole);
   }();
   if (!file) {
-    return ErrorMessage("The reply is too large for one bus message (" +
-                        MebibytesText(size) +
-                        ") and can’t be put in a file: " +
-                        file.error().message);
+    return ErrorMessage(
+        "The reply is too large for one bus message (" + MebibytesText(size) +
+        ") and can’t be put in a file: " + file.error().message);
   }
   return BusReply{{}, std::move(*file)};
 }

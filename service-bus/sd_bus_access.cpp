@@ -16,8 +16,8 @@ struct MessageInternals : sdbus::Message {
 sd_bus* UnderlyingBus(sdbus::IObject& object) {
   // Any message made on the connection knows its bus; a signal is made
   // without sending anything.
-  sdbus::Signal probe = object.createSignal(
-      "org.freedesktop.DBus.Peer", "UnderlyingBusProbe");
+  sdbus::Signal probe =
+      object.createSignal("org.freedesktop.DBus.Peer", "UnderlyingBusProbe");
   return sd_bus_message_get_bus(MessageInternals::Raw(probe));
 }
 

@@ -70,22 +70,24 @@ int ServiceListener::resume() {
 void ServiceListener::RegisterInterfaces() {
   // Registered by hand rather than through typed arguments, so that the
   // reply is written into its message straight from the engine's result.
-  object_->registerMethod(
-      bus::kInterface, bus::kRemoveMethod, bus::kRemoveInSignature,
-      {bus::kRemoveInName}, bus::kRemoveOutSignature, {bus::kRemoveOutName},
-      [this](sdbus::MethodCall call) {
-        Dispatch(std::move(call), Kind::kRemove);
-      });
-  object_->registerMethod(
-      bus::kJobsInterface, bus::kPreviewMethod, bus::kRemoveInSignature,
-      {bus::kRemoveInName}, bus::kRemoveOutSignature, {bus::kRemoveOutName},
-      [this](sdbus::MethodCall call) {
-        Dispatch(std::move(call), Kind::kPreview);
-      });
-  object_->registerMethod(
-      bus::kJobsInterface, bus::kStartMethod, bus::kRemoveInSignature,
-      {bus::kRemoveInName}, bus::kStartOutSignature, {bus::kStartOutName},
-      [this](sdbus::MethodCall call) { Dispatch(std::move(call), Kind::kJob); });
+  object_->registerMethod(bus::kInterface, bus::kRemoveMethod,
+                          bus::kRemoveInSignature, {bus::kRemoveInName},
+                          bus::kRemoveOutSignature, {bus::kRemoveOutName},
+                          [this](sdbus::MethodCall call) {
+                            Dispatch(std::move(call), Kind::kRemove);
+                          });
+  object_->registerMethod(bus::kJobsInterface, bus::kPreviewMethod,
+                          bus::kRemoveInSignature, {bus::kRemoveInName},
+                          bus::kRemoveOutSignature, {bus::kRemoveOutName},
+                          [this](sdbus::MethodCall call) {
+                            Dispatch(std::move(call), Kind::kPreview);
+                          });
+  object_->registerMethod(bus::kJobsInterface, bus::kStartMethod,
+                          bus::kRemoveInSignature, {bus::kRemoveInName},
+                          bus::kStartOutSignature, {bus::kStartOutName},
+                          [this](sdbus::MethodCall call) {
+                            Dispatch(std::move(call), Kind::kJob);
+                          });
   object_->registerMethod(
       bus::kJobsInterface, bus::kStopMethod, bus::kStopInSignature,
       {bus::kStopInName}, bus::kStopOutSignature, {bus::kStopOutName},
@@ -225,7 +227,8 @@ void ServiceListener::Enqueue(sdbus::MethodCall& message, Kind kind) {
     return;
   }
   std::shared_ptr<RemovalJob> job;
-  if (kind == Kind::kJob) job = StartJob(connection->peer(), *converted, message);
+  if (kind == Kind::kJob)
+    job = StartJob(connection->peer(), *converted, message);
   auto call = std::make_unique<ServiceConnection::PendingCall>(
       ServiceConnection::PendingCall{
           kind, std::move(*converted),
@@ -255,10 +258,10 @@ std::shared_ptr<RemovalJob> ServiceListener::StartJob(
   if (const Value* value = Find(request, kExchangeTokenKey)) {
     if (const std::string* text = value->AsString()) token = *text;
   }
-  auto job = std::make_shared<RemovalJob>(
-      std::string(kServiceObjectPath) + bus::kJobsPathSegment +
-          std::to_string(++jobs_started_),
-      peer, std::move(token));
+  auto job = std::make_shared<RemovalJob>(std::string(kServiceObjectPath) +
+                                              bus::kJobsPathSegment +
+                                              std::to_string(++jobs_started_),
+                                          peer, std::move(token));
   job->Export(*bus_, raw_bus_);
   sdbus::MethodReply reply = call.createReply();
   reply << sdbus::ObjectPath(job->path());

@@ -229,8 +229,8 @@ TEST_F(ServiceListenerTest, IntrospectionIsTheXmlAndTheRegistrationAgrees) {
     }
     EXPECT_TRUE(properties.empty()) << "registered beyond the XML";
   }
-  sdbus::Variant version =
-      proxy->getProperty(bus::kVersionProperty).onInterface(bus::kJobsInterface);
+  sdbus::Variant version = proxy->getProperty(bus::kVersionProperty)
+                               .onInterface(bus::kJobsInterface);
   EXPECT_EQ(version.get<std::string>(), QUILLFEN_VERSION);
 }
 
