@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
+#include <map>
 
 #include "protocol/identifiers.h"
 #include "removal-engine/quillfen_removal_service.h"
@@ -66,25 +66,29 @@ class RemovalJobTest : public ::testing::Test {
         ->callMethod(bus::kJobStopMethod)
         .onInterface(bus::kJobInterface);
   }
-  // Reads |peer|'s messages until Completed comes for |job|: its reply.
-  Dictionary AwaitCompleted(sdbus::IConnection& peer, const std::string& job) {
-    std::optional<Dictionary> reply;
-    auto slot = peer.addMatch(
+  void SetUp() override {
+    // Before any Start: a match hears only what is read after it.
+    starter_->addMatch(
         std::string("type='signal',interface='") + bus::kJobInterface +
             "',member='" + bus::kJobCompletedSignal + "'",
-        [&](sdbus::Message& message) {
-          if (message.getPath() != job) return;
+        [this](sdbus::Message& message) {
           Result<RemovalReply> read = ReplyFromMessage(message);
-          reply = read ? *read : Dictionary{{"unreadable", Value(true)}};
-        });
+          completed_[message.getPath()] =
+              read ? *read : Dictionary{{"unreadable", Value(true)}};
+        },
+        sdbus::floating_slot);
+  }
+  // Reads the starter's messages until Completed comes for |job|: its
+  // reply.
+  Dictionary AwaitCompleted(const std::string& job) {
     EXPECT_TRUE(PollUntil(
         [&] {
-          while (peer.processPendingRequest()) {
+          while (starter_->processPendingRequest()) {
           }
-          return reply.has_value();
+          return completed_.contains(job);
         },
         kPatience));
-    return reply.value_or(Dictionary{});
+    return completed_.contains(job) ? completed_.at(job) : Dictionary{};
   }
 
   testing::TempTree no_services_;
@@ -93,6 +97,7 @@ class RemovalJobTest : public ::testing::Test {
       [] { return std::make_shared<QuillfenRemovalService>(); }};
   testing::InProcessService service_{bus_, &delegate_};
   testing::TempTree volume_;
+  std::map<std::string, Dictionary> completed_;  // By job.
   std::unique_ptr<sdbus::IConnection> starter_ = bus_.Connect();
   std::unique_ptr<sdbus::IConnection> other_ = bus_.Connect();
 };
@@ -162,7 +167,7 @@ TEST_F(RemovalJobTest, AJobRunsToItsCompletedReply) {
   EXPECT_TRUE(
       job.starts_with(std::string(kServiceObjectPath) + bus::kJobsPathSegment))
       << job;
-  Dictionary reply = AwaitCompleted(*starter_, job);
+  Dictionary reply = AwaitCompleted(job);
 
   std::set<std::string> removed = testing::RemovedPaths(reply);
   EXPECT_EQ(removed, (std::set<std::string>{volume_.PathOf("a.tmp"),
@@ -177,6 +182,19 @@ TEST_F(RemovalJobTest, AJobRunsToItsCompletedReply) {
             3u);
   EXPECT_EQ(invalidations.back(),
             std::vector<std::string>{bus::kJobReplyProperty});
+
+  // Its object describes itself, who may stop it included.
+  std::string introspection;
+  sdbus::createProxy(*other_, std::string(ServiceName), job)
+      ->callMethod("Introspect")
+      .onInterface("org.freedesktop.DBus.Introspectable")
+      .storeResultsTo(introspection);
+  EXPECT_NE(introspection.find(std::string("<interface name=\"") +
+                               bus::kJobInterface + "\">"),
+            std::string::npos);
+  EXPECT_NE(introspection.find("Only the caller that started the job may stop"),
+            std::string::npos)
+      << introspection;
 
   EXPECT_TRUE(JobProperty(*other_, job, bus::kJobFinishedProperty).get<bool>());
   EXPECT_EQ(
@@ -207,7 +225,7 @@ TEST_F(RemovalJobTest, OnlyItsStarterStopsAJob) {
     EXPECT_EQ(e.getName(), bus::kErrorAccessDenied);
   }
   StopJob(*starter_, job);
-  Dictionary reply = AwaitCompleted(*starter_, job);
+  Dictionary reply = AwaitCompleted(job);
   std::set<std::string> removed = testing::RemovedPaths(reply);
   EXPECT_LT(removed.size(), kSlowFolders * 3u) << "the job was not stopped";
   EXPECT_EQ(removed.size(), kSlowFolders * 7u - volume_.Listing().size());
