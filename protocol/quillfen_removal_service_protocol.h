@@ -33,6 +33,14 @@ class QuillfenRemovalServiceProtocol {
                                        RemovalProgress& /*progress*/) {
     removeWithFileDict(request, withReply);
   }
+
+  // What |request| would remove, in the reply's form, touching nothing;
+  // calls |withReply| exactly once. Answers false, without calling it,
+  // when the implementation can't tell.
+  virtual bool previewWithFileDict(const RemovalRequest& /*request*/,
+                                   const ReplyBlock& /*withReply*/) {
+    return false;
+  }
 };
 
 }  // namespace quillfen

@@ -204,6 +204,12 @@ RemovalReply QuillfenRemovalService::previewWithFileDict(
   return CarryOut(request, /*remove=*/false, nullptr);
 }
 
+bool QuillfenRemovalService::previewWithFileDict(const RemovalRequest& request,
+                                                 const ReplyBlock& withReply) {
+  withReply(previewWithFileDict(request));
+  return true;
+}
+
 RemovalReply QuillfenRemovalService::CarryOut(const RemovalRequest& request,
                                               bool remove,
                                               RemovalProgress* progress) {

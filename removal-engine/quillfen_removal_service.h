@@ -45,6 +45,9 @@ class QuillfenRemovalService : public QuillfenRemovalServiceProtocol {
   // "pathArray" lists the selected items, every item before a folder that
   // holds it, and whose "errorDict" holds only refusals of the request.
   RemovalReply previewWithFileDict(const RemovalRequest& request);
+  // The same, for the bus: always answers true.
+  bool previewWithFileDict(const RemovalRequest& request,
+                           const ReplyBlock& withReply) override;
 
   // The AppleDouble items beneath the volume, listed by find.
   AppleDoubleListing appleDoubleArrayForUrl(const std::string& volume_spelling);

@@ -1,14 +1,16 @@
-// The names the removal service's bus interface is made of: its interface,
-// members, their signatures and the errors its calls answer with. The
-// interface XML (protocol/QuillfenRemovalServiceProtocol.xml) describes the
-// interface for people and tools; this file is its one mirror in code, and
-// a test holds the running service's introspection to the XML. Nothing
-// else spells these names. Constants only: safe from any thread.
+// The names the removal service's bus interfaces are made of: the
+// contract's interface and the jobs interfaces beside it, their members,
+// signatures and the errors their calls answer with. The interface XML
+// (protocol/QuillfenRemovalServiceProtocol.xml) describes the interfaces
+// for people and tools; this file is its one mirror in code, and a test
+// holds what the running service registers to the XML. Nothing else spells
+// these names. Constants only: safe from any thread.
 #ifndef QUILLFEN_SERVICE_BUS_BUS_NAMES_H_
 #define QUILLFEN_SERVICE_BUS_BUS_NAMES_H_
 
 namespace quillfen::bus {
 
+// The contract's interface: RemoveWithFileDict alone.
 inline constexpr char kInterface[] =
     "org.quillfen.QuillfenRemovalServiceProtocol";
 
@@ -24,6 +26,16 @@ inline constexpr char kRemoveOutName[] = "reply";
 // text (reply_file.h). The contract's replies never use the key.
 inline constexpr char kReplyFileKey[] = "replyAsJSONFile";
 
+// What the service adds beside the contract, on the same object.
+inline constexpr char kJobsInterface[] = "org.quillfen.QuillfenRemovalJobs";
+
+// Preview(a{sv} request) -> a{sv} reply: what the request would remove.
+inline constexpr char kPreviewMethod[] = "Preview";
+// Start(a{sv} request) -> o job.
+inline constexpr char kStartMethod[] = "Start";
+inline constexpr char kStartOutSignature[] = "o";
+inline constexpr char kStartOutName[] = "job";
+
 // StopRemoval(s token) -> u stopped.
 inline constexpr char kStopMethod[] = "StopRemoval";
 inline constexpr char kStopInSignature[] = "s";
@@ -34,6 +46,25 @@ inline constexpr char kStopOutName[] = "stopped";
 // RemovalProgress(s token, t walked, t removed, t failed, b finished).
 inline constexpr char kProgressSignal[] = "RemovalProgress";
 inline constexpr char kProgressSignature[] = "stttb";
+
+// Version s, the service's version.
+inline constexpr char kVersionProperty[] = "Version";
+
+// One job Start began, at the service's object path, kJobsPathSegment and
+// the job's number.
+inline constexpr char kJobInterface[] = "org.quillfen.QuillfenRemovalJob";
+inline constexpr char kJobsPathSegment[] = "/jobs/";
+// Stop(): by the job's starter alone.
+inline constexpr char kJobStopMethod[] = "Stop";
+// Completed(a{sv} reply), to the job's starter alone.
+inline constexpr char kJobCompletedSignal[] = "Completed";
+inline constexpr char kJobCompletedName[] = "reply";
+// Its properties: t, t, t, b and a{sv}.
+inline constexpr char kJobWalkedProperty[] = "Walked";
+inline constexpr char kJobRemovedProperty[] = "Removed";
+inline constexpr char kJobFailedProperty[] = "Failed";
+inline constexpr char kJobFinishedProperty[] = "Finished";
+inline constexpr char kJobReplyProperty[] = "Reply";
 
 // The errors a call may be answered with. The service answers with the
 // first three; the bus with the others when the service can't be reached.

@@ -6,7 +6,7 @@
 namespace quillfen {
 
 void RegisterProgressSignal(sdbus::IObject& object) {
-  object.registerSignal(bus::kInterface, bus::kProgressSignal,
+  object.registerSignal(bus::kJobsInterface, bus::kProgressSignal,
                         bus::kProgressSignature,
                         {"token", "walked", "removed", "failed", "finished"});
 }
@@ -14,7 +14,7 @@ void RegisterProgressSignal(sdbus::IObject& object) {
 void EmitProgressSignal(sdbus::IObject& object, const ProgressReport& report) {
   try {
     object.emitSignal(bus::kProgressSignal)
-        .onInterface(bus::kInterface)
+        .onInterface(bus::kJobsInterface)
         .withArguments(report.token, report.counts.walked,
                        report.counts.removed, report.counts.failed,
                        report.finished);
@@ -27,7 +27,7 @@ void ListenForProgressSignals(
     std::function<void(const std::string& sender, const ProgressReport&)>
         handler) {
   const std::string rule = std::string("type='signal',interface='") +
-                           bus::kInterface + "',member='" +
+                           bus::kJobsInterface + "',member='" +
                            bus::kProgressSignal + "',path='" +
                            std::string(kServiceObjectPath) + "'";
   connection.addMatch(

@@ -1,9 +1,9 @@
-// The RemovalProgress signal, both ways: a running removal's counts as the
-// service sends them, and as a listener reads them back. Counts only, and
-// the exchange token of the request they belong to: no path at all. A
-// request without a token gets no signal. Plain
-// functions; each call works on the connection or message it is given, on
-// that connection's thread.
+// The RemovalProgress signal of the jobs interface, both ways: a running
+// removal's counts as the service sends them, and as a listener reads them
+// back. Counts only, and the exchange token of the request they belong to: no
+// path at all. A request without a token gets no signal. Plain functions; each
+// call works on the connection or message it is given, on that connection's
+// thread.
 #ifndef QUILLFEN_SERVICE_BUS_PROGRESS_SIGNAL_H_
 #define QUILLFEN_SERVICE_BUS_PROGRESS_SIGNAL_H_
 

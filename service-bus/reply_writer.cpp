@@ -39,6 +39,36 @@ std::string SendReplyAsFile(sdbus::MethodCall& call, RemovalReply reply,
   }
 }
 
+// Answers |call| with |reply|: in its message, in a sealed file when too
+// large, or an error saying why neither can go.
+void SendReply(sdbus::MethodCall& call, RemovalReply reply) {
+  std::string cause = DictionaryBusFault(reply);
+  if (const std::size_t size = DbusEncodedSize(reply);
+      cause.empty() && size > kMaxBusDictionaryBytes) {
+    cause = SendReplyAsFile(call, std::move(reply), size);
+    if (cause.empty()) return;
+    SystemLog("QuillfenRemovalService: " + cause + ".");
+    ReturnError(call, bus::kErrorFailed, BusSafeText(cause + "."));
+    return;
+  }
+  if (cause.empty()) {
+    try {
+      sdbus::MethodReply message = call.createReply();
+      AppendDbusDictionary(reply, message);
+      reply = RemovalReply();  // Its text is in the message now.
+      message.send();
+      return;
+    } catch (const sdbus::Error& e) {
+      cause = e.getMessage();
+    }
+  }
+  // The caller hears at once why its reply can't come, rather than
+  // waiting on until the service leaves.
+  SystemLog("QuillfenRemovalService: a reply can’t be sent: " + cause);
+  ReturnError(call, bus::kErrorFailed,
+              BusSafeText("The reply can’t be sent: " + cause + "."));
+}
+
 }  // namespace
 
 void ReturnError(const sdbus::MethodCall& call, const char* name,
@@ -56,31 +86,7 @@ void AnswerRemoval(QuillfenRemovalServiceProtocol& object,
   auto send_reply = [&](RemovalReply reply) {
     if (replied) return;
     replied = true;
-    std::string cause = DictionaryBusFault(reply);
-    if (const std::size_t size = DbusEncodedSize(reply);
-        cause.empty() && size > kMaxBusDictionaryBytes) {
-      cause = SendReplyAsFile(call, std::move(reply), size);
-      if (cause.empty()) return;
-      SystemLog("QuillfenRemovalService: " + cause + ".");
-      ReturnError(call, bus::kErrorFailed, BusSafeText(cause + "."));
-      return;
-    }
-    if (cause.empty()) {
-      try {
-        sdbus::MethodReply message = call.createReply();
-        AppendDbusDictionary(reply, message);
-        reply = RemovalReply();  // Its text is in the message now.
-        message.send();
-        return;
-      } catch (const sdbus::Error& e) {
-        cause = e.getMessage();
-      }
-    }
-    // The caller hears at once why its reply can't come, rather than
-    // waiting on until the service leaves.
-    SystemLog("QuillfenRemovalService: a reply can’t be sent: " + cause);
-    ReturnError(call, bus::kErrorFailed,
-                BusSafeText("The reply can’t be sent: " + cause + "."));
+    SendReply(call, std::move(reply));
   };
   try {
     object.removeReportingProgress(request, send_reply, progress);
@@ -89,6 +95,55 @@ void AnswerRemoval(QuillfenRemovalServiceProtocol& object,
       replied = true;
       ReturnError(call, bus::kErrorFailed, BusSafeText(e.what()));
     }
+  }
+}
+
+void AnswerPreview(QuillfenRemovalServiceProtocol& object,
+                   const RemovalRequest& request, sdbus::MethodCall& call) {
+  bool replied = false;
+  auto send_reply = [&](RemovalReply reply) {
+    if (replied) return;
+    replied = true;
+    SendReply(call, std::move(reply));
+  };
+  try {
+    if (!object.previewWithFileDict(request, send_reply)) {
+      replied = true;
+      ReturnError(call, bus::kErrorFailed,
+                  "This removal service can’t preview a removal.");
+    }
+  } catch (const std::exception& e) {
+    if (!replied) {
+      replied = true;
+      ReturnError(call, bus::kErrorFailed, BusSafeText(e.what()));
+    }
+  }
+}
+
+Result<BusReply> BusReplyFrom(RemovalReply reply) {
+  if (std::string cause = DictionaryBusFault(reply); !cause.empty()) {
+    return ErrorMessage("The reply can’t be sent: " + cause);
+  }
+  const std::size_t size = DbusEncodedSize(reply);
+  if (size <= kMaxBusDictionaryBytes) return BusReply{std::move(reply), {}};
+  Result<UniqueFd> file = [&] {
+    Value whole(std::move(reply));
+    return WriteSealedReplyFile(whole);
+  }();
+  if (!file) {
+    return ErrorMessage(
+        "The reply is too large for one bus message (" + MebibytesText(size) +
+        ") and can’t be put in a file: " + file.error().message);
+  }
+  return BusReply{{}, std::move(*file)};
+}
+
+void AppendBusReply(const BusReply& reply, sdbus::Message& message) {
+  if (reply.file) {
+    message << DbusDictionary{
+        {bus::kReplyFileKey, sdbus::Variant(sdbus::UnixFd(reply.file.get()))}};
+  } else {
+    AppendDbusDictionary(reply.dictionary, message);
   }
 }
 

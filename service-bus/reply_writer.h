@@ -1,8 +1,10 @@
-// How the service answers a call on the bus: one removal carried out on an
-// exported object and its reply written straight into the reply message,
-// or, whatever goes wrong, an error that says why. Every call gets exactly
-// one answer. Runs on the calling thread (a peer's worker); the messages it
-// answers belong to that thread for the call.
+// How the service answers a call on the bus: one removal (or preview)
+// carried out on an exported object and its reply written straight into
+// the reply message, or, whatever goes wrong, an error that says why. Every
+// call gets exactly one answer. A job's reply, kept for a signal and a
+// property rather than sent once, takes the same form (BusReply). Runs on
+// the calling thread (a peer's worker); the messages it answers belong to
+// that thread for the call.
 #ifndef QUILLFEN_SERVICE_BUS_REPLY_WRITER_H_
 #define QUILLFEN_SERVICE_BUS_REPLY_WRITER_H_
 
@@ -10,6 +12,8 @@
 
 #include <string>
 
+#include "base/result.h"
+#include "platform/unique_fd.h"
 #include "protocol/quillfen_removal_service_protocol.h"
 #include "protocol/removal_progress.h"
 
@@ -26,6 +30,22 @@ void ReturnError(const sdbus::MethodCall& call, const char* name,
 void AnswerRemoval(QuillfenRemovalServiceProtocol& object,
                    const RemovalRequest& request, sdbus::MethodCall& call,
                    RemovalProgress& progress);
+
+// The same for a preview: nothing is removed.
+void AnswerPreview(QuillfenRemovalServiceProtocol& object,
+                   const RemovalRequest& request, sdbus::MethodCall& call);
+
+// A reply in the form it crosses the bus: the dictionary, or, when too
+// large for one message, the sealed file holding it (reply_file.h).
+struct BusReply {
+  RemovalReply dictionary;
+  UniqueFd file;
+};
+// |reply| in that form, or why it can't cross the bus at all.
+Result<BusReply> BusReplyFrom(RemovalReply reply);
+// Writes |reply| into |message| as one a{sv} argument; the bus library's
+// sdbus::Error comes through when the message can't take it.
+void AppendBusReply(const BusReply& reply, sdbus::Message& message);
 
 }  // namespace quillfen
 

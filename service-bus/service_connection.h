@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "protocol/quillfen_removal_service_protocol.h"
+#include "service-bus/removal_job.h"
 #include "service-bus/service_interface.h"
 
 namespace quillfen {
@@ -41,8 +42,13 @@ class ServiceConnection {
   friend class ServiceListener;
 
   struct PendingCall {
+    enum class Kind { kRemove, kPreview, kJob };
+    Kind kind;
     RemovalRequest request;
-    sdbus::MethodCall call;  // Answered by a reply made from it.
+    // Answered by a reply made from it; none for a job (Start answered at
+    // once).
+    sdbus::MethodCall call;
+    std::shared_ptr<RemovalJob> job;  // A job's.
   };
 
   // Whether the delegate set the connection up to serve the protocol.

@@ -12,6 +12,7 @@
 #include "service-bus/dbus_value.h"
 #include "service-bus/progress_signal.h"
 #include "service-bus/reply_writer.h"
+#include "service-bus/sd_bus_access.h"
 
 namespace quillfen {
 
@@ -37,18 +38,10 @@ int ServiceListener::resume() {
     // The object exists before the name does: an activating call may
     // arrive as soon as the name is ours.
     object_ = sdbus::createObject(*bus_, std::string(kServiceObjectPath));
-    // Registered by hand rather than through typed arguments, so that the
-    // reply is written into its message straight from the engine's result.
-    object_->registerMethod(
-        bus::kInterface, bus::kRemoveMethod, bus::kRemoveInSignature,
-        {bus::kRemoveInName}, bus::kRemoveOutSignature, {bus::kRemoveOutName},
-        [this](sdbus::MethodCall call) { Dispatch(std::move(call)); });
-    object_->registerMethod(
-        bus::kInterface, bus::kStopMethod, bus::kStopInSignature,
-        {bus::kStopInName}, bus::kStopOutSignature, {bus::kStopOutName},
-        [this](sdbus::MethodCall call) { OnStopRemoval(std::move(call)); });
-    RegisterProgressSignal(*object_);
-    object_->finishRegistration();
+    RegisterInterfaces();
+    raw_bus_ = UnderlyingBus(*object_);
+    introspection_ = std::make_unique<DocumentedIntrospection>(
+        raw_bus_, [this](std::string_view path) { return Describe(path); });
     WatchNameOwners(*bus_, [this](const NameOwnerChange& change) {
       OnNameOwnerChanged(change);
     });
@@ -70,7 +63,9 @@ int ServiceListener::resume() {
     if (connection->worker_.joinable()) connection->worker_.join();
   }
   connections_.clear();
+  jobs_.clear();
   try {
+    introspection_.reset();
     bus_daemon_.reset();
     object_.reset();
     bus_.reset();  // Flushes the last replies.
@@ -78,6 +73,51 @@ int ServiceListener::resume() {
     status = 1;
   }
   return status;
+}
+
+void ServiceListener::RegisterInterfaces() {
+  // Registered by hand rather than through typed arguments, so that the
+  // reply is written into its message straight from the engine's result.
+  object_->registerMethod(bus::kInterface, bus::kRemoveMethod,
+                          bus::kRemoveInSignature, {bus::kRemoveInName},
+                          bus::kRemoveOutSignature, {bus::kRemoveOutName},
+                          [this](sdbus::MethodCall call) {
+                            Dispatch(std::move(call), Kind::kRemove);
+                          });
+  object_->registerMethod(bus::kJobsInterface, bus::kPreviewMethod,
+                          bus::kRemoveInSignature, {bus::kRemoveInName},
+                          bus::kRemoveOutSignature, {bus::kRemoveOutName},
+                          [this](sdbus::MethodCall call) {
+                            Dispatch(std::move(call), Kind::kPreview);
+                          });
+  object_->registerMethod(bus::kJobsInterface, bus::kStartMethod,
+                          bus::kRemoveInSignature, {bus::kRemoveInName},
+                          bus::kStartOutSignature, {bus::kStartOutName},
+                          [this](sdbus::MethodCall call) {
+                            Dispatch(std::move(call), Kind::kJob);
+                          });
+  object_->registerMethod(
+      bus::kJobsInterface, bus::kStopMethod, bus::kStopInSignature,
+      {bus::kStopInName}, bus::kStopOutSignature, {bus::kStopOutName},
+      [this](sdbus::MethodCall call) { OnStopRemoval(std::move(call)); });
+  RegisterProgressSignal(*object_);
+  sdbus::Flags constant;
+  constant.set(sdbus::Flags::CONST_PROPERTY_VALUE);
+  object_->registerProperty(
+      bus::kJobsInterface, bus::kVersionProperty, "s",
+      [](sdbus::PropertyGetReply& reply) {
+        reply << std::string(QUILLFEN_VERSION);
+      },
+      constant);
+  object_->finishRegistration();
+}
+
+std::string ServiceListener::Describe(std::string_view path) const {
+  if (path == kServiceObjectPath) {
+    return ServiceObjectIntrospection(!jobs_.empty());
+  }
+  if (jobs_.contains(path)) return JobObjectIntrospection();
+  return "";
 }
 
 int ServiceListener::CheckIdle() {
@@ -91,11 +131,14 @@ int ServiceListener::CheckIdle() {
     idle_since = idle_since_;
   }
   running_.ReportDue();
+  const int jobs_wait = LookAfterJobs();
   // While calls run, the loop looks in at least as often as their progress
   // may be signalled.
   if (in_flight > 0) {
     return static_cast<int>(RunningRemovals::kProgressInterval.count());
   }
+  // A job's object is served for its time, with or without the name.
+  if (!jobs_.empty()) return jobs_wait;
   if (name_released_) {
     loop_.Quit();
     return 0;
@@ -109,6 +152,35 @@ int ServiceListener::CheckIdle() {
   return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
                               options_.idle_timeout - idle_for)
                               .count());
+}
+
+int ServiceListener::LookAfterJobs() {
+  if (jobs_.empty()) return -1;
+  const RemovalJob::Clock::time_point now = RemovalJob::Clock::now();
+  std::optional<RemovalJob::Clock::time_point> next;
+  for (auto it = jobs_.begin(); it != jobs_.end();) {
+    RemovalJob& job = *it->second;
+    auto starter = connections_.find(job.starter());
+    if (starter == connections_.end() || starter->second->departed_ ||
+        job.Expired(now)) {
+      job.Withdraw();  // A removal still running goes on, unreported.
+      it = jobs_.erase(it);
+      continue;
+    }
+    job.Report(now);
+    if (std::optional<RemovalJob::Clock::time_point> expiry = job.ExpiresAt();
+        expiry && (!next || *expiry < *next)) {
+      next = expiry;
+    }
+    ++it;
+  }
+  if (jobs_.empty()) {
+    MutexLock lock(mutex_);
+    idle_since_ = std::chrono::steady_clock::now();
+  }
+  if (!next) return -1;
+  return static_cast<int>(
+      std::chrono::ceil<std::chrono::milliseconds>(*next - now).count());
 }
 
 void ServiceListener::ReleaseName() {
@@ -133,9 +205,9 @@ ServiceConnection* ServiceListener::ConnectionFor(const std::string& peer) {
   return connections_.emplace(peer, std::move(connection)).first->second.get();
 }
 
-void ServiceListener::Dispatch(sdbus::MethodCall call) {
+void ServiceListener::Dispatch(sdbus::MethodCall call, Kind kind) {
   try {
-    Enqueue(call);
+    Enqueue(call, kind);
   } catch (const std::exception& e) {
     // Nothing may unwind into the bus library's C callbacks; the caller
     // hears why, unless its call was already queued.
@@ -146,7 +218,7 @@ void ServiceListener::Dispatch(sdbus::MethodCall call) {
   }
 }
 
-void ServiceListener::Enqueue(sdbus::MethodCall& message) {
+void ServiceListener::Enqueue(sdbus::MethodCall& message, Kind kind) {
   ServiceConnection* connection = ConnectionFor(message.getSender());
   if (connection == nullptr || !connection->Serves()) {
     ReturnError(message, bus::kErrorAccessDenied,
@@ -162,9 +234,13 @@ void ServiceListener::Enqueue(sdbus::MethodCall& message) {
                             converted.error().message + "."));
     return;
   }
+  std::shared_ptr<RemovalJob> job;
+  if (kind == Kind::kJob)
+    job = StartJob(connection->peer(), *converted, message);
   auto call = std::make_unique<ServiceConnection::PendingCall>(
-      ServiceConnection::PendingCall{std::move(*converted),
-                                     std::move(message)});
+      ServiceConnection::PendingCall{
+          kind, std::move(*converted),
+          job ? sdbus::MethodCall() : std::move(message), std::move(job)});
   bool start_worker = false;
   {
     MutexLock lock(mutex_);
@@ -206,6 +282,25 @@ void ServiceListener::RefuseQueued(ServiceConnection& connection, int error) {
   }
 }
 
+std::shared_ptr<RemovalJob> ServiceListener::StartJob(
+    const std::string& peer, const RemovalRequest& request,
+    sdbus::MethodCall& call) {
+  std::string token;
+  if (const Value* value = Find(request, kExchangeTokenKey)) {
+    if (const std::string* text = value->AsString()) token = *text;
+  }
+  auto job = std::make_shared<RemovalJob>(std::string(kServiceObjectPath) +
+                                              bus::kJobsPathSegment +
+                                              std::to_string(++jobs_started_),
+                                          peer, std::move(token));
+  job->Export(*bus_, raw_bus_);
+  sdbus::MethodReply reply = call.createReply();
+  reply << sdbus::ObjectPath(job->path());
+  reply.send();
+  jobs_.emplace(job->path(), job);
+  return job;
+}
+
 void ServiceListener::Serve(ServiceConnection* connection) {
   mutex_.Lock();
   while (!connection->queue_.empty()) {
@@ -215,14 +310,35 @@ void ServiceListener::Serve(ServiceConnection* connection) {
     std::shared_ptr<QuillfenRemovalServiceProtocol> object =
         connection->exported_object_;
     mutex_.Unlock();
-    RunningRemovals::Removal removal;
-    if (const Value* token = Find(call->request, kExchangeTokenKey)) {
-      if (const std::string* text = token->AsString()) removal.token = *text;
+    switch (call->kind) {
+      case Kind::kPreview:
+        AnswerPreview(*object, call->request, call->call);
+        call.reset();  // Before the lock: see ServiceConnection::queue_.
+        break;
+      case Kind::kRemove: {
+        RunningRemovals::Removal removal;
+        if (const Value* token = Find(call->request, kExchangeTokenKey)) {
+          if (const std::string* text = token->AsString()) {
+            removal.token = *text;
+          }
+        }
+        running_.Add(removal);
+        AnswerRemoval(*object, call->request, call->call, removal.progress);
+        call.reset();
+        running_.Finish(removal);
+        break;
+      }
+      case Kind::kJob: {
+        std::shared_ptr<RemovalJob> job = std::move(call->job);
+        running_.Add(job->removal());
+        job->CarryOut(*object, call->request);
+        call.reset();
+        running_.Finish(job->removal());
+        // Announced by the event loop, which the end wakes below; its
+        // object is the loop's to drop.
+        break;
+      }
     }
-    running_.Add(removal);
-    AnswerRemoval(*object, call->request, call->call, removal.progress);
-    call.reset();  // Before the lock: see ServiceConnection::queue_.
-    running_.Finish(removal);
     mutex_.Lock();
     if (--in_flight_ == 0) idle_since_ = std::chrono::steady_clock::now();
     loop_.Wake();

@@ -10,6 +10,15 @@
 // the bus routed here before that is still served, and later ones start a
 // new instance of the service. Then resume() returns.
 //
+// The object carries the contract's interface (RemoveWithFileDict alone)
+// and the jobs interface beside it: Preview, Start, StopRemoval, the
+// RemovalProgress signal and Version. A preview runs on the peer's worker
+// like a removal. Start answers at once with a job object (removal_job.h),
+// whose removal waits its turn among the peer's calls; the event-loop
+// thread paces and announces every job, and drops its object when its
+// starter leaves the bus or a minute after it ended. The service doesn't
+// go idle while any job object stays.
+//
 // While a removal runs, its counts go out as the RemovalProgress signal at
 // most ten times a second (from the event-loop thread), and once more with
 // finished true after its reply; StopRemoval asks the running removal of an
@@ -34,6 +43,8 @@
 #include "base/mutex.h"
 #include "platform/bus_driver.h"
 #include "platform/bus_event_loop.h"
+#include "service-bus/documented_introspection.h"
+#include "service-bus/removal_job.h"
 #include "service-bus/running_removals.h"
 #include "service-bus/service_connection.h"
 
@@ -57,9 +68,21 @@ class ServiceListener {
   int resume();
 
  private:
-  void Dispatch(sdbus::MethodCall call);
-  // Queues |call| (taking it) or answers it at once.
-  void Enqueue(sdbus::MethodCall& call);
+  using Kind = ServiceConnection::PendingCall::Kind;
+
+  void RegisterInterfaces();
+  void Dispatch(sdbus::MethodCall call, Kind kind);
+  // Queues |call| (taking it) or answers it at once; a Start is answered
+  // at once with its job, and the job queued.
+  void Enqueue(sdbus::MethodCall& call, Kind kind);
+  // Makes and exports a job for |peer|'s |request|, and answers |call|
+  // with its path.
+  std::shared_ptr<RemovalJob> StartJob(const std::string& peer,
+                                       const RemovalRequest& request,
+                                       sdbus::MethodCall& call);
+  // The introspection the service answers for |path| (see
+  // documented_introspection.h).
+  std::string Describe(std::string_view path) const;
   ServiceConnection* ConnectionFor(const std::string& peer);
   // Answers every call queued for |connection| with an error, when its
   // worker can't be started (|error|, an errno: at the system's limit of
@@ -75,18 +98,26 @@ class ServiceListener {
   // gives the name back once idle. Answers how long the loop may sleep.
   int CheckIdle() QUILLFEN_EXCLUDES(mutex_);
   void ForgetDepartedPeers() QUILLFEN_EXCLUDES(mutex_);
+  // Announces what the jobs did, drops those whose time is up, and answers
+  // how long the loop may sleep for their sake (-1: no limit).
+  int LookAfterJobs() QUILLFEN_EXCLUDES(mutex_);
   void ReleaseName();
 
   const Options options_;
   ServiceListenerDelegate* delegate_ = nullptr;
   std::unique_ptr<sdbus::IConnection> bus_;
   std::unique_ptr<sdbus::IObject> object_;
+  std::unique_ptr<DocumentedIntrospection> introspection_;
+  sd_bus* raw_bus_ = nullptr;
   std::unique_ptr<BusDriver> bus_daemon_;
   BusEventLoop loop_;
   RunningRemovals running_;
 
   // The event-loop thread's own.
   std::map<std::string, std::unique_ptr<ServiceConnection>> connections_;
+  // By object path.
+  std::map<std::string, std::shared_ptr<RemovalJob>, std::less<>> jobs_;
+  std::uint64_t jobs_started_ = 0;
   bool release_requested_ = false;
   bool name_released_ = false;
 

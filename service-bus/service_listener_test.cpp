@@ -65,7 +65,8 @@ class RecordingObject : public QuillfenRemovalServiceProtocol {
 };
 
 // The members of |interface| in the introspection XML |xml|, one line
-// each: kind, name, then each argument's name, type and direction.
+// each: kind, name, then each argument's name, type and direction, or a
+// property's type and access.
 std::vector<std::string> Members(const std::string& xml,
                                  const std::string& interface) {
   std::vector<std::string> members;
@@ -91,6 +92,13 @@ std::vector<std::string> Members(const std::string& xml,
               ":" + attribute(tag, "direction");
     }
     members.push_back(line);
+  }
+  std::regex property("<property[^>]*>");
+  for (std::sregex_iterator it(body.begin(), body.end(), property), end;
+       it != end; ++it) {
+    std::string tag = (*it)[0].str();
+    members.push_back("property " + attribute(tag, "name") + ":" +
+                      attribute(tag, "type") + ":" + attribute(tag, "access"));
   }
   std::sort(members.begin(), members.end());
   return members;
@@ -155,16 +163,6 @@ TEST_F(ServiceListenerTest, EachCallingPeerHasItsOwnObjectAndIdleStillStops) {
   auto idle_proxy = sdbus::createProxy(*idle, std::string(ServiceName),
                                        std::string(kServiceObjectPath));
   idle_proxy->callMethod("Ping").onInterface("org.freedesktop.DBus.Peer");
-  // What the service exports is what the interface XML says, member by
-  // member and argument by argument.
-  std::string introspection;
-  idle_proxy->callMethod("Introspect")
-      .onInterface("org.freedesktop.DBus.Introspectable")
-      .storeResultsTo(introspection);
-  std::vector<std::string> exported = Members(introspection, bus::kInterface);
-  EXPECT_FALSE(exported.empty()) << introspection;
-  EXPECT_EQ(exported, Members(testing::FileContent(QUILLFEN_INTERFACE_XML),
-                              bus::kInterface));
 
   Dictionary a1 = Call(*a, "a1"), b1 = Call(*b, "b1"), a2 = Call(*a, "a2");
   EXPECT_EQ(a1.at("object"), a2.at("object"));
@@ -174,6 +172,68 @@ TEST_F(ServiceListenerTest, EachCallingPeerHasItsOwnObjectAndIdleStillStops) {
   EXPECT_EQ(service_->WaitUntilStopped(), 0);
   EXPECT_EQ(objects_.size(), 2u);
   EXPECT_LT(testing::OwnerPid(*idle, std::string(ServiceName)), 0);
+}
+
+// The service's introspection is the interface XML, descriptions included,
+// and what the service registers agrees with it: each method's arguments
+// (sd-bus checks them against the registration before any handler runs)
+// and each property with its type.
+TEST_F(ServiceListenerTest, IntrospectionIsTheXmlAndTheRegistrationAgrees) {
+  Start();
+  auto peer = bus_.Connect();
+  auto proxy = sdbus::createProxy(*peer, std::string(ServiceName),
+                                  std::string(kServiceObjectPath));
+  std::string introspection;
+  proxy->callMethod("Introspect")
+      .onInterface("org.freedesktop.DBus.Introspectable")
+      .storeResultsTo(introspection);
+  const std::string xml = testing::FileContent(QUILLFEN_INTERFACE_XML);
+  // The contract's interface: its one method, nothing else.
+  EXPECT_EQ(Members(introspection, bus::kInterface),
+            std::vector<std::string>{"method RemoveWithFileDict "
+                                     "request:a{sv}:in reply:a{sv}:out"});
+  EXPECT_NE(introspection.find("call it with no timeout"), std::string::npos);
+  for (const char* interface : {bus::kInterface, bus::kJobsInterface}) {
+    SCOPED_TRACE(interface);
+    std::vector<std::string> members = Members(introspection, interface);
+    EXPECT_EQ(members, Members(xml, interface));
+    std::map<std::string, sdbus::Variant> properties;
+    proxy->callMethod("GetAll")
+        .onInterface("org.freedesktop.DBus.Properties")
+        .withArguments(std::string(interface))
+        .storeResultsTo(properties);
+    for (const std::string& member : members) {
+      std::smatch m;
+      if (std::regex_match(member, m,
+                           std::regex("property (\\w+):([^:]+):read"))) {
+        ASSERT_TRUE(properties.contains(m[1])) << member;
+        EXPECT_EQ(properties.at(m[1]).peekValueType(), m[2].str());
+        properties.erase(m[1]);
+        continue;
+      }
+      if (!member.starts_with("method ")) continue;
+      std::string name = member.substr(7, member.find(' ', 7) - 7);
+      std::string in_signature;
+      std::regex in_arg(":([^: ]+):in");
+      for (std::sregex_iterator a(member.begin(), member.end(), in_arg), end;
+           a != end; ++a) {
+        in_signature += (*a)[1].str();
+      }
+      try {
+        proxy->callMethod(name).onInterface(interface);
+        ADD_FAILURE() << name << " took no arguments";
+      } catch (const sdbus::Error& e) {
+        EXPECT_EQ(e.getName(), bus::kErrorInvalidArgs);
+        EXPECT_NE(e.getMessage().find("expecting '" + in_signature + "'"),
+                  std::string::npos)
+            << e.getMessage();
+      }
+    }
+    EXPECT_TRUE(properties.empty()) << "registered beyond the XML";
+  }
+  sdbus::Variant version = proxy->getProperty(bus::kVersionProperty)
+                               .onInterface(bus::kJobsInterface);
+  EXPECT_EQ(version.get<std::string>(), QUILLFEN_VERSION);
 }
 
 TEST_F(ServiceListenerTest, OnePeersCallsQueueWhileAnotherPeerIsServed) {
@@ -332,7 +392,7 @@ class ServiceProgressTest : public ::testing::Test {
       volume_.MakeFile(stem + "t" + j + ".tmp");
     }
     watcher_->uponSignal(bus::kProgressSignal)
-        .onInterface(bus::kInterface)
+        .onInterface(bus::kJobsInterface)
         .call([this](const std::string& token, std::uint64_t walked,
                      std::uint64_t removed, std::uint64_t failed,
                      bool finished) {
@@ -349,7 +409,7 @@ class ServiceProgressTest : public ::testing::Test {
     sdbus::createProxy(*caller_, std::string(ServiceName),
                        std::string(kServiceObjectPath))
         ->callMethod(bus::kStopMethod)
-        .onInterface(bus::kInterface)
+        .onInterface(bus::kJobsInterface)
         .withArguments(token)
         .storeResultsTo(stopped);
     return stopped;

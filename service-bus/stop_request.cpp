@@ -13,7 +13,7 @@ std::optional<std::uint32_t> AskServiceToStop(sdbus::IConnection& connection,
     sdbus::createProxy(connection, std::string(ServiceName),
                        std::string(kServiceObjectPath))
         ->callMethod(bus::kStopMethod)
-        .onInterface(bus::kInterface)
+        .onInterface(bus::kJobsInterface)
         .withTimeout(limit)
         .withArguments(token)
         .storeResultsTo(stopped);
