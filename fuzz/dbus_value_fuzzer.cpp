@@ -226,7 +226,7 @@ class Builder {
         return {sdbus::Variant(NestedVariant{std::move(inner.variant)}),
                 std::move(inner.expected)};
       }
-      // The rest have no property-list form.
+      // These have no property-list form.
       case 14: {
         std::string path = "/";
         for (char c : reader_.Bytes(8)) {
@@ -238,16 +238,26 @@ class Builder {
         return {sdbus::Variant(
                     sdbus::Signature(reader_.Byte() % 2 == 0 ? "s" : "a{sv}")),
                 std::nullopt};
+      // Arrays and dictionaries of other element types are lists and
+      // dictionaries: bytes too, as numbers.
       case 16: {
         std::vector<std::int32_t> numbers(reader_.Byte() % (kMaxCount + 1));
-        for (std::int32_t& n : numbers) n = reader_.Number<std::int32_t>();
-        return {sdbus::Variant(numbers), std::nullopt};
+        Array expected;
+        for (std::int32_t& n : numbers) {
+          n = reader_.Number<std::int32_t>();
+          expected.emplace_back(static_cast<std::int64_t>(n));
+        }
+        return {sdbus::Variant(numbers), Value(std::move(expected))};
       }
       case 17: {
         std::string bytes = reader_.Bytes(8);
+        Array expected;
+        for (unsigned char c : bytes) {
+          expected.emplace_back(static_cast<std::int64_t>(c));
+        }
         return {sdbus::Variant(
                     std::vector<std::uint8_t>(bytes.begin(), bytes.end())),
-                std::nullopt};
+                Value(std::move(expected))};
       }
       case 18: {
         std::map<std::string, std::string> strings;
@@ -256,8 +266,12 @@ class Builder {
           std::string key = WireString(reader_.Bytes(8));
           strings[key] = WireString(reader_.Bytes(8));
         }
-        return {sdbus::Variant(strings), std::nullopt};
+        Dictionary expected;
+        for (const auto& [key, text] : strings)
+          expected.emplace(key, Value(text));
+        return {sdbus::Variant(strings), Value(std::move(expected))};
       }
+      // The rest have no property-list form.
       default: {
         std::string text = WireString(reader_.Bytes(8));
         sdbus::Struct<std::string, std::int64_t> pair(
