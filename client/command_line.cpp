@@ -25,18 +25,26 @@ Result<CommandLine> ReadCommandLine(int argc, const char* const* argv) {
                  "The folder to clean (normally a volume's mount point)");
   app.add_flag("-a,--apple-double", options.apple_double,
                "Remove \"._\" AppleDouble files and folders");
-  app.add_option(
-         "-n,--name", options.names,
-         "A name to remove; with \"*\", a wildcard pattern (repeatable)")
+  app.add_option("-n,--name", options.names,
+                 "Remove items whose name the glob matches (repeatable)")
       ->allow_extra_args(false);
-  app.add_option(
-         "-e,--ext", options.extensions,
-         "An extension to remove, without its dot; \"*\" allowed (repeatable)")
+  app.add_option("-e,--ext", options.extensions,
+                 "Remove items whose extension, without its dot, the glob "
+                 "matches (repeatable)")
       ->allow_extra_args(false);
   app.add_option("-k,--keep", options.keep,
-                 "A name never removed by the name, extension or \"._\" rules "
-                 "(repeatable)")
+                 "Never remove an item whose name the glob matches, whatever "
+                 "rule selects it (repeatable)")
       ->allow_extra_args(false);
+  app.add_flag("-i,--ignore-case", options.ignore_case,
+               "Globs match names whatever their letters' case");
+  app.add_flag("--mac", options.mac,
+               "Remove what macOS leaves on a volume: \"._\" files, "
+               ".DS_Store, .Spotlight-V100, .Trashes, .fseventsd, "
+               ".TemporaryItems, .apdisk");
+  app.add_flag("--windows", options.windows,
+               "Remove what Windows leaves on a volume: Thumbs.db, "
+               "ehthumbs.db, desktop.ini, $RECYCLE.BIN");
   auto* request_option =
       app.add_option("-r,--request", line.request_file,
                      "Take the JSON request from FILE (\"-\": standard input)")
@@ -54,7 +62,8 @@ Result<CommandLine> ReadCommandLine(int argc, const char* const* argv) {
       ->type_name("SECONDS")
       ->check(CLI::PositiveNumber);
   for (const char* excluded :
-       {"volume", "--apple-double", "--name", "--ext", "--keep"}) {
+       {"volume", "--apple-double", "--name", "--ext", "--keep",
+        "--ignore-case", "--mac", "--windows"}) {
     request_option->excludes(excluded);
   }
 
@@ -62,6 +71,11 @@ Result<CommandLine> ReadCommandLine(int argc, const char* const* argv) {
     app.parse(argc, argv);
     if (line.request_file.empty() && options.volume_path.empty()) {
       throw CLI::RequiredError("volume (or --request)");
+    }
+    if (line.request_file.empty() && !options.HasRules()) {
+      throw CLI::ValidationError(
+          "nothing to remove: name what goes with -n, -e or -a, or a "
+          "preset, --mac or --windows");
     }
   } catch (const CLI::ParseError& e) {
     int status = app.exit(e);

@@ -320,7 +320,7 @@ TEST_F(QuillfenRemoveTest,
 TEST(RemovalOptionsTest, RelativeVolumeIsMadeAbsolute) {
   RemovalOptions options;
   options.volume_path = "stick";
-  EXPECT_EQ(RequestFromOptions(options).at("volumePath"),
+  EXPECT_EQ(RequestFromOptions(options)->at("volumePath"),
             Value((fs::current_path() / "stick").string()));
 }
 
