@@ -54,6 +54,10 @@ class CodePointSet {
       words_[i] &= ~other.words_[i];
     }
   }
+  void RetainAll(const CodePointSet& other) {
+    for (std::size_t i = 0; i < words_.size(); ++i)
+      words_[i] &= other.words_[i];
+  }
   void Complement() {
     for (std::uint64_t& word : words_) word = ~word;
     Remove(0);
@@ -169,6 +173,10 @@ const CodePointSet* ClassMembers(const std::string& name) {
   return classes.emplace(name, std::move(members)).first->second.get();
 }
 
+// The collation sequence of the C.UTF-8 locale, which ranges follow, knows
+// the code points below this one.
+constexpr char32_t kCollationTableEnd = 0x100;
+
 // The longest class name the C library reads.
 constexpr std::size_t kClassNameLimit = 256;
 
@@ -255,10 +263,9 @@ class GlobCompiler {
   // them holds nothing, and one that ends past them holds its first end
   // alone. |low| and |high| are the ends as the library compares them.
   CodePointSet RangeMembers(char32_t low, char32_t high) const {
-    constexpr char32_t kKnown = 0x100;
     CodePointSet folded;
-    if (low < kKnown) {
-      if (high >= kKnown) {
+    if (low < kCollationTableEnd) {
+      if (high >= kCollationTableEnd) {
         folded.Add(low);
       } else {
         for (char32_t c = low; c <= high; ++c) folded.Add(c);
@@ -297,7 +304,9 @@ class GlobCompiler {
   }
 
   // The bracket whose "[" is at |i| - 1.
-  Bracket ReadBracket(std::size_t i) {
+  // |past_collation|: for a name character whose folded case lies past the
+  // collation table, which the library reads differently (see below).
+  Bracket ReadBracket(std::size_t i, bool past_collation) {
     Bracket bracket;
     bracket.negated = At(i) == '!' || At(i) == '^';
     if (bracket.negated) ++i;
@@ -374,6 +383,20 @@ class GlobCompiler {
       }
       if (may_open_range && c == '-' && At(i) != ']') {
         char32_t end = At(i++);
+        if (past_collation) {
+          // The library gives up on such a character as soon as it has
+          // read the range's second end's first character, before it reads
+          // an escape or a collating symbol there: it goes on from that
+          // point, and a "]" escaped at the end of a range closes the
+          // bracket for it.
+          c = At(i++);
+          if (c == ']') {
+            bracket.end = BracketEnd::kClosed;
+            bracket.after = i;
+            return bracket;
+          }
+          continue;
+        }
         char32_t high;
         if (end == '[' && At(i) == '.') {
           std::optional<char32_t> symbol = CollatingSymbol(&i);
@@ -437,27 +460,38 @@ class GlobCompiler {
   // glob's reading goes on: past a "]", or (for the literal "[" an
   // unterminated bracket stands for) at |i|.
   std::map<std::size_t, CodePointSet> BracketBranches(std::size_t i) {
-    Bracket bracket = ReadBracket(i);
     std::map<std::size_t, CodePointSet> branches;
-    CodePointSet taken;
     CodePointSet literal;  // Characters read as a "[" after all.
-    for (const BracketItem& item : bracket.items) {
-      CodePointSet fresh = item.set;
-      fresh.RemoveAll(taken);
-      taken.AddAll(item.set);
-      Skip skip = SkipRest(item.after);
-      if (skip.end == BracketEnd::kClosed && !bracket.negated) {
-        branches[skip.after].AddAll(fresh);
-      } else if (skip.end == BracketEnd::kUnterminated) {
-        literal.AddAll(fresh);
+    // The characters within the collation table, and the others, each
+    // with the reading the library gives them.
+    CodePointSet within;
+    for (char32_t c = 1; c < kCollationTableEnd; ++c) within.Add(c);
+    within = FoldingInto(within);
+    for (bool past_collation : {false, true}) {
+      CodePointSet characters = within;
+      if (past_collation) characters.Complement();
+      Bracket bracket = ReadBracket(i, past_collation);
+      CodePointSet taken;
+      for (const BracketItem& item : bracket.items) {
+        CodePointSet fresh = item.set;
+        fresh.RemoveAll(taken);
+        fresh.RetainAll(characters);
+        taken.AddAll(item.set);
+        Skip skip = SkipRest(item.after);
+        if (skip.end == BracketEnd::kClosed && !bracket.negated) {
+          branches[skip.after].AddAll(fresh);
+        } else if (skip.end == BracketEnd::kUnterminated) {
+          literal.AddAll(fresh);
+        }
       }
-    }
-    CodePointSet others = taken;
-    others.Complement();
-    if (bracket.end == BracketEnd::kClosed && bracket.negated) {
-      branches[bracket.after].AddAll(others);
-    } else if (bracket.end == BracketEnd::kUnterminated) {
-      literal.AddAll(others);
+      CodePointSet others = taken;
+      others.Complement();
+      others.RetainAll(characters);
+      if (bracket.end == BracketEnd::kClosed && bracket.negated) {
+        branches[bracket.after].AddAll(others);
+      } else if (bracket.end == BracketEnd::kUnterminated) {
+        literal.AddAll(others);
+      }
     }
     CodePointSet open_bracket = FoldingTo('[');
     CodePointSet not_literal = CodePointSet::All();
