@@ -31,7 +31,15 @@ Result<CommandLine> ReadCommandLine(int argc, const char* const* argv) {
   app.add_option("-e,--ext", options.extensions,
                  "Remove items whose extension, without its dot, the glob "
                  "matches (repeatable)")
-      ->allow_extra_args(false);
+      ->allow_extra_args(false)
+      ->check([](const std::string& glob) {
+        // It would select every item without an extension, folders
+        // included: the engine drops such an entry too.
+        return glob.empty() ? std::string(
+                                  "an extension is the text "
+                                  "after a dot, never empty")
+                            : std::string();
+      });
   app.add_option("-k,--keep", options.keep,
                  "Never remove an item whose name the glob matches, whatever "
                  "rule selects it (repeatable)")

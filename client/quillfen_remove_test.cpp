@@ -495,5 +495,32 @@ TEST_F(QuillfenRemoveTest, SecondCtrlCEndsTheClientWhenTheServiceIsSuspended) {
   EXPECT_EQ(kill(service, SIGCONT), 0);
 }
 
+// A stick as a Mac and a Windows PC leave it, cleaned with the presets and
+// a keep glob; with no rule at all the client names the presets.
+TEST_F(QuillfenRemoveTest, PresetsCleanAStickAndAKeepGlobSparesWhatItMatches) {
+  for (const char* f :
+       {".DS_Store", "._IMG_0001.JPG", "DCIM/100APPLE/IMG_0001.JPG",
+        "DCIM/100APPLE/._IMG_0001.JPG", ".Spotlight-V100/Store-V2/index",
+        ".Trashes/501/old.txt", ".fseventsd/0000000000000001",
+        ".TemporaryItems/folders.501/x", ".apdisk", "THUMBS.DB",
+        "Photos/desktop.ini", "$RECYCLE.BIN/S-1-5-21/desktop.ini", "._keep.me",
+        "notes (1).txt"}) {
+    volume_.MakeFile(f);
+  }
+  ProgramRun run =
+      Remove({"--mac", "--windows", "-i", "-k", "._KEEP*", volume_.path()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(volume_.Listing(),
+            (std::vector<std::string>{"._keep.me", "DCIM/", "DCIM/100APPLE/",
+                                      "DCIM/100APPLE/IMG_0001.JPG", "Photos/",
+                                      "notes (1).txt"}))
+      << run.out;
+
+  run = Remove({volume_.path()});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("--mac"), npos) << run.err;
+  EXPECT_NE(run.err.find("--windows"), npos) << run.err;
+}
+
 }  // namespace
 }  // namespace quillfen

@@ -20,7 +20,8 @@ _quillfen_remove() {
   esac
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W '-h --help --version
-      -a --apple-double -n --name -e --ext -k --keep -r --request
+      -a --apple-double -n --name -e --ext -k --keep -i --ignore-case
+      --mac --windows -r --request
       -p --preview -j --json -q --quiet --force -t --timeout' -- "$cur")
   else
     # The volume: a folder.
