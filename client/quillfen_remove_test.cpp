@@ -377,12 +377,17 @@ TEST_F(QuillfenRemoveTest, ProgressOnTheTerminalAndCtrlCStopsWithTheTruth) {
   }
   const std::size_t entries = EntriesInFolders();
   TempTree out;
-  auto [status, screen] = RunOnATerminal(
-      {"--json", "-n", "(x)*a*a*a*a*a*c", "-e", "tmp", volume_.path()},
-      out.PathOf("out"), [&](const std::string& shown) {
-        return shown.find(" removed · ") != npos &&
-               EntriesInFolders() + 9 <= entries;
-      });
+  // Options are globs, which never backtrack: the request's own entry does.
+  out.MakeFile("request.json",
+               "{\"volumePath\": \"" + volume_.path() +
+                   "\", \"fileRemovalArray\": [\"(x)*a*a*a*a*a*c\"], "
+                   "\"extensionsArray\": [\"tmp\"]}");
+  auto [status, screen] =
+      RunOnATerminal({"--json", "--request", out.PathOf("request.json")},
+                     out.PathOf("out"), [&](const std::string& shown) {
+                       return shown.find(" removed · ") != npos &&
+                              EntriesInFolders() + 9 <= entries;
+                     });
   EXPECT_EQ(status, 130) << screen;
   // The line moved, said what it counts, and was cleared at the end.
   EXPECT_NE(screen.find(" walked · "), npos);
