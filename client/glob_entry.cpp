@@ -1,92 +1,25 @@
-// The parts, in order: sets of code points and their text in an
-// expression; what the C.UTF-8 locale says of a character (its folded case,
-// its classes, where it falls in a range); the reading of a bracket
-// expression as the C library reads it; the glob compiled into tokens; the
-// tokens written as an expression.
+// The parts, in order: a set of characters written as an expression; the
+// reading of a bracket expression as the C library reads it, and of the
+// whole glob, into tokens; the tokens written as an expression.
 #include "client/glob_entry.h"
-
-#include <locale.h>
-#include <wctype.h>
 
 #include <cstdint>
 #include <map>
-#include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
+#include "client/code_point_set.h"
+#include "client/locale_characters.h"
 #include "protocol/bus_string.h"
 
 namespace quillfen {
 namespace {
 
-constexpr char32_t kLastCodePoint = 0x10FFFF;
 constexpr std::string_view kAny = "\\p{Any}";
 // Matches nothing: an empty negative lookahead fails everywhere.
 constexpr std::string_view kNothing = "(?!)";
 // Zero width, and a "*" that makes the engine read the entry as a wildcard.
 constexpr std::string_view kWildcardMark = "(?:*){0}";
-
-// A set of code points, U+0001 to U+10FFFF: names hold no NUL.
-class CodePointSet {
- public:
-  CodePointSet() : words_((kLastCodePoint >> 6) + 1) {}
-  static CodePointSet Of(char32_t c) {
-    CodePointSet set;
-    set.Add(c);
-    return set;
-  }
-  static CodePointSet All() {
-    CodePointSet set;
-    set.Complement();
-    return set;
-  }
-
-  void Add(char32_t c) { words_[c >> 6] |= Bit(c); }
-  void Remove(char32_t c) { words_[c >> 6] &= ~Bit(c); }
-  bool Contains(char32_t c) const { return (words_[c >> 6] & Bit(c)) != 0; }
-  void AddAll(const CodePointSet& other) {
-    for (std::size_t i = 0; i < words_.size(); ++i)
-      words_[i] |= other.words_[i];
-  }
-  void RemoveAll(const CodePointSet& other) {
-    for (std::size_t i = 0; i < words_.size(); ++i) {
-      words_[i] &= ~other.words_[i];
-    }
-  }
-  void RetainAll(const CodePointSet& other) {
-    for (std::size_t i = 0; i < words_.size(); ++i)
-      words_[i] &= other.words_[i];
-  }
-  void Complement() {
-    for (std::uint64_t& word : words_) word = ~word;
-    Remove(0);
-  }
-
-  // The set as runs of consecutive code points.
-  std::vector<std::pair<char32_t, char32_t>> Runs() const {
-    std::vector<std::pair<char32_t, char32_t>> runs;
-    bool open = false;
-    for (std::size_t i = 0; i < words_.size(); ++i) {
-      std::uint64_t word = words_[i];
-      // Whole words that continue the present state need no look inside.
-      if (word == (open ? ~std::uint64_t{0} : 0)) continue;
-      for (int bit = 0; bit < 64; ++bit) {
-        bool in = (word >> bit) & 1;
-        auto c = static_cast<char32_t>(i * 64 + bit);
-        if (in && !open) runs.emplace_back(c, c);
-        if (!in && open) runs.back().second = c - 1;
-        open = in;
-      }
-    }
-    if (open) runs.back().second = kLastCodePoint;
-    return runs;
-  }
-
- private:
-  static std::uint64_t Bit(char32_t c) { return std::uint64_t{1} << (c & 63); }
-  std::vector<std::uint64_t> words_;
-};
 
 // Letters and digits stand for themselves; everything else is written by
 // its number, so that nothing the engine rewrites ("." or "*") and nothing
@@ -128,54 +61,6 @@ std::string SetText(const CodePointSet& set) {
   if (other_runs.size() < runs.size()) return "[^" + RunsText(other_runs) + "]";
   return "[" + RunsText(runs) + "]";
 }
-
-// --- The C.UTF-8 locale, as fnmatch reads characters in it.
-
-locale_t CUtf8Locale() {
-  static const locale_t locale = newlocale(LC_ALL_MASK, "C.UTF-8", nullptr);
-  return locale;
-}
-
-bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
-
-// The characters whose folded case (towlower) differs from them, with it.
-const std::vector<std::pair<char32_t, char32_t>>& FoldedCharacters() {
-  static const auto* folded = [] {
-    auto* table = new std::vector<std::pair<char32_t, char32_t>>;
-    for (char32_t c = 1; c <= kLastCodePoint; ++c) {
-      if (IsSurrogate(c)) continue;
-      auto lower = static_cast<char32_t>(towlower_l(c, CUtf8Locale()));
-      if (lower != c) table->emplace_back(c, lower);
-    }
-    return table;
-  }();
-  return *folded;
-}
-
-// The characters of a class ("alpha"), or nullptr when the locale has no
-// such class. Each class is listed once, then kept.
-const CodePointSet* ClassMembers(const std::string& name) {
-  static std::mutex mutex;
-  static std::map<std::string, std::unique_ptr<CodePointSet>> classes;
-  std::lock_guard lock(mutex);
-  auto found = classes.find(name);
-  if (found != classes.end()) return found->second.get();
-  wctype_t type = wctype_l(name.c_str(), CUtf8Locale());
-  std::unique_ptr<CodePointSet> members;
-  if (type != 0) {
-    members = std::make_unique<CodePointSet>();
-    for (char32_t c = 1; c <= kLastCodePoint; ++c) {
-      if (!IsSurrogate(c) && iswctype_l(c, type, CUtf8Locale())) {
-        members->Add(c);
-      }
-    }
-  }
-  return classes.emplace(name, std::move(members)).first->second.get();
-}
-
-// The collation sequence of the C.UTF-8 locale, which ranges follow, knows
-// the code points below this one.
-constexpr char32_t kCollationTableEnd = 0x100;
 
 // The longest class name the C library reads.
 constexpr std::size_t kClassNameLimit = 256;
@@ -234,23 +119,11 @@ class GlobCompiler {
     std::size_t after = 0;
   };
 
-  char32_t Fold(char32_t c) const {
-    return ignore_case_ ? static_cast<char32_t>(towlower_l(c, CUtf8Locale()))
-                        : c;
-  }
+  char32_t Fold(char32_t c) const { return ignore_case_ ? FoldedCase(c) : c; }
 
   // The name characters whose folded case is in |folded|.
   CodePointSet FoldingInto(const CodePointSet& folded) const {
-    CodePointSet set = folded;
-    if (!ignore_case_) return set;
-    for (auto [c, lower] : FoldedCharacters()) {
-      if (folded.Contains(lower)) {
-        set.Add(c);
-      } else {
-        set.Remove(c);
-      }
-    }
-    return set;
+    return ignore_case_ ? CharactersFoldingInto(folded) : folded;
   }
 
   CodePointSet FoldingTo(char32_t folded) const {
@@ -263,16 +136,9 @@ class GlobCompiler {
   // them holds nothing, and one that ends past them holds its first end
   // alone. |low| and |high| are the ends as the library compares them.
   CodePointSet RangeMembers(char32_t low, char32_t high) const {
-    CodePointSet folded;
-    if (low < kCollationTableEnd) {
-      if (high >= kCollationTableEnd) {
-        folded.Add(low);
-      } else {
-        for (char32_t c = low; c <= high; ++c) folded.Add(c);
-      }
-    }
-    folded.Remove(0);
-    return FoldingInto(folded);
+    if (low >= kCollationTableEnd) return CodePointSet();
+    if (high >= kCollationTableEnd) return FoldingTo(low);
+    return FoldingInto(CodePointSet::Between(low, high));
   }
 
   // The text for a character read as itself, |folded| already folded.
@@ -464,9 +330,8 @@ class GlobCompiler {
     CodePointSet literal;  // Characters read as a "[" after all.
     // The characters within the collation table, and the others, each
     // with the reading the library gives them.
-    CodePointSet within;
-    for (char32_t c = 1; c < kCollationTableEnd; ++c) within.Add(c);
-    within = FoldingInto(within);
+    CodePointSet within =
+        FoldingInto(CodePointSet::Between(1, kCollationTableEnd - 1));
     for (bool past_collation : {false, true}) {
       CodePointSet characters = within;
       if (past_collation) characters.Complement();
@@ -497,9 +362,9 @@ class GlobCompiler {
     CodePointSet not_literal = CodePointSet::All();
     not_literal.RemoveAll(literal);
     open_bracket.RemoveAll(not_literal);
-    if (!open_bracket.Runs().empty()) branches[i].AddAll(open_bracket);
+    if (!open_bracket.Empty()) branches[i].AddAll(open_bracket);
     for (auto it = branches.begin(); it != branches.end();) {
-      it = it->second.Runs().empty() ? branches.erase(it) : std::next(it);
+      it = it->second.Empty() ? branches.erase(it) : std::next(it);
     }
     return branches;
   }
@@ -624,7 +489,7 @@ Result<std::string> GlobExpression(std::string_view glob, GlobCase glob_case) {
     pattern.push_back(static_cast<char32_t>(c));
     p += length;
   }
-  if (CUtf8Locale() == locale_t{}) {
+  if (!HaveUtf8Locale()) {
     return ErrorMessage(
         "the C.UTF-8 locale, which says what it means, is "
         "missing");
