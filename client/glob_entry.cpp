@@ -62,14 +62,16 @@ std::string SetText(const CodePointSet& set) {
   return "[" + RunsText(runs) + "]";
 }
 
-// The longest class name the C library reads.
-constexpr std::size_t kClassNameLimit = 256;
+// Where the C library stops reading a class name, as measured: a bracket
+// holding a longer one matches nothing.
+constexpr std::size_t kClassNameLimit = 2048;
 
 class GlobCompiler {
  public:
   GlobCompiler(std::u32string pattern, GlobCase glob_case)
       : pattern_(std::move(pattern)),
-        ignore_case_(glob_case == GlobCase::kIgnore) {
+        ignore_case_(glob_case == GlobCase::kIgnore),
+        budget_(64 * (static_cast<std::int64_t>(pattern_.size()) + 16)) {
     // Two NULs: the reading looks one character past the first at most.
     pattern_.append(2, U'\0');
   }
@@ -91,7 +93,7 @@ class GlobCompiler {
     std::vector<Token> rest;
   };
   struct Token {
-    enum Kind { kSet, kStar, kEnd, kNothing, kBranches };
+    enum Kind { kSet, kStar, kEnd, kNoMatch, kBranches };
     explicit Token(Kind token_kind, std::string token_set = {})
         : kind(token_kind), set(std::move(token_set)) {}
     Kind kind;
@@ -375,7 +377,7 @@ class GlobCompiler {
     std::vector<Token> tokens;
     for (;;) {
       if (--budget_ < 0) {
-        tokens.emplace_back(Token::kNothing);
+        tokens.emplace_back(Token::kNoMatch);
         return tokens;
       }
       char32_t c = At(i++);
@@ -393,14 +395,14 @@ class GlobCompiler {
       } else if (c == '\\') {
         char32_t escaped = At(i++);
         if (escaped == 0) {
-          tokens.emplace_back(Token::kNothing);
+          tokens.emplace_back(Token::kNoMatch);
           return tokens;
         }
         tokens.emplace_back(Token::kSet, Literal(Fold(escaped)));
       } else if (c == '[') {
         std::map<std::size_t, CodePointSet> branches = BracketBranches(i);
         if (branches.empty()) {
-          tokens.emplace_back(Token::kNothing);
+          tokens.emplace_back(Token::kNoMatch);
           return tokens;
         }
         if (branches.size() == 1) {
@@ -435,7 +437,7 @@ class GlobCompiler {
         case Token::kEnd:
           text += "\\z";
           break;
-        case Token::kNothing:
+        case Token::kNoMatch:
           text += kNothing;
           break;
         case Token::kBranches: {
@@ -471,7 +473,7 @@ class GlobCompiler {
   bool ignore_case_;
   // Characters read in all: a bracket that branches reads the rest once
   // per branch, and a glob made to branch again and again stops here.
-  int budget_ = 1 << 14;
+  std::int64_t budget_;
 };
 
 }  // namespace
