@@ -129,6 +129,16 @@ const std::vector<char32_t> kAlphabet = {
     '\n',  '\r',   0x7F,  0xC9,  0xE9,  0xDF,   0xFF,   0x130,  0x178,
     0x17F, 0x212A, 0x3A3, 0x3C3, 0x3C2, 0x2028, 0x4E2D, 0x1F600};
 
+// Pieces of bracket expressions: classes, equivalence classes, collating
+// symbols and ranges, well formed or not, and characters special there.
+const std::vector<std::string> kBracketParts = {
+    "[:alpha:]", "[:upper:]", "[:lower:]", "[:digit:]", "[:space:]",
+    "[:punct:]", "[:foo:]",   "[:alpha",   "[=a=]",     "[=",
+    "[.a.]",     "[.-.]",     "[.ab.]",    "[.",        "a-z",
+    "A-Z",       "Z-a",       "a-ÿ",       "É-ÿ",       "a-σ",
+    "-",         "]",         "[",         "\\",        "\\]",
+    "!",         "^"};
+
 class GlobMaker {
  public:
   explicit GlobMaker(unsigned seed) : random_(seed) {}
@@ -203,38 +213,11 @@ class GlobMaker {
 
  private:
   std::string Bracket() {
-    static const char* const kParts[] = {"[:alpha:]",
-                                         "[:upper:]",
-                                         "[:lower:]",
-                                         "[:digit:]",
-                                         "[:space:]",
-                                         "[:punct:]",
-                                         "[:foo:]",
-                                         "[:alpha",
-                                         "[=a=]",
-                                         "[=",
-                                         "[.a.]",
-                                         "[.-.]",
-                                         "[.ab.]",
-                                         "[.",
-                                         "a-z",
-                                         "A-Z",
-                                         "Z-a",
-                                         "a-\xC3\xBF",
-                                         "\xC3\x89-\xC3\xBF",
-                                         "a-\xCF\x83",
-                                         "-",
-                                         "]",
-                                         "[",
-                                         "\\",
-                                         "\\]",
-                                         "!",
-                                         "^"};
     std::string bracket = "[";
     if (Below(3) == 0) bracket += Below(2) ? "!" : "^";
     for (std::size_t n = Below(4); n > 0; --n) {
       if (Below(2) == 0) {
-        bracket += kParts[Below(std::size(kParts))];
+        bracket += kBracketParts[Below(kBracketParts.size())];
       } else if (Below(4) == 0) {
         bracket += Character() + "-" + Character();
       } else {
