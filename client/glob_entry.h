@@ -1,25 +1,19 @@
-// Globs as a person types them for -n, -e and -k, read exactly as
-// fnmatch(3) reads them without flags (or with FNM_CASEFOLD for -i) in the
-// C.UTF-8 locale: "*", "?", bracket expressions with every quirk of the C
-// library's (a "]" first is literal, "!" or "^" negates, classes,
-// "[=c=]" and "[.c.]", an unterminated "[" is literal), backslash escapes,
-// every other character literal. Characters are Unicode code points.
+// A glob as a person types it for -n, -e and -k, read exactly as fnmatch(3)
+// reads it in the C.UTF-8 locale (no flags, or FNM_CASEFOLD for -i), with
+// every quirk of the C library's brackets, becomes an ICU expression that
+// matches exactly those names, whole, and then a wildcard entry of the
+// request. The engine rewrites an entry ("." escaped, "*" as ".*", "^…$"
+// around), so the expressions hold no "." and no "*": "\x{2E}", "{0,}",
+// "\p{Any}" for any character (a line feed too), "\z" for the end ("$"
+// allows a final line feed); an entry opens with "(?:*){0}", which takes
+// no text but makes it a wildcard.
 //
-// A glob becomes an ICU expression that matches from a name's start to its
-// very end exactly the names fnmatch matches, and then a wildcard entry of
-// the request, which the engine reads its own way ("." escaped, "*" as
-// ".*", wrapped in "^" and "$"). So the expressions here hold no "." and
-// no "*" at all: characters are written "\x{2E}" and sets, quantifiers
-// "{0,}", any character "\p{Any}" (line terminators included), and the
-// end "\z" (the engine's "$" would also accept a final line feed). An entry
-// opens with "(?:*){0}", which matches nothing but makes it a wildcard.
+// Names that aren't UTF-8 are never removed (no reply can name them) and
+// may count as selected otherwise than fnmatch says: the engine reads their
+// bad bytes as U+FFFD. The C library also tries a name's bytes when its
+// characters don't match ("??" matches "é"); that reading is not copied.
 //
-// Names that aren't valid UTF-8 are never removed (no reply could name
-// them); the engine reads each ill-formed sequence in them as U+FFFD, where
-// fnmatch falls back to bytes, so only whether they count as selected may
-// differ. A glob that isn't UTF-8 can't be compiled.
-//
-// Pure functions, safe from any thread (the locale's tables are read once).
+// Pure functions, safe from any thread.
 #ifndef QUILLFEN_CLIENT_GLOB_ENTRY_H_
 #define QUILLFEN_CLIENT_GLOB_ENTRY_H_
 
