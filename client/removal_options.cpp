@@ -127,8 +127,9 @@ Result<RemovalRequest> RequestFromOptions(const RemovalOptions& options) {
     volume = (std::filesystem::current_path(ignored) / volume).string();
   }
   std::vector<std::string> names = options.names;
-  if (options.mac)
+  if (options.mac) {
     names.insert(names.end(), std::begin(kMacNames), std::end(kMacNames));
+  }
   if (options.windows) {
     names.insert(names.end(), std::begin(kWindowsNames),
                  std::end(kWindowsNames));
