@@ -80,8 +80,20 @@ Result<CommandLine> ReadCommandLine(int argc, const char* const* argv) {
   app.add_option("volume", options.volume_path);
   app.add_flag("-a,--apple-double", options.apple_double);
   app.add_option("-n,--name", options.names)->allow_extra_args(false);
-  app.add_option("-e,--ext", options.extensions)->allow_extra_args(false);
+  app.add_option("-e,--ext", options.extensions)
+      ->allow_extra_args(false)
+      ->check([](const std::string& glob) {
+        // It would select every item without an extension, folders
+        // included: the engine drops such an entry too.
+        return glob.empty() ? std::string(
+                                  "an extension is the text "
+                                  "after a dot, never empty")
+                            : std::string();
+      });
   app.add_option("-k,--keep", options.keep)->allow_extra_args(false);
+  app.add_flag("-i,--ignore-case", options.ignore_case);
+  app.add_flag("--mac", options.mac);
+  app.add_flag("--windows", options.windows);
   auto* request_option = app.add_option("-r,--request", line.request_file);
   app.add_flag("-p,--preview", line.preview);
   auto* json = app.add_flag("-j,--json", line.json);
@@ -98,7 +110,8 @@ Result<CommandLine> ReadCommandLine(int argc, const char* const* argv) {
         return "“" + text + "” is not a number of seconds above 0";
       });
   for (const char* excluded :
-       {"volume", "--apple-double", "--name", "--ext", "--keep"}) {
+       {"volume", "--apple-double", "--name", "--ext", "--keep",
+        "--ignore-case", "--mac", "--windows"}) {
     request_option->excludes(excluded);
   }
 
@@ -123,6 +136,14 @@ Result<CommandLine> ReadCommandLine(int argc, const char* const* argv) {
         "options)\n",
         stderr);
     return Error{kExitUsageOrExchangeError, "no volume"};
+  }
+  if (line.request_file.empty() && !options.HasRules()) {
+    std::fputs(
+        "quillfen-remove: nothing to remove: name what goes with -n, -e or "
+        "-a, or a preset, --mac or --windows (quillfen-remove --help lists "
+        "the options)\n",
+        stderr);
+    return Error{kExitUsageOrExchangeError, "no rules"};
   }
   return line;
 }

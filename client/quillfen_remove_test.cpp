@@ -502,7 +502,7 @@ TEST(PathListingTest, ControlCharactersAreEscapedAndNothingElse) {
 TEST(RemovalOptionsTest, RelativeVolumeIsMadeAbsolute) {
   RemovalOptions options;
   options.volume_path = "stick";
-  EXPECT_EQ(RequestFromOptions(options).at("volumePath"),
+  EXPECT_EQ(RequestFromOptions(options)->at("volumePath"),
             Value((fs::current_path() / "stick").string()));
 }
 
@@ -559,12 +559,17 @@ TEST_F(QuillfenRemoveTest, ProgressOnTheTerminalAndCtrlCStopsWithTheTruth) {
   }
   const std::size_t entries = EntriesInFolders();
   TempTree out;
-  auto [status, screen] = RunOnATerminal(
-      {"--json", "-n", "(x)*a*a*a*a*a*c", "-e", "tmp", volume_.path()},
-      out.PathOf("out"), [&](const std::string& shown) {
-        return shown.find(" removed · ") != npos &&
-               EntriesInFolders() + 9 <= entries;
-      });
+  // Options are globs, which never backtrack: the request's own entry does.
+  out.MakeFile("request.json",
+               "{\"volumePath\": \"" + volume_.path() +
+                   "\", \"fileRemovalArray\": [\"(x)*a*a*a*a*a*c\"], "
+                   "\"extensionsArray\": [\"tmp\"]}");
+  auto [status, screen] =
+      RunOnATerminal({"--json", "--request", out.PathOf("request.json")},
+                     out.PathOf("out"), [&](const std::string& shown) {
+                       return shown.find(" removed · ") != npos &&
+                              EntriesInFolders() + 9 <= entries;
+                     });
   EXPECT_EQ(status, 130) << screen;
   // The line moved, said what it counts, and was cleared at the end.
   EXPECT_NE(screen.find(" walked · "), npos);
@@ -675,6 +680,33 @@ TEST_F(QuillfenRemoveTest, SecondCtrlCEndsTheClientWhenTheServiceIsSuspended) {
   ExpectInterruptedInALine(
       *client, {"the removal may still be going on", "no reply was read"});
   EXPECT_EQ(kill(service, SIGCONT), 0);
+}
+
+// A stick as a Mac and a Windows PC leave it, cleaned with the presets and
+// a keep glob; with no rule at all the client names the presets.
+TEST_F(QuillfenRemoveTest, PresetsCleanAStickAndAKeepGlobSparesWhatItMatches) {
+  for (const char* f :
+       {".DS_Store", "._IMG_0001.JPG", "DCIM/100APPLE/IMG_0001.JPG",
+        "DCIM/100APPLE/._IMG_0001.JPG", ".Spotlight-V100/Store-V2/index",
+        ".Trashes/501/old.txt", ".fseventsd/0000000000000001",
+        ".TemporaryItems/folders.501/x", ".apdisk", "THUMBS.DB",
+        "Photos/desktop.ini", "$RECYCLE.BIN/S-1-5-21/desktop.ini", "._keep.me",
+        "notes (1).txt"}) {
+    volume_.MakeFile(f);
+  }
+  ProgramRun run =
+      Remove({"--mac", "--windows", "-i", "-k", "._KEEP*", volume_.path()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(volume_.Listing(),
+            (std::vector<std::string>{"._keep.me", "DCIM/", "DCIM/100APPLE/",
+                                      "DCIM/100APPLE/IMG_0001.JPG", "Photos/",
+                                      "notes (1).txt"}))
+      << run.out;
+
+  run = Remove({volume_.path()});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("--mac"), npos) << run.err;
+  EXPECT_NE(run.err.find("--windows"), npos) << run.err;
 }
 
 }  // namespace
