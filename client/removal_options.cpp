@@ -1,15 +1,11 @@
 #include "client/removal_options.h"
 
-#include <unistd.h>
 
 #include <filesystem>
 
-#include "base/error_text.h"
 #include "client/glob_entry.h"
-#include "platform/unique_fd.h"
 #include "protocol/bus_string.h"
 #include "protocol/removal_keys.h"
-#include "protocol/request_text.h"
 
 namespace quillfen {
 namespace {
@@ -162,22 +158,6 @@ Result<RemovalRequest> RequestFromOptions(const RemovalOptions& options) {
   request.emplace(kExtensionsArrayKey, lists.extensions());
   request.emplace(kFileKeepArrayKey, lists.keep());
   return request;
-}
-
-Result<RemovalRequest> ReadRequest(const std::string& path) {
-  Result<std::string> read =
-      path == "-" ? ReadAll(STDIN_FILENO) : ReadWholeFile(path);
-  if (!read) {
-    return ErrorMessage(
-        "can't read the request " +
-        (path == "-" ? std::string("from standard input") : "file " + path) +
-        ": " + SystemErrorText(read.error().code));
-  }
-  const std::string& text = *read;
-  Result<RemovalRequest> request = RequestFromJsonText(text);
-  if (request) return request;
-  return ErrorMessage("the request is not a JSON object: " +
-                      request.error().message);
 }
 
 }  // namespace quillfen

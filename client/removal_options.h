@@ -47,9 +47,6 @@ inline constexpr const char* kWindowsNames[] = {"Thumbs.db", "ehthumbs.db",
 // goes as typed: the request is then refused as any such request is.
 Result<RemovalRequest> RequestFromOptions(const RemovalOptions& options);
 
-// Reads a JSON request (an object) from |path|, "-" being standard input.
-Result<RemovalRequest> ReadRequest(const std::string& path);
-
 }  // namespace quillfen
 
 #endif  // QUILLFEN_CLIENT_REMOVAL_OPTIONS_H_
