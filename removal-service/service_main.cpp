@@ -3,6 +3,12 @@
 // serves until idle, then leaves the bus. The activation file may pass
 // --idle-timeout-ms=N (the build tree's does, to keep tests short); nothing
 // else is read from the command line or the environment.
+//
+// SIGTERM (systemd stopping the unit, or stopping it once it has given its
+// name back) and SIGINT end it gently: removals under way stop at their
+// next step and their callers hear what went, rather than nothing.
+#include <signal.h>
+
 #include <charconv>
 #include <string>
 #include <string_view>
@@ -10,6 +16,14 @@
 #include "platform/system_log.h"
 #include "removal-service/service_delegate.h"
 #include "service-bus/service_listener.h"
+
+namespace {
+
+quillfen::ServiceListener* g_listener = nullptr;
+
+void OnTerminate(int) { g_listener->Terminate(); }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   quillfen::ServiceListener::Options options;
@@ -35,5 +49,16 @@ int main(int argc, char** argv) {
   quillfen::ServiceDelegate delegate;
   quillfen::ServiceListener listener(options);
   listener.setDelegate(&delegate);
-  return listener.resume();
+  g_listener = &listener;
+  struct sigaction terminate = {};
+  terminate.sa_handler = OnTerminate;
+  sigemptyset(&terminate.sa_mask);
+  terminate.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &terminate, nullptr);
+  sigaction(SIGINT, &terminate, nullptr);
+  int status = listener.resume();
+  // The listener is going: a late signal ends the process as usual.
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  return status;
 }

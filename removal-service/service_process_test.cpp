@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <future>
 #include <random>
 
@@ -166,6 +167,59 @@ TEST(ServiceEndTest, TheBusGoingAwayEndsItQuietly) {
     EXPECT_EQ(service.exit_status(), 0) << strsignal(signal);
     EXPECT_EQ(service.err(), "") << strsignal(signal);
   }
+}
+
+// SIGTERM, as systemd sends once the service gives its name back or when
+// its unit is stopped, ends a removal under way at its next step: the
+// caller hears what went, and the service exits successfully.
+TEST(ServiceEndTest, SigtermStopsTheRemovalAndItsCallerHearsWhatWent) {
+  TestBus bus;
+  TempTree volume;
+  // Every folder holds a name a wildcard entry can't settle in its budget:
+  // the walk takes seconds on any disk.
+  constexpr int kFolders = 40;
+  for (int i = 0; i < kFolders; ++i) {
+    std::string folder = "d" + std::to_string(100 + i) + "/";
+    volume.MakeFile(folder + "x" + std::string(240, 'a'));
+    volume.MakeFile(folder + "t.tmp");
+  }
+  testing::Program service(QUILLFEN_SERVICE_PATH,
+                           testing::ProgramSetup({"--idle-timeout-ms=60000"}));
+  auto client = bus.Connect();
+  ASSERT_TRUE(testing::PollUntil(
+      [&] { return OwnerPid(*client, kServiceName) == service.pid(); },
+      testing::kPatience))
+      << service.err();
+  Dictionary request{{"volumePath", Value(volume.path())},
+                     {"fileRemovalArray",
+                      Value(Array{Value("(x)*a*a*a*a*a*c"), Value("*.tmp")})}};
+  std::future<Dictionary> reply = std::async(std::launch::async, [&] {
+    return CallRemoveWithFileDict(*bus.Connect(), request, testing::kPatience);
+  });
+  auto tmp_left = [&] {
+    int left = 0;
+    for (int i = 0; i < kFolders; ++i) {
+      left += std::filesystem::exists(
+          volume.PathOf("d" + std::to_string(100 + i) + "/t.tmp"));
+    }
+    return left;
+  };
+  ASSERT_TRUE(testing::PollUntil([&] { return tmp_left() < kFolders; },
+                                 testing::kPatience));
+  ASSERT_EQ(kill(service.pid(), SIGTERM), 0);
+  ASSERT_EQ(reply.wait_for(testing::kPatience), std::future_status::ready);
+  Dictionary stopped = reply.get();
+  const Dictionary& errors = *stopped.at("errorDict").AsDictionary();
+  ASSERT_TRUE(errors.contains(volume.path()))
+      << JsonTextFromValue(Value(stopped));
+  EXPECT_NE(errors.at(volume.path()).AsString()->find("stopped"),
+            std::string::npos);
+  // What the reply lists is exactly what went.
+  EXPECT_EQ(testing::RemovedPaths(stopped).size(),
+            static_cast<std::size_t>(kFolders - tmp_left()));
+  EXPECT_GT(tmp_left(), 0) << "the removal ran to its end";
+  ASSERT_TRUE(service.WaitFor(testing::kPatience));
+  EXPECT_EQ(service.exit_status(), 0) << service.err();
 }
 
 }  // namespace

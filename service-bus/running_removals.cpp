@@ -7,6 +7,7 @@ namespace quillfen {
 void RunningRemovals::Add(Removal& removal) {
   MutexLock lock(running_mutex_);
   running_.push_back(&removal);
+  if (stopping_all_) removal.progress.RequestStop();
 }
 
 void RunningRemovals::Finish(Removal& removal) {
@@ -30,6 +31,12 @@ std::uint32_t RunningRemovals::Stop(const std::string& token) {
     }
   }
   return stopped;
+}
+
+void RunningRemovals::StopAll() {
+  MutexLock lock(running_mutex_);
+  stopping_all_ = true;
+  for (Removal* removal : running_) removal->progress.RequestStop();
 }
 
 void RunningRemovals::ReportDue() {

@@ -51,6 +51,9 @@ class RunningRemovals {
   // Asks the running removal of |token| to stop; answers how many did.
   std::uint32_t Stop(const std::string& token)
       QUILLFEN_EXCLUDES(running_mutex_);
+  // Asks every running removal to stop, and every one added from now on
+  // as it starts: the service is ending.
+  void StopAll() QUILLFEN_EXCLUDES(running_mutex_);
   // Signals the counts of every removal due for a report.
   void ReportDue() QUILLFEN_EXCLUDES(signal_mutex_, running_mutex_);
 
@@ -60,6 +63,7 @@ class RunningRemovals {
   Mutex signal_mutex_ QUILLFEN_ACQUIRED_BEFORE(running_mutex_);
   Mutex running_mutex_;
   std::list<Removal*> running_ QUILLFEN_GUARDED_BY(running_mutex_);
+  bool stopping_all_ QUILLFEN_GUARDED_BY(running_mutex_) = false;
 };
 
 }  // namespace quillfen

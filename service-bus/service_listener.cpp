@@ -120,8 +120,18 @@ std::string ServiceListener::Describe(std::string_view path) const {
   return "";
 }
 
+void ServiceListener::Terminate() {
+  terminate_requested_ = true;
+  loop_.Wake();
+}
+
 int ServiceListener::CheckIdle() {
   using Clock = std::chrono::steady_clock;
+  if (terminate_requested_ && !terminating_) {
+    terminating_ = true;
+    running_.StopAll();
+    if (!release_requested_) ReleaseName();
+  }
   ForgetDepartedPeers();
   int in_flight;
   Clock::time_point idle_since;
@@ -137,8 +147,9 @@ int ServiceListener::CheckIdle() {
   if (in_flight > 0) {
     return static_cast<int>(RunningRemovals::kProgressInterval.count());
   }
-  // A job's object is served for its time, with or without the name.
-  if (!jobs_.empty()) return jobs_wait;
+  // A job's object is served for its time, with or without the name,
+  // unless the service is ending.
+  if (!jobs_.empty() && !terminating_) return jobs_wait;
   if (name_released_) {
     loop_.Quit();
     return 0;

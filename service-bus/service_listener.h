@@ -35,6 +35,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -62,6 +63,12 @@ class ServiceListener {
   ServiceListener& operator=(const ServiceListener&) = delete;
 
   void setDelegate(ServiceListenerDelegate* delegate) { delegate_ = delegate; }
+
+  // Asks the service to end soon, as on SIGTERM: every removal running or
+  // still queued is stopped, so that its caller hears what went, the name
+  // is given back and resume() returns once every call is answered. Only
+  // stores a flag and wakes the loop, so a signal handler may call it.
+  void Terminate();
 
   // Connects to the session bus and serves until idle. Answers the process
   // exit status: 0 after an idle stop, 1 when the bus failed.
@@ -118,6 +125,8 @@ class ServiceListener {
   // By object path.
   std::map<std::string, std::shared_ptr<RemovalJob>, std::less<>> jobs_;
   std::uint64_t jobs_started_ = 0;
+  std::atomic<bool> terminate_requested_ = false;
+  bool terminating_ = false;
   bool release_requested_ = false;
   bool name_released_ = false;
 
