@@ -67,19 +67,19 @@ inline constexpr char kJobFinishedProperty[] = "Finished";
 inline constexpr char kJobReplyProperty[] = "Reply";
 
 // The errors a call may be answered with. The service answers with the
-// first four; the bus with the others when the service can't be reached.
+// first three; the bus with the others when the service can't be reached.
 inline constexpr char kErrorFailed[] = "org.freedesktop.DBus.Error.Failed";
 inline constexpr char kErrorInvalidArgs[] =
     "org.freedesktop.DBus.Error.InvalidArgs";
 inline constexpr char kErrorAccessDenied[] =
     "org.freedesktop.DBus.Error.AccessDenied";
-// A reply that could only go as a descriptor, to a caller whose connection
-// takes none: the name the bus itself gives that cause.
-inline constexpr char kErrorNotSupported[] =
-    "org.freedesktop.DBus.Error.NotSupported";
 inline constexpr char kErrorServiceUnknown[] =
     "org.freedesktop.DBus.Error.ServiceUnknown";
 inline constexpr char kErrorSpawnPrefix[] = "org.freedesktop.DBus.Error.Spawn.";
+// The bus daemon's answer to the service, when it refuses to forward a
+// message carrying descriptors to a recipient that takes none.
+inline constexpr char kErrorNotSupported[] =
+    "org.freedesktop.DBus.Error.NotSupported";
 
 }  // namespace quillfen::bus
 

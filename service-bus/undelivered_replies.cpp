@@ -67,8 +67,7 @@ void UndeliveredReplies::Answer(const Expected& expected) {
             expected.call.getSender() + ": " + expected.message);
   try {
     expected.call
-        .createErrorReply(
-            sdbus::Error(bus::kErrorNotSupported, expected.message))
+        .createErrorReply(sdbus::Error(bus::kErrorFailed, expected.message))
         .send();
   } catch (const sdbus::Error&) {
     // The caller is gone: nobody is left to tell.

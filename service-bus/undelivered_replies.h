@@ -44,7 +44,8 @@ class UndeliveredReplies {
 
   // |reply_cookie| (SentCookie) is the reply just sent to |call| with a
   // descriptor in it; should the daemon refuse it, |call| is answered with
-  // the error NotSupported and |message|.
+  // the error Failed and |message|, as the interface's description
+  // promises a caller that takes no descriptors.
   void Expect(const sdbus::MethodCall& call, std::uint64_t reply_cookie,
               std::string message) QUILLFEN_EXCLUDES(mutex_);
 
