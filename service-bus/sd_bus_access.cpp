@@ -72,7 +72,7 @@ BusSlot WatchDescriptorRefusals(sd_bus* bus, RefusedCallback refused) {
   sd_bus_slot* slot = nullptr;
   int r = sd_bus_add_filter(bus, &slot, &OnMessage, callback.get());
   if (r < 0) {
-    throw sdbus::Error("org.freedesktop.DBus.Error.Failed",
+    throw sdbus::Error(bus::kErrorFailed,
                        "sd_bus_add_filter: " + SystemErrorText(-r));
   }
   BusSlot owned(slot);

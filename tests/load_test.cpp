@@ -218,7 +218,10 @@ std::pair<std::string, std::string> PreviewWithoutDescriptors(
 
 // Three hundred thousand paths of about 240 bytes: over 64 MiB of reply,
 // more than the bus carries in one message. The volume is a tmpfs of its
-// own, which makes and removes them quickly.
+// own, which makes and removes them quickly. First a caller whose
+// connection takes no descriptors asks for a preview: the bus won't
+// forward it the reply's descriptor, and it hears why rather than waiting
+// until its time limit.
 TEST(HugeReplyBeyondOneMessageTest, ArrivesWholeThroughTheSharedDomain) {
   TempTree volume, config;
   if (mount("tmpfs", volume.path().c_str(), "tmpfs", 0, "size=1g") != 0) {
@@ -229,14 +232,13 @@ TEST(HugeReplyBeyondOneMessageTest, ArrivesWholeThroughTheSharedDomain) {
   std::vector<std::string> paths = testing::MakeManyFiles(
       volume.path(), 300, 1000, "-" + std::string(200, 'n') + ".tmp");
   TestBus bus;
-  // A caller that can't take the reply's descriptor hears why, and the
-  // preview removed nothing.
   auto [name, message] = PreviewWithoutDescriptors(bus, volume.path());
   EXPECT_EQ(name, bus::kErrorFailed) << message;
   EXPECT_NE(message.find("too large for one bus message"), std::string::npos)
       << message;
   EXPECT_NE(message.find("file descriptor"), std::string::npos) << message;
-  EXPECT_EQ(testing::EntryCount(volume.PathOf("d000")), 1000);
+  EXPECT_EQ(testing::EntryCount(volume.PathOf("d000")), 1000)
+      << "the preview removed files";
 
   std::string out = JsonThroughTheSharedDomain(
       bus, config, {"-e", "tmp", volume.path()}, 5min);
