@@ -76,6 +76,10 @@ inline constexpr char kErrorAccessDenied[] =
 inline constexpr char kErrorServiceUnknown[] =
     "org.freedesktop.DBus.Error.ServiceUnknown";
 inline constexpr char kErrorSpawnPrefix[] = "org.freedesktop.DBus.Error.Spawn.";
+// The bus daemon's answer to the service, when it refuses to forward a
+// message carrying descriptors to a recipient that takes none.
+inline constexpr char kErrorNotSupported[] =
+    "org.freedesktop.DBus.Error.NotSupported";
 
 }  // namespace quillfen::bus
 

@@ -8,6 +8,7 @@
 #include "service-bus/bus_names.h"
 #include "service-bus/dbus_value.h"
 #include "service-bus/reply_file.h"
+#include "service-bus/sd_bus_access.h"
 
 namespace quillfen {
 namespace {
@@ -15,7 +16,7 @@ namespace {
 // Answers |call| with |reply| in a sealed file: the bus can't carry it as
 // it is. Empty when sent; else why not.
 std::string SendReplyAsFile(sdbus::MethodCall& call, RemovalReply reply,
-                            std::size_t size) {
+                            std::size_t size, UndeliveredReplies& undelivered) {
   // The dictionary goes once its text is in the file.
   Result<UniqueFd> file = [&] {
     Value whole(std::move(reply));
@@ -31,6 +32,11 @@ std::string SendReplyAsFile(sdbus::MethodCall& call, RemovalReply reply,
     message << DbusDictionary{
         {bus::kReplyFileKey, sdbus::Variant(sdbus::UnixFd(file->get()))}};
     message.send();
+    undelivered.Expect(
+        call, SentCookie(message),
+        BusSafeText(too_large +
+                    " and this caller can’t take it as a file descriptor; "
+                    "call with descriptor passing enabled, or ask for less."));
     return "";
   } catch (const sdbus::Error& e) {
     // Chiefly a connection that doesn't pass descriptors.
@@ -41,11 +47,12 @@ std::string SendReplyAsFile(sdbus::MethodCall& call, RemovalReply reply,
 
 // Answers |call| with |reply|: in its message, in a sealed file when too
 // large, or an error saying why neither can go.
-void SendReply(sdbus::MethodCall& call, RemovalReply reply) {
+void SendReply(sdbus::MethodCall& call, RemovalReply reply,
+               UndeliveredReplies& undelivered) {
   std::string cause = DictionaryBusFault(reply);
   if (const std::size_t size = DbusEncodedSize(reply);
       cause.empty() && size > kMaxBusDictionaryBytes) {
-    cause = SendReplyAsFile(call, std::move(reply), size);
+    cause = SendReplyAsFile(call, std::move(reply), size, undelivered);
     if (cause.empty()) return;
     SystemLog("QuillfenRemovalService: " + cause + ".");
     ReturnError(call, bus::kErrorFailed, BusSafeText(cause + "."));
@@ -81,12 +88,12 @@ void ReturnError(const sdbus::MethodCall& call, const char* name,
 
 void AnswerRemoval(QuillfenRemovalServiceProtocol& object,
                    const RemovalRequest& request, sdbus::MethodCall& call,
-                   RemovalProgress& progress) {
+                   RemovalProgress& progress, UndeliveredReplies& undelivered) {
   bool replied = false;
   auto send_reply = [&](RemovalReply reply) {
     if (replied) return;
     replied = true;
-    SendReply(call, std::move(reply));
+    SendReply(call, std::move(reply), undelivered);
   };
   try {
     object.removeReportingProgress(request, send_reply, progress);
@@ -99,12 +106,13 @@ void AnswerRemoval(QuillfenRemovalServiceProtocol& object,
 }
 
 void AnswerPreview(QuillfenRemovalServiceProtocol& object,
-                   const RemovalRequest& request, sdbus::MethodCall& call) {
+                   const RemovalRequest& request, sdbus::MethodCall& call,
+                   UndeliveredReplies& undelivered) {
   bool replied = false;
   auto send_reply = [&](RemovalReply reply) {
     if (replied) return;
     replied = true;
-    SendReply(call, std::move(reply));
+    SendReply(call, std::move(reply), undelivered);
   };
   try {
     if (!object.previewWithFileDict(request, send_reply)) {

@@ -16,6 +16,7 @@
 #include "platform/unique_fd.h"
 #include "protocol/quillfen_removal_service_protocol.h"
 #include "protocol/removal_progress.h"
+#include "service-bus/undelivered_replies.h"
 
 namespace quillfen {
 
@@ -26,14 +27,16 @@ void ReturnError(const sdbus::MethodCall& call, const char* name,
 
 // Carries |request| out on |object|, counting into |progress|, and answers
 // |call| with its reply; a reply the bus can't carry, or an exception from
-// the object, becomes a Failed error naming the cause.
+// the object, becomes a Failed error naming the cause. A reply sent as a
+// descriptor is left with |undelivered|, in case the caller takes none.
 void AnswerRemoval(QuillfenRemovalServiceProtocol& object,
                    const RemovalRequest& request, sdbus::MethodCall& call,
-                   RemovalProgress& progress);
+                   RemovalProgress& progress, UndeliveredReplies& undelivered);
 
 // The same for a preview: nothing is removed.
 void AnswerPreview(QuillfenRemovalServiceProtocol& object,
-                   const RemovalRequest& request, sdbus::MethodCall& call);
+                   const RemovalRequest& request, sdbus::MethodCall& call,
+                   UndeliveredReplies& undelivered);
 
 // A reply in the form it crosses the bus: the dictionary, or, when too
 // large for one message, the sealed file holding it (reply_file.h).

@@ -42,6 +42,7 @@ int ServiceListener::resume() {
     raw_bus_ = UnderlyingBus(*object_);
     introspection_ = std::make_unique<DocumentedIntrospection>(
         raw_bus_, [this](std::string_view path) { return Describe(path); });
+    undelivered_ = std::make_unique<UndeliveredReplies>(raw_bus_);
     WatchNameOwners(*bus_, [this](const NameOwnerChange& change) {
       OnNameOwnerChanged(change);
     });
@@ -66,6 +67,7 @@ int ServiceListener::resume() {
   jobs_.clear();
   try {
     introspection_.reset();
+    undelivered_.reset();
     bus_daemon_.reset();
     object_.reset();
     bus_.reset();  // Flushes the last replies.
@@ -323,7 +325,7 @@ void ServiceListener::Serve(ServiceConnection* connection) {
     mutex_.Unlock();
     switch (call->kind) {
       case Kind::kPreview:
-        AnswerPreview(*object, call->request, call->call);
+        AnswerPreview(*object, call->request, call->call, *undelivered_);
         call.reset();  // Before the lock: see ServiceConnection::queue_.
         break;
       case Kind::kRemove: {
@@ -334,7 +336,8 @@ void ServiceListener::Serve(ServiceConnection* connection) {
           }
         }
         running_.Add(removal);
-        AnswerRemoval(*object, call->request, call->call, removal.progress);
+        AnswerRemoval(*object, call->request, call->call, removal.progress,
+                      *undelivered_);
         call.reset();
         running_.Finish(removal);
         break;

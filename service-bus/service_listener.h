@@ -48,6 +48,7 @@
 #include "service-bus/removal_job.h"
 #include "service-bus/running_removals.h"
 #include "service-bus/service_connection.h"
+#include "service-bus/undelivered_replies.h"
 
 namespace quillfen {
 
@@ -115,6 +116,7 @@ class ServiceListener {
   std::unique_ptr<sdbus::IConnection> bus_;
   std::unique_ptr<sdbus::IObject> object_;
   std::unique_ptr<DocumentedIntrospection> introspection_;
+  std::unique_ptr<UndeliveredReplies> undelivered_;
   sd_bus* raw_bus_ = nullptr;
   std::unique_ptr<BusDriver> bus_daemon_;
   BusEventLoop loop_;

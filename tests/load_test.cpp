@@ -1,10 +1,12 @@
 // Load on the real, bus-activated service: many callers at once over one
 // bus, each with a volume of its own, one reply of two hundred thousand
 // paths, over the bus and over the whole road through the shared domain,
-// and one reply too large for a bus message (on a tmpfs, as root).
+// and one reply too large for a bus message (on a tmpfs, as root), to a
+// caller that takes descriptors and to one that doesn't.
 // QUILLFEN_LOAD_CALLERS sets how many callers there are (50 by default).
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <systemd/sd-bus.h>
 
 #include <latch>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "protocol/identifiers.h"
 #include "protocol/json_form.h"
 #include "protocol/removal_keys.h"
+#include "service-bus/bus_names.h"
 #include "testing/program.h"
 #include "testing/support.h"
 #include "testing/temp_tree.h"
@@ -168,9 +171,57 @@ TEST_F(HugeReplyTest, DeliveredWholeThroughTheSharedDomain) {
                         static_cast<long long>(out.size() - 1));
 }
 
+// Asks for a preview of removing the ".tmp" files beneath |volume| over a
+// connection of its own to |bus| that passes no descriptors, as a library
+// without them would; answers the error's name and message ("" and "" for
+// a reply).
+std::pair<std::string, std::string> PreviewWithoutDescriptors(
+    const TestBus& bus, const std::string& volume) {
+  sd_bus* connection = nullptr;
+  sd_bus_message* call = nullptr;
+  sd_bus_message* reply = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  int r = sd_bus_new(&connection);
+  if (r >= 0) r = sd_bus_set_address(connection, bus.address().c_str());
+  if (r >= 0) r = sd_bus_set_bus_client(connection, 1);
+  if (r >= 0) r = sd_bus_negotiate_fds(connection, 0);
+  if (r >= 0) r = sd_bus_start(connection);
+  if (r >= 0) {
+    r = sd_bus_message_new_method_call(
+        connection, &call, std::string(ServiceName).c_str(),
+        std::string(kServiceObjectPath).c_str(), bus::kJobsInterface,
+        bus::kPreviewMethod);
+  }
+  if (r >= 0) {
+    r = sd_bus_message_append(
+        call, "a{sv}", 2, std::string(kVolumePathKey).c_str(), "s",
+        volume.c_str(), std::string(kExtensionsArrayKey).c_str(), "as", 1,
+        "tmp");
+  }
+  // Long enough for the preview on a loaded machine: what matters is how
+  // the call ends, not when.
+  constexpr std::uint64_t kLimitMicroseconds = 120'000'000;
+  if (r >= 0)
+    r = sd_bus_call(connection, call, kLimitMicroseconds, &error, &reply);
+  std::pair<std::string, std::string> answer;
+  if (sd_bus_error_is_set(&error)) {
+    answer = {error.name, error.message != nullptr ? error.message : ""};
+  } else if (r < 0) {
+    answer = {"(sd-bus)", SystemErrorText(-r)};
+  }
+  sd_bus_error_free(&error);
+  sd_bus_message_unref(reply);
+  sd_bus_message_unref(call);
+  sd_bus_flush_close_unref(connection);
+  return answer;
+}
+
 // Three hundred thousand paths of about 240 bytes: over 64 MiB of reply,
 // more than the bus carries in one message. The volume is a tmpfs of its
-// own, which makes and removes them quickly.
+// own, which makes and removes them quickly. First a caller whose
+// connection takes no descriptors asks for a preview: the bus won't
+// forward it the reply's descriptor, and it hears why rather than waiting
+// until its time limit.
 TEST(HugeReplyBeyondOneMessageTest, ArrivesWholeThroughTheSharedDomain) {
   TempTree volume, config;
   if (mount("tmpfs", volume.path().c_str(), "tmpfs", 0, "size=1g") != 0) {
@@ -181,6 +232,14 @@ TEST(HugeReplyBeyondOneMessageTest, ArrivesWholeThroughTheSharedDomain) {
   std::vector<std::string> paths = testing::MakeManyFiles(
       volume.path(), 300, 1000, "-" + std::string(200, 'n') + ".tmp");
   TestBus bus;
+  auto [name, message] = PreviewWithoutDescriptors(bus, volume.path());
+  EXPECT_EQ(name, bus::kErrorFailed) << message;
+  EXPECT_NE(message.find("too large for one bus message"), std::string::npos)
+      << message;
+  EXPECT_NE(message.find("file descriptor"), std::string::npos) << message;
+  EXPECT_EQ(testing::EntryCount(volume.PathOf("d000")), 1000)
+      << "the preview removed files";
+
   std::string out = JsonThroughTheSharedDomain(
       bus, config, {"-e", "tmp", volume.path()}, 5min);
   EXPECT_GT(out.size(), std::size_t{64} << 20);
