@@ -1,6 +1,7 @@
 #include "service-bus/reply_writer.h"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "platform/system_log.h"
@@ -86,46 +87,56 @@ void ReturnError(const sdbus::MethodCall& call, const char* name,
   }
 }
 
+namespace {
+
+// Runs |carry_out| with a block that answers |call| the first time it is
+// called. |carry_out| answers why it can't run, or nothing; that reason,
+// or an exception thrown before the answer, is the caller's error.
+void AnswerOnce(
+    sdbus::MethodCall& call, UndeliveredReplies& undelivered,
+    const std::function<std::string(
+        const QuillfenRemovalServiceProtocol::ReplyBlock&)>& carry_out) {
+  bool replied = false;
+  QuillfenRemovalServiceProtocol::ReplyBlock send_reply =
+      [&](RemovalReply reply) {
+        if (replied) return;
+        replied = true;
+        SendReply(call, std::move(reply), undelivered);
+      };
+  std::string refusal;
+  try {
+    refusal = carry_out(send_reply);
+  } catch (const std::exception& e) {
+    refusal = e.what();
+  }
+  if (!replied && !refusal.empty()) {
+    ReturnError(call, bus::kErrorFailed, BusSafeText(refusal));
+  }
+}
+
+}  // namespace
+
 void AnswerRemoval(QuillfenRemovalServiceProtocol& object,
                    const RemovalRequest& request, sdbus::MethodCall& call,
                    RemovalProgress& progress, UndeliveredReplies& undelivered) {
-  bool replied = false;
-  auto send_reply = [&](RemovalReply reply) {
-    if (replied) return;
-    replied = true;
-    SendReply(call, std::move(reply), undelivered);
-  };
-  try {
-    object.removeReportingProgress(request, send_reply, progress);
-  } catch (const std::exception& e) {
-    if (!replied) {
-      replied = true;
-      ReturnError(call, bus::kErrorFailed, BusSafeText(e.what()));
-    }
-  }
+  AnswerOnce(call, undelivered,
+             [&](const QuillfenRemovalServiceProtocol::ReplyBlock& send_reply) {
+               object.removeReportingProgress(request, send_reply, progress);
+               return std::string();
+             });
 }
 
 void AnswerPreview(QuillfenRemovalServiceProtocol& object,
                    const RemovalRequest& request, sdbus::MethodCall& call,
                    UndeliveredReplies& undelivered) {
-  bool replied = false;
-  auto send_reply = [&](RemovalReply reply) {
-    if (replied) return;
-    replied = true;
-    SendReply(call, std::move(reply), undelivered);
-  };
-  try {
-    if (!object.previewWithFileDict(request, send_reply)) {
-      replied = true;
-      ReturnError(call, bus::kErrorFailed,
-                  "This removal service can’t preview a removal.");
-    }
-  } catch (const std::exception& e) {
-    if (!replied) {
-      replied = true;
-      ReturnError(call, bus::kErrorFailed, BusSafeText(e.what()));
-    }
-  }
+  AnswerOnce(
+      call, undelivered,
+      [&](const QuillfenRemovalServiceProtocol::ReplyBlock& send_reply) {
+        return object.previewWithFileDict(request, send_reply)
+                   ? std::string()
+                   : std::string(
+                         "This removal service can’t preview a removal.");
+      });
 }
 
 Result<BusReply> BusReplyFrom(RemovalReply reply) {
