@@ -107,7 +107,7 @@ void AnswerOnce(
   try {
     refusal = carry_out(send_reply);
   } catch (const std::exception& e) {
-    refusal = e.what();
+    refusal = *e.what() != '\0' ? e.what() : "The removal service failed.";
   }
   if (!replied && !refusal.empty()) {
     ReturnError(call, bus::kErrorFailed, BusSafeText(refusal));
