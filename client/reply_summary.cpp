@@ -4,17 +4,10 @@
 
 #include "client/path_listing.h"
 #include "protocol/removal_keys.h"
+#include "protocol/removal_reply.h"
 
 namespace quillfen {
 namespace {
-
-// The engine's words for a stop, under the volume's own path: what it
-// says after anything else it has to say of the volume's folder.
-constexpr std::string_view kStopWords =
-    "The removal was stopped before it finished;";
-// Its words for a folder the stop left with part of its items removed.
-constexpr std::string_view kCutShortWords =
-    " before the removal was stopped; the rest are still there.";
 
 std::string Items(std::size_t n) {
   return std::to_string(n) + (n == 1 ? " item" : " items");
@@ -62,13 +55,13 @@ ReplyReading ReadReply(const RemovalReply& reply) {
     std::string reason =
         value.AsString() ? *value.AsString() : "(no reason given)";
     if (path == reading.volume) {
-      if (std::size_t stop = reason.find(kStopWords);
+      if (std::size_t stop = reason.find(kRemovalStoppedWords);
           stop != std::string::npos) {
         reading.stopped = true;
         reason.erase(stop > 0 ? stop - 1 : 0);
         if (reason.empty()) continue;
       }
-    } else if (reason.ends_with(kCutShortWords)) {
+    } else if (reason.ends_with(kFolderCutShortByStopWords)) {
       ++reading.partly_removed;
       continue;
     }

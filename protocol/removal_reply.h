@@ -7,10 +7,20 @@
 #define QUILLFEN_PROTOCOL_REMOVAL_REPLY_H_
 
 #include <string>
+#include <string_view>
 
 #include "protocol/value.h"
 
 namespace quillfen {
+
+// The words a stopped removal's reply says, under the volume's own path:
+// after anything else said of the volume's folder, they open the stop's
+// sentence. Readers of a reply (the client's summary) find the stop by them.
+inline constexpr std::string_view kRemovalStoppedWords =
+    "The removal was stopped before it finished;";
+// How a folder's entry ends when the stop left part of its items removed.
+inline constexpr std::string_view kFolderCutShortByStopWords =
+    " before the removal was stopped; the rest are still there.";
 
 // A reply with all four keys: nothing removed, nothing failed.
 RemovalReply EmptyRemovalReply(Value volume_path = Value(""));

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "protocol/bus_string.h"
+#include "protocol/removal_reply.h"
 
 namespace quillfen {
 namespace {
@@ -150,9 +151,7 @@ std::string PartlyRemovedDescription(std::string_view folder_name,
   text.append(GroupedDigits(removed));
   text.append(removed == 1 ? " of the items in it was removed"
                            : " of the items in it were removed");
-  text.append(stopped ? " before the removal was stopped; the rest are still "
-                        "there."
-                      : ", but not the rest.");
+  text.append(stopped ? kFolderCutShortByStopWords : ", but not the rest.");
   if (!cause.empty()) {
     text.append(" ");
     text.append(cause);

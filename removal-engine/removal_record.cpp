@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "protocol/removal_reply.h"
 #include "removal-engine/file_error.h"
 #include "removal-engine/path_names.h"
 
@@ -90,12 +91,12 @@ void RemovalRecord::Finish(const std::string& volume_path) {
   // "pathArray" lists is all that went, but for the folders that say how
   // much of them went.
   say(volume_path,
-      left_in_part
-          ? "The removal was stopped before it finished; the items listed "
-            "as removed are gone, and so are the items counted as removed "
-            "in folders that couldn’t be removed whole."
-          : "The removal was stopped before it finished; only the items "
-            "listed as removed are gone.");
+      std::string(kRemovalStoppedWords) +
+          (left_in_part
+               ? " the items listed as removed are gone, and so are the "
+                 "items counted as removed in folders that couldn’t be "
+                 "removed whole."
+               : " only the items listed as removed are gone."));
 }
 
 bool RemovalRecord::HasRemoved(std::string_view relative_path) {
