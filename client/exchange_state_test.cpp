@@ -99,7 +99,6 @@ TEST_F(ExchangeStateTest, GivesUpOnASilentToolTheTimeoutOrAFailedBus) {
   EXPECT_EQ(step.until, At(2s));
   EXPECT_EQ(state.Next(At(2s)).kind, Kind::kWait);
   ExpectGaveUp(state.Next(At(2s + 1ms)), "(exit status 3)", true);
-  EXPECT_EQ(DescribeExit(9), "signal Killed");  // SIGKILL, as waitpid says.
 
   // The time limit stops the removal as an interrupt does, and the
   // stopped removal's reply is awaited; a stop never confirmed is given up.
@@ -230,10 +229,6 @@ TEST_F(ExchangeStateTest, InterruptAsksUntilAStopIsTakenThenASecondGivesUp) {
   early.Interrupted();
   ExpectGaveUp(early.Next(At(10ms)), "interrupted before the removal service",
                true);
-  ExchangeState awaiting_turn;
-  ExpectGaveUp(awaiting_turn.InterruptedAwaitingTurn(), "nothing was asked",
-               false);
-  EXPECT_TRUE(awaiting_turn.interrupted());
 }
 
 // A suspended service answers no stop request: the asks leave time between

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <mutex>
 
 #include "testing/support.h"
@@ -33,9 +32,6 @@ TEST(DistributedNotificationCenterTest,
       sdbus::floating_slot);
   watcher->enterEventLoopAsync();
 
-  EXPECT_TRUE(
-      DistributedNotificationCenter::defaultCenter().postNotificationName(
-          "replySentNotification", "from this process"));
   // A process that posts and ends at once: what it posted is already out.
   pid_t child = fork();
   if (child == 0) {
@@ -51,13 +47,11 @@ TEST(DistributedNotificationCenterTest,
   testing::PollUntil(
       [&] {
         std::lock_guard lock(mutex);
-        return received.size() >= 2;
+        return !received.empty();
       },
       testing::kPatience);
   watcher->leaveEventLoop();
-  std::sort(received.begin(), received.end());
-  EXPECT_EQ(received,
-            (std::vector<std::string>{"from a child", "from this process"}));
+  EXPECT_EQ(received, std::vector<std::string>{"from a child"});
 }
 
 }  // namespace
