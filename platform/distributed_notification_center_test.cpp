@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <mutex>
 
@@ -33,17 +31,13 @@ TEST(DistributedNotificationCenterTest,
   watcher->enterEventLoopAsync();
 
   // A process that posts and ends at once: what it posted is already out.
-  pid_t child = fork();
-  if (child == 0) {
-    bool posted =
-        DistributedNotificationCenter::defaultCenter().postNotificationName(
-            "replySentNotification", "from a child");
-    _exit(posted ? 0 : 1);
-  }
-  int status;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-
+  EXPECT_EQ(
+      testing::RunInChild([] {
+        return std::to_string(
+            DistributedNotificationCenter::defaultCenter().postNotificationName(
+                "replySentNotification", "from a child"));
+      }),
+      "1");
   testing::PollUntil(
       [&] {
         std::lock_guard lock(mutex);

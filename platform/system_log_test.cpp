@@ -1,46 +1,38 @@
 #include "platform/system_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "testing/program.h"
+#include "testing/temp_tree.h"
+
 namespace quillfen {
 namespace {
 
-// What a child whose standard error is a pipe logs, with JOURNAL_STREAM
-// naming that pipe or another file.
-std::string LoggedWith(bool journal_stream_is_the_pipe) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], STDERR_FILENO);
-    close(fds[0]);
-    close(fds[1]);
+// What a child whose standard error is a file logs, with JOURNAL_STREAM
+// naming that file or another one.
+std::string LoggedWith(bool journal_stream_is_standard_error) {
+  testing::TempTree tree;
+  const std::string log = tree.PathOf("log");
+  return testing::RunInChild([&] {
+    dup2(open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600),
+         STDERR_FILENO);
     struct stat status {};
-    journal_stream_is_the_pipe ? fstat(STDERR_FILENO, &status)
-                               : stat("/dev/null", &status);
+    journal_stream_is_standard_error ? fstat(STDERR_FILENO, &status)
+                                     : stat("/dev/null", &status);
     setenv("JOURNAL_STREAM",
            (std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino))
                .c_str(),
            1);
     SystemLog("the bus failed:\nbadly");
     SystemLog("running unconfined.", LogPriority::kWarning);
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string logged;
-  char buffer[4096];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
-    logged.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fds[0]);
-  waitpid(pid, nullptr, 0);
-  return logged;
+    return testing::FileContent(log);
+  });
 }
 
 TEST(SystemLogTest, LinesCarryPrioritiesOnlyWhereStandardErrorIsTheJournal) {
