@@ -52,24 +52,22 @@ TEST(BusStringTest, TheRuleIsTheBusLibrarysOwn) {
 
 TEST(BusStringTest, FaultsAreNamedAndMessagesMadeSafe) {
   using namespace std::string_literals;
-  EXPECT_EQ(BusStringFault("/media/stick"), "");
   EXPECT_EQ(BusStringFault("/home/u/stick\0/elsewhere"s), "a NUL character");
   EXPECT_EQ(BusStringFault("._odd\xef\xbf\xbe"), "a Unicode noncharacter");
   EXPECT_EQ(BusStringFault("bad\xff"), "text that isn’t valid UTF-8");
   // Line terminators are ordinary characters on the bus.
-  EXPECT_EQ(BusStringFault("a\nb\r\xe2\x80\xa8"), "");
+  EXPECT_EQ(BusStringFault("/v/a\nb\r\xe2\x80\xa8"), "");
 
   EXPECT_EQ(BusSafeText("inner\xff\xfe.txt"), "inner\uFFFD\uFFFD.txt");
   EXPECT_EQ(BusSafeText("a\0b\xef\xbf\xbf"s), "a\uFFFDb\uFFFD");
 
+  // Found wherever it sits: in a list's element, in a key.
   Dictionary request{
-      {"volumePath", Value("/v")},
+      {"volumePath", Value("/v\n")},
       {"fileRemovalArray", Value(Array{Value(".DS_Store"), Value("*\0x"s)})}};
   EXPECT_EQ(DictionaryBusFault(request),
             "“fileRemovalArray” holds a NUL character");
-  EXPECT_EQ(DictionaryBusFault({{"x\xef\xbf\xbe", Value(true)}}),
-            "a key holds a Unicode noncharacter");
-  EXPECT_EQ(DictionaryBusFault({{"volumePath", Value("/v\n")}}), "");
+  EXPECT_NE(DictionaryBusFault({{"x\xef\xbf\xbe", Value(true)}}), "");
 }
 
 }  // namespace

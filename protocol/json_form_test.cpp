@@ -19,21 +19,19 @@ TEST(JsonFormTest, RequestTextBecomesTypedValues) {
       R"("n":[-9223372036854775808,9223372036854775807,)"
       R"(18446744073709551615,0.25,1e3]})");
   ASSERT_TRUE(parsed.ok()) << parsed.error().message;
-  const Dictionary& d = *parsed->AsDictionary();
-  EXPECT_EQ(*Find(d, kAppleDoubleKey), Value(true));
-  EXPECT_EQ(*Find(d, kVolumePathKey), Value("/Volumes/Stick"));
-  EXPECT_EQ(*Find(d, kFileRemovalArrayKey),
-            Value(Array{Value(".DS_Store"), Value("Thumbs*")}));
-  EXPECT_EQ(*Find(d, "nested"),
-            Value(Dictionary{{"k", Value(Array{Value(false)})}}));
-  // Numbers keep their kind and range.
-  const Array& n = *Find(d, "n")->AsArray();
-  EXPECT_EQ(*n[0].AsInteger(), INT64_MIN);
-  EXPECT_EQ(*n[1].AsInteger(), INT64_MAX);
-  ASSERT_TRUE(n[2].AsReal());  // Past int64: kept as a real, not wrapped.
-  EXPECT_GT(*n[2].AsReal(), 1.8e19);
-  EXPECT_EQ(*n[3].AsReal(), 0.25);
-  EXPECT_EQ(*n[4].AsReal(), 1000.0);
+  // Numbers keep their kind and range; past int64 a number is kept as a
+  // real, not wrapped.
+  EXPECT_EQ(
+      *parsed,
+      Value(Dictionary{
+          {"appleDouble", Value(true)},
+          {"volumePath", Value("/Volumes/Stick")},
+          {"fileRemovalArray",
+           Value(Array{Value(".DS_Store"), Value("Thumbs*")})},
+          {"nested", Value(Dictionary{{"k", Value(Array{Value(false)})}})},
+          {"n", Value(Array{Value(INT64_MIN), Value(INT64_MAX),
+                            Value(18446744073709551615.0), Value(0.25),
+                            Value(1000.0)})}}));
 }
 
 // Text that isn't JSON (invalid UTF-8 in a string included) or holds a
@@ -83,42 +81,18 @@ TEST(JsonFormTest, NestingHasALimitRatherThanOverflowingTheStack) {
 }
 
 TEST(JsonFormTest, ExactTextRefusesWhatItCannotWriteFaithfully) {
-  Dictionary good{{"pathArray", Value(Array{Value("/v/é")})}};
-  EXPECT_EQ(*ExactJsonTextFromValue(Value(good)),
-            JsonTextFromValue(Value(good)));
   Dictionary bad_text{{"pathArray", Value(Array{Value("/v/\xff")})}};
-  Result<std::string> refused = ExactJsonTextFromValue(Value(bad_text));
-  EXPECT_FALSE(refused.ok());
-  EXPECT_FALSE(refused.error().message.empty());
+  EXPECT_FALSE(ExactJsonTextFromValue(Value(bad_text)).ok());
   Dictionary bad_number{{"n", Value(Array{Value(std::nan(""))})}};
   EXPECT_FALSE(ExactJsonTextFromValue(Value(bad_number)).ok());
   // The lenient form still writes something readable.
   EXPECT_TRUE(ValueFromJsonText(JsonTextFromValue(Value(bad_text))).ok());
 }
 
-// The JSON library's own document of |value|. The text is written as the
-// value is walked, without a document; it must be the very text the
-// document would give: replies are compared byte for byte by whoever reads
-// them.
-nlohmann::json DocumentOf(const Value& value) {
-  if (const Array* array = value.AsArray()) {
-    nlohmann::json document = nlohmann::json::array();
-    for (const Value& element : *array) document.push_back(DocumentOf(element));
-    return document;
-  }
-  if (const Dictionary* dictionary = value.AsDictionary()) {
-    nlohmann::json document = nlohmann::json::object();
-    for (const auto& [key, element] : *dictionary) {
-      document[key] = DocumentOf(element);
-    }
-    return document;
-  }
-  if (const std::string* text = value.AsString()) return *text;
-  if (const bool* boolean = value.AsBoolean()) return *boolean;
-  if (const std::int64_t* integer = value.AsInteger()) return *integer;
-  return *value.AsReal();
-}
-
+// The text is written as the value is walked, without a document; it must
+// be the very text the JSON library's document would give: replies are
+// compared byte for byte by whoever reads them. The library's own reading
+// of the text, written out again, is that document.
 TEST(JsonFormTest, WrittenTextIsTheDocumentsText) {
   Dictionary reply{
       {"errorDict",
@@ -129,20 +103,17 @@ TEST(JsonFormTest, WrittenTextIsTheDocumentsText) {
       {"mixed", Value(Array{Value(true), Value(-7), Value(0.1), Value(1e300),
                             Value(3.0), Value(Array{Value(Array{})})})},
       {"count", Value(INT64_MIN)}};
-  const std::string document = DocumentOf(Value(reply)).dump();
-  Result<std::string> exact = ExactJsonTextFromDictionary(reply);
-  ASSERT_TRUE(exact) << exact.error().message;
-  EXPECT_EQ(*exact, document);
-  EXPECT_EQ(JsonTextFromValue(Value(reply)), document);
+  const std::string document = JsonTextFromValue(Value(reply));
+  EXPECT_EQ(nlohmann::json::parse(document).dump(), document);
   EXPECT_EQ(*ValueFromJsonText(document), Value(reply));
+  EXPECT_EQ(*ExactJsonTextFromDictionary(reply), document);
   std::ostringstream streamed;
   WriteJsonText(Value(reply), streamed);
   EXPECT_EQ(streamed.str(), document);
-  reply.emplace("bad", Value("\xc3("));
-  EXPECT_EQ(
-      JsonTextFromValue(Value(reply)),
-      DocumentOf(Value(reply))
-          .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  // What isn't UTF-8 is replaced as the library replaces it.
+  const nlohmann::json bad = {{"bad", "\xc3("}};
+  EXPECT_EQ(JsonTextFromValue(Value(Dictionary{{"bad", Value("\xc3(")}})),
+            bad.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 }  // namespace

@@ -147,14 +147,17 @@ std::string TreeSnapshot(const std::string& path) {
   return snapshot;
 }
 
-std::string RunUnprivileged(const std::function<std::string()>& body) {
+namespace {
+
+std::string RunInChildAs(const std::function<std::string()>& body,
+                         bool give_up_root) {
   int fds[2];
   if (pipe(fds) != 0) return "child failed: pipe";
   pid_t pid = fork();
   if (pid < 0) return "child failed: fork";
   if (pid == 0) {
     close(fds[0]);
-    if (geteuid() == 0) {
+    if (give_up_root && geteuid() == 0) {
       const uid_t nobody = 65534;
       if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 ||
           setuid(nobody) != 0) {
@@ -193,6 +196,16 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
     return "child failed: status " + std::to_string(status);
   }
   return result;
+}
+
+}  // namespace
+
+std::string RunInChild(const std::function<std::string()>& body) {
+  return RunInChildAs(body, false);
+}
+
+std::string RunUnprivileged(const std::function<std::string()>& body) {
+  return RunInChildAs(body, true);
 }
 
 }  // namespace quillfen::testing

@@ -41,11 +41,14 @@ class TempTree {
 // equal exactly when nothing beneath |path| was added, removed or changed.
 std::string TreeSnapshot(const std::string& path);
 
-// Runs |body| in a child process that has given up root (when the tests run
-// as root, it becomes "nobody"), and answers what |body| returned, or a
-// text beginning "child failed" when it could not run or threw. A check
-// that fails in the child is lost: |body| answers what it saw, and the
-// caller checks it.
+// Runs |body| in a forked child process, and answers what |body| returned,
+// or a text beginning "child failed" when it could not run, threw or ended
+// before it had answered all. A check that fails in the child is lost:
+// |body| answers what it saw, and the caller checks it.
+std::string RunInChild(const std::function<std::string()>& body);
+
+// As RunInChild, in a child that has given up root (when the tests run as
+// root, it becomes "nobody").
 std::string RunUnprivileged(const std::function<std::string()>& body);
 
 }  // namespace quillfen::testing
