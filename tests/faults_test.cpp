@@ -285,12 +285,11 @@ TEST_F(FaultsTest, LinkInPlaceOfTheLockOrTheDomainIsRefused) {
 struct ReadOnlyBeforeReply : QuillfenRemovalServiceProtocol {
   void removeWithFileDict(const RemovalRequest& request,
                           const ReplyBlock& withReply) override {
-    QuillfenRemovalService().removeWithFileDict(request,
-                                                [&](RemovalReply reply) {
-                                                  if (!folder.empty())
-                                                    chmod(folder.c_str(), 0555);
-                                                  withReply(std::move(reply));
-                                                });
+    auto reply_after_chmod = [&](RemovalReply reply) {
+      if (!folder.empty()) chmod(folder.c_str(), 0555);
+      withReply(std::move(reply));
+    };
+    QuillfenRemovalService().removeWithFileDict(request, reply_after_chmod);
   }
   std::string folder;
 };
