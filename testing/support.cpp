@@ -160,4 +160,24 @@ std::set<std::string> RemovedPaths(const Dictionary& reply) {
   return paths;
 }
 
+std::set<std::string> ErrorPaths(const Dictionary& reply) {
+  std::set<std::string> paths;
+  const Value* errors = Find(reply, "errorDict");
+  if (errors == nullptr || errors->AsDictionary() == nullptr) return paths;
+  for (const auto& [path, reason] : *errors->AsDictionary()) paths.insert(path);
+  return paths;
+}
+
+Dictionary RemovalRequestFor(const std::string& volume, bool apple_double,
+                             const std::vector<std::string>& extensions,
+                             const std::vector<std::string>& names) {
+  auto array = [](const std::vector<std::string>& texts) {
+    return Value(Array(texts.begin(), texts.end()));
+  };
+  return Dictionary{{"volumePath", Value(volume)},
+                    {"appleDouble", Value(apple_double)},
+                    {"extensionsArray", array(extensions)},
+                    {"fileRemovalArray", array(names)}};
+}
+
 }  // namespace quillfen::testing

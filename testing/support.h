@@ -56,9 +56,16 @@ std::vector<std::string> LinesStartingWith(const std::string& text,
                                            const std::string& prefix);
 
 // The dictionary in JSON |text| (empty when it isn't one), and the paths
-// of a reply's "pathArray".
+// of a reply's "pathArray" and of its "errorDict".
 Dictionary DictionaryFromJson(const std::string& text);
 std::set<std::string> RemovedPaths(const Dictionary& reply);
+std::set<std::string> ErrorPaths(const Dictionary& reply);
+
+// A removal request for |volume|: AppleDouble files or not, and the
+// extensions and names it selects.
+Dictionary RemovalRequestFor(const std::string& volume, bool apple_double,
+                             const std::vector<std::string>& extensions = {},
+                             const std::vector<std::string>& names = {});
 
 }  // namespace quillfen::testing
 

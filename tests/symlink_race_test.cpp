@@ -17,8 +17,7 @@
 #include <functional>
 #include <thread>
 
-#include "protocol/identifiers.h"
-#include "protocol/removal_keys.h"
+#include "platform/unique_fd.h"
 #include "removal-engine/quillfen_removal_service.h"
 #include "testing/support.h"
 #include "testing/temp_tree.h"
@@ -39,18 +38,16 @@ constexpr int kBigFolderFiles = 300;
 // Names the request selects, in the canary and in the swapped folders.
 const char* const kBait[] = {"._a", "x.tmp", "._dir", "cache.tmp"};
 
-// A folder of the volume and, beside it, the name its rival link to the
-// canary waits under.
-struct SwapPair {
-  std::string place, stash;
-};
+// Beside each folder of the volume swapped, under the folder's name +
+// kStash, waits its rival link to the canary.
+constexpr std::string_view kStash = ".swap";
 
 class Attacker {
  public:
-  Attacker(int volume_fd, std::string canary, std::vector<SwapPair> pairs)
+  Attacker(int volume_fd, std::string canary, std::vector<std::string> places)
       : volume_fd_(volume_fd),
         canary_(std::move(canary)),
-        pairs_(std::move(pairs)) {
+        places_(std::move(places)) {
     thread_ = std::thread([this] { Run(); });
   }
   ~Attacker() { Stop(); }
@@ -73,12 +70,13 @@ class Attacker {
  private:
   void Run() {
     while (!stop_.load(std::memory_order_relaxed)) {
-      for (const SwapPair& pair : pairs_) {
-        if (renameat2(volume_fd_, pair.place.c_str(), volume_fd_,
-                      pair.stash.c_str(), RENAME_EXCHANGE) == 0) {
+      for (const std::string& place : places_) {
+        const std::string stash = place + std::string(kStash);
+        if (renameat2(volume_fd_, place.c_str(), volume_fd_, stash.c_str(),
+                      RENAME_EXCHANGE) == 0) {
           swaps_.fetch_add(1, std::memory_order_relaxed);
         } else if (errno == ENOENT) {
-          Restore(pair);
+          Restore(place, stash);
         }
       }
     }
@@ -86,35 +84,33 @@ class Attacker {
 
   // The engine removed one side: put back a link where a folder remains,
   // and a folder of bait where a link remains.
-  void Restore(const SwapPair& pair) {
-    for (const std::string* name : {&pair.place, &pair.stash}) {
-      const std::string& other = name == &pair.place ? pair.stash : pair.place;
-      struct stat status;
-      if (fstatat(volume_fd_, name->c_str(), &status, AT_SYMLINK_NOFOLLOW) ==
-          0) {
-        continue;
-      }
-      bool other_is_link = fstatat(volume_fd_, other.c_str(), &status,
-                                   AT_SYMLINK_NOFOLLOW) == 0 &&
-                           S_ISLNK(status.st_mode);
-      if (!other_is_link) {
+  void Restore(const std::string& place, const std::string& stash) {
+    for (const auto& [name, other] :
+         {std::pair{&place, &stash}, std::pair{&stash, &place}}) {
+      if (KindOf(*name) != 0) continue;
+      if (KindOf(*other) != S_IFLNK) {
         // Fails harmlessly when a swap got there first.
         [[maybe_unused]] int made =
             symlinkat(canary_.c_str(), volume_fd_, name->c_str());
-        continue;
+      } else if (mkdirat(volume_fd_, name->c_str(), 0755) == 0) {
+        UniqueFd fd(openat(volume_fd_, name->c_str(),
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) continue;
+        for (const char* bait : kBait) testing::MakeFileAt(fd.get(), bait);
       }
-      if (mkdirat(volume_fd_, name->c_str(), 0755) != 0) continue;
-      int fd = openat(volume_fd_, name->c_str(),
-                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (fd < 0) continue;
-      for (const char* bait : kBait) testing::MakeFileAt(fd, bait);
-      close(fd);
     }
+  }
+  // The kind (S_IFMT bits) of the volume's entry |name|, 0 when it has none.
+  mode_t KindOf(const std::string& name) const {
+    struct stat status;
+    return fstatat(volume_fd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+               ? status.st_mode & S_IFMT
+               : 0;
   }
 
   const int volume_fd_;
   const std::string canary_;
-  const std::vector<SwapPair> pairs_;
+  const std::vector<std::string> places_;
   std::atomic<bool> stop_ = false;
   std::atomic<long long> swaps_ = 0;
   long long counted_from_ = 0;
@@ -125,11 +121,9 @@ class SymlinkRaceTest : public ::testing::Test {
  protected:
   SymlinkRaceTest() {
     // The canary holds everything the request would select, at every depth
-    // a swapped link could lead a removal to.
-    for (const char* bait : kBait) {
-      outside_.MakeFile(std::string("canary/") + bait, "canary");
-      outside_.MakeFile(std::string("canary/dir/") + bait, "canary dir");
-      outside_.MakeFile(std::string("canary/cache.tmp/") + bait, "canary c");
+    // a swapped link could lead a removal to ("cache.tmp" a folder of it).
+    for (std::string folder : {"canary/cache.tmp/", "canary/dir/", "canary/"}) {
+      for (const char* bait : kBait) outside_.MakeFile(folder + bait, folder);
     }
     for (int i = 0; i < 100; ++i) {
       outside_.MakeFile("canary/._" + std::to_string(i), std::to_string(i));
@@ -142,37 +136,32 @@ class SymlinkRaceTest : public ::testing::Test {
   // A fresh volume: thousands of candidates, and the folders to swap: a
   // candidate folder, a plain folder on candidates' paths, and folders
   // inside a large candidate folder, which is read whole before what is
-  // left in it goes. The folders holding a pair are never swapped.
-  std::vector<SwapPair> MakeVolume() {
+  // left in it goes. The folders holding a place are never swapped.
+  std::vector<std::string> MakeVolume() {
     testing::MakeManyFiles(volume_.PathOf("bulk"), kBulkFolders,
                            kBulkFilesPerFolder, ".tmp");
     keeps_ = testing::MakeManyFiles(volume_.PathOf("bulk"), kBulkFolders,
                                     kBulkFilesPerFolder, ".keep");
-    std::vector<SwapPair> pairs;
+    std::vector<std::string> places;
     // At the top and deep down, so that the swaps meet the walk and the
     // removal early and late.
     for (std::string base : {"", "bulk/d000/", "bulk/d004/", "bulk/d007/"}) {
-      std::vector<SwapPair> here = {{"cache.tmp", "cache.swap"},
-                                    {"dir", "dir.swap"}};
-      for (const char* inner : {"inner1", "inner2", "inner3"}) {
-        here.push_back({std::string("big.tmp/") + inner,
-                        std::string("big.tmp/") + inner + ".swap"});
-      }
-      for (const SwapPair& pair : here) {
+      for (const char* place : {"cache.tmp", "dir", "big.tmp/inner1",
+                                "big.tmp/inner2", "big.tmp/inner3"}) {
         for (const char* bait : kBait) {
-          volume_.MakeFile(base + pair.place + "/" + bait, "volume");
+          volume_.MakeFile(base + place + "/" + bait, "volume");
         }
-        volume_.MakeSymlink(base + pair.stash, outside_.PathOf("canary"));
-        pairs.push_back({base + pair.place, base + pair.stash});
+        volume_.MakeSymlink(base + place + std::string(kStash),
+                            outside_.PathOf("canary"));
+        places.push_back(base + place);
       }
-      int big = open(volume_.PathOf(base + "big.tmp").c_str(),
-                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      UniqueFd big(open(volume_.PathOf(base + "big.tmp").c_str(),
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       for (int i = 0; i < kBigFolderFiles; ++i) {
-        testing::MakeFileAt(big, "filler" + std::to_string(i));
+        testing::MakeFileAt(big.get(), "filler" + std::to_string(i));
       }
-      close(big);
     }
-    return pairs;
+    return places;
   }
 
   // Runs |remove| on fresh volumes under attack until QUILLFEN_RACE_SWAPS
@@ -185,10 +174,8 @@ class SymlinkRaceTest : public ::testing::Test {
     min_rounds =
         static_cast<int>(testing::Knob("QUILLFEN_RACE_ROUNDS", min_rounds));
     const std::string outside_before = testing::TreeSnapshot(outside_.path());
-    const RemovalRequest request = {
-        {std::string(kVolumePathKey), Value(volume_.path())},
-        {std::string(kAppleDoubleKey), Value(true)},
-        {std::string(kExtensionsArrayKey), Value(Array{Value("tmp")})}};
+    const RemovalRequest request =
+        testing::RemovalRequestFor(volume_.path(), true, {"tmp"});
     const auto deadline = std::chrono::steady_clock::now() + 10min;
     long long swaps = 0, removed = 0;
     int rounds = 0;
@@ -214,10 +201,7 @@ class SymlinkRaceTest : public ::testing::Test {
       for (std::size_t i = 0; i < keeps_.size(); i += 97) {
         ASSERT_TRUE(volume_.Exists("bulk/" + keeps_[i])) << keeps_[i];
       }
-      for (const auto& [path, reason] :
-           *Find(reply, kErrorDictKey)->AsDictionary()) {
-        paths.insert(path);
-      }
+      paths.merge(testing::ErrorPaths(reply));
       for (const std::string& path : paths) {
         ASSERT_TRUE(path.starts_with(volume_.path() + "/")) << path;
       }

@@ -15,8 +15,6 @@
 
 #include "platform/unique_fd.h"
 #include "protocol/json_form.h"
-#include "protocol/removal_keys.h"
-#include "removal-engine/quillfen_removal_service.h"
 #include "testing/program.h"
 #include "testing/support.h"
 #include "testing/temp_tree.h"
@@ -32,24 +30,21 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // Makes a chain of |depth| folders |name| beneath the folder at |root|,
 // each made from its parent's descriptor (the paths outgrow PATH_MAX), and
-// calls |each| with every folder of the chain and its level.
-void MakeChain(const std::string& root, const std::string& name, int depth,
-               const std::function<void(int fd, int level)>& each) {
+// calls |each| with every folder of the chain, its level and its path
+// relative to |root| (ending in "/").
+void MakeChain(
+    const std::string& root, const std::string& name, int depth,
+    const std::function<void(int fd, int level, const std::string&)>& each) {
   UniqueFd folder(open(root.c_str(), kFolderFlags));
   ASSERT_TRUE(folder);
+  std::string path;
   for (int level = 1; level <= depth; ++level) {
     ASSERT_EQ(mkdirat(folder.get(), name.c_str(), 0755), 0) << level;
     folder.reset(openat(folder.get(), name.c_str(), kFolderFlags));
     ASSERT_TRUE(folder) << level;
-    each(folder.get(), level);
+    path += name + "/";
+    each(folder.get(), level, path);
   }
-}
-
-// The relative path of level |level| of a chain of |name| folders.
-std::string ChainPath(const std::string& name, int level) {
-  std::string path;
-  for (int i = 0; i < level; ++i) path += name + "/";
-  return path;
 }
 
 // Whether |item| exists in level |level| of the chain beneath |root|.
@@ -64,23 +59,6 @@ bool ExistsInChain(const std::string& root, const std::string& name, int level,
          fstatat(folder.get(), item.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-RemovalRequest Request(const std::string& volume, bool apple_double,
-                       std::initializer_list<const char*> names = {}) {
-  RemovalRequest request = {
-      {std::string(kVolumePathKey), Value(volume)},
-      {std::string(kAppleDoubleKey), Value(apple_double)},
-      {std::string(kExtensionsArrayKey), Value(Array{Value("tmp")})}};
-  if (names.size() > 0) {
-    request[std::string(kFileRemovalArrayKey)] =
-        Value(Array(names.begin(), names.end()));
-  }
-  return request;
-}
-
-bool NoErrors(const Dictionary& reply) {
-  return Find(reply, kErrorDictKey)->AsDictionary()->empty();
-}
-
 TEST(TreeShapeTest, ChainsDeeperThanAnyLimitThroughTheService) {
   constexpr int kDepth = 100000;
   // Past the depth where a recursive walk ran out of stack and past the
@@ -88,106 +66,95 @@ TEST(TreeShapeTest, ChainsDeeperThanAnyLimitThroughTheService) {
   // a chain's depth, so the second chain is shallower.
   constexpr int kSelectedDepth = 30000;
   const std::set<int> kLevels = {1, 50000, kDepth};
-  TempTree volume, other;
+  TempTree volume;
   volume.MakeFile("._top");
   volume.MakeFile("keep.txt");
   std::set<std::string> expected = {volume.PathOf("._top"),
                                     volume.PathOf("._deep")};
-  MakeChain(volume.path(), "d", kDepth, [&](int fd, int level) {
-    if (!kLevels.contains(level)) return;
-    for (const char* item : {"._a", "x.tmp", "keep.txt", ".DS_Store"}) {
-      testing::MakeFileAt(fd, item);
-      if (item[0] == '.' || item[0] == 'x') {
-        expected.insert(volume.PathOf(ChainPath("d", level) + item));
-      }
-    }
-  });
+  MakeChain(volume.path(), "d", kDepth,
+            [&](int fd, int level, const std::string& path) {
+              if (!kLevels.contains(level)) return;
+              for (const char* item : {"._a", "x.tmp", ".DS_Store"}) {
+                testing::MakeFileAt(fd, item);
+                expected.insert(volume.PathOf(path + item));
+              }
+              testing::MakeFileAt(fd, "keep.txt");
+            });
   // A selected folder holding a chain as deep goes whole; the selected
   // item inside it is reported on its own.
   volume.MakeDir("._deep");
-  MakeChain(
-      volume.PathOf("._deep"), "c", kSelectedDepth, [&](int fd, int level) {
-        testing::MakeFileAt(fd, level == kSelectedDepth / 2 ? "._inner" : "f");
-      });
-  expected.insert(volume.PathOf("._deep/" + ChainPath("c", kSelectedDepth / 2) +
-                                "._inner"));
+  MakeChain(volume.PathOf("._deep"), "c", kSelectedDepth,
+            [&](int fd, int level, const std::string& path) {
+              const bool inner = level == kSelectedDepth / 2;
+              testing::MakeFileAt(fd, inner ? "._inner" : "f");
+              if (inner)
+                expected.insert(volume.PathOf("._deep/" + path + "._inner"));
+            });
 
   testing::TestBus bus;
-  auto connection = bus.Connect();
   Dictionary reply = testing::CallRemoveWithFileDict(
-      *connection, Request(volume.path(), true, {".DS_Store"}));
+      *bus.Connect(),
+      testing::RemovalRequestFor(volume.path(), true, {"tmp"}, {".DS_Store"}));
   std::set<std::string> removed = testing::RemovedPaths(reply);
   EXPECT_EQ(removed.size(), expected.size());
   EXPECT_TRUE(removed == expected) << "the removed paths differ";
-  EXPECT_TRUE(NoErrors(reply));
+  EXPECT_TRUE(testing::ErrorPaths(reply).empty());
   EXPECT_TRUE(volume.Exists("keep.txt"));
   EXPECT_FALSE(volume.Exists("._deep"));
   for (int level : kLevels) {
     EXPECT_TRUE(ExistsInChain(volume.path(), "d", level, "keep.txt")) << level;
     EXPECT_FALSE(ExistsInChain(volume.path(), "d", level, "._a")) << level;
   }
-
-  // The service is still there for the next caller.
-  other.MakeFile("._x");
-  EXPECT_EQ(testing::RemovedPaths(testing::CallRemoveWithFileDict(
-                *connection, Request(other.path(), true))),
-            std::set<std::string>{other.PathOf("._x")});
 }
 
-TEST(TreeShapeTest, TwoHundredThousandEntriesInOneFolder) {
-  TempTree volume;
-  testing::MakeManyFiles(volume.path(), 1, 100000, ".tmp");
-  testing::MakeManyFiles(volume.path(), 1, 100000, ".keep");
-  ASSERT_EQ(testing::EntryCount(volume.PathOf("d000")), 200000);
-  Dictionary reply;
-  QuillfenRemovalService().removeWithFileDict(
-      Request(volume.path(), false),
-      [&](RemovalReply r) { reply = std::move(r); });
-  EXPECT_EQ(testing::RemovedPaths(reply).size(), 100000u);
-  EXPECT_TRUE(NoErrors(reply));
-  EXPECT_EQ(testing::EntryCount(volume.PathOf("d000")), 100000);
-  EXPECT_TRUE(volume.Exists("d000/f000007.keep"));
-}
-
+// A chain deeper than the descriptors allow, siblings to come back to,
+// and a folder of two hundred thousand entries, half of them selected.
 TEST(TreeShapeTest, EngineWithThirtyTwoDescriptors) {
   constexpr int kDepth = 400;
   TempTree volume, files;
   std::set<std::string> expected = {volume.PathOf("cache.tmp")};
-  MakeChain(volume.path(), "d", kDepth, [&](int fd, int level) {
-    testing::MakeFileAt(fd, "keep.txt");
-    if (level % 40 != 0) return;
-    // Siblings to come back to after the chain below them.
-    mkdirat(fd, "side", 0755);
-    for (const char* item : {"._a", "x.tmp", "side/y.tmp"}) {
-      testing::MakeFileAt(fd, item);
-      expected.insert(volume.PathOf(ChainPath("d", level) + item));
-    }
-  });
+  MakeChain(volume.path(), "d", kDepth,
+            [&](int fd, int level, const std::string& path) {
+              testing::MakeFileAt(fd, "keep.txt");
+              if (level % 40 != 0) return;
+              // Siblings to come back to after the chain below them.
+              mkdirat(fd, "side", 0755);
+              for (const char* item : {"._a", "x.tmp", "side/y.tmp"}) {
+                testing::MakeFileAt(fd, item);
+                expected.insert(volume.PathOf(path + item));
+              }
+            });
   volume.MakeDir("cache.tmp");
-  MakeChain(volume.PathOf("cache.tmp"), "c", kDepth,
-            [&](int fd, int) { testing::MakeFileAt(fd, "f"); });
+  MakeChain(
+      volume.PathOf("cache.tmp"), "c", kDepth,
+      [&](int fd, int, const std::string&) { testing::MakeFileAt(fd, "f"); });
   for (int i = 0; i < 100; ++i) {
     std::string wide = "w" + std::to_string(i) + "/sub/";
     volume.MakeFile(wide + "z.tmp");
     volume.MakeFile(wide + "keep.txt");
     expected.insert(volume.PathOf(wide + "z.tmp"));
   }
-  std::string request = files.PathOf("request.json");
-  std::ofstream(request) << JsonTextFromValue(
-      Value(Request(volume.path(), true)));
-
-  testing::ProgramSetup setup({request});
+  for (const std::string& file :
+       testing::MakeManyFiles(volume.PathOf("many"), 1, 100000, ".tmp")) {
+    expected.insert(volume.PathOf("many/" + file));
+  }
+  testing::MakeManyFiles(volume.PathOf("many"), 1, 100000, ".keep");
+  testing::ProgramSetup setup({files.PathOf("request.json")});
+  std::ofstream(setup.args[0]) << JsonTextFromValue(
+      Value(testing::RemovalRequestFor(volume.path(), true, {"tmp"})));
   setup.descriptor_limit = 32;
   testing::Program engine(QUILLFEN_ENGINE_PATH, setup);
   ASSERT_TRUE(engine.WaitFor(120s));
   ASSERT_EQ(engine.exit_status(), 0) << engine.err();
   Dictionary reply = testing::DictionaryFromJson(engine.out());
-  EXPECT_TRUE(NoErrors(reply)) << engine.out().substr(0, 2000);
+  EXPECT_TRUE(testing::ErrorPaths(reply).empty())
+      << engine.out().substr(0, 2000);
   EXPECT_TRUE(testing::RemovedPaths(reply) == expected)
       << testing::RemovedPaths(reply).size() << " removed, " << expected.size()
       << " expected";
   EXPECT_TRUE(ExistsInChain(volume.path(), "d", kDepth, "keep.txt"));
   EXPECT_TRUE(volume.Exists("w99/sub/keep.txt"));
+  EXPECT_EQ(testing::EntryCount(volume.PathOf("many/d000")), 100000);
 }
 
 }  // namespace
