@@ -250,6 +250,7 @@ void VolumeWalker::Walk(int root_fd, WalkVisitor& visitor) {
   }
   frames_.clear();
   open_.clear();
+  visitor.WalkDone();
 }
 
 bool VolumeWalker::EnterNext(WalkVisitor& visitor) {

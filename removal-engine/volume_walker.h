@@ -98,6 +98,8 @@ class WalkVisitor {
                                   int /*error*/) {
     return WalkAction::kGoOn;
   }
+  // The walk is over, to its end or stopped.
+  virtual void WalkDone() {}
 };
 
 class VolumeWalker {
