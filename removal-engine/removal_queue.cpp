@@ -76,15 +76,17 @@ void RemovalQueue::CarryOut(RemovalJob& job) {
   job.folder.reset();
 }
 
-void RemovalQueue::Push(RemovalJob job) {
+void RemovalQueue::Push(std::vector<RemovalJob> jobs) {
   if (!worker_.joinable()) {
-    CarryOut(job);
-    done_.push_back(std::move(job));
+    for (RemovalJob& job : jobs) {
+      CarryOut(job);
+      done_.push_back(std::move(job));
+    }
     return;
   }
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return waiting_.size() < kMostWaiting; });
-  waiting_.push_back(std::move(job));
+  for (RemovalJob& job : jobs) waiting_.push_back(std::move(job));
   lock.unlock();
   changed_.notify_all();
 }
@@ -104,14 +106,15 @@ void RemovalQueue::Work() {
   for (;;) {
     changed_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
     if (waiting_.empty()) return;
-    RemovalJob job = std::move(waiting_.front());
-    waiting_.pop_front();
+    // All that waits is taken at once: one exchange for many jobs.
+    std::deque<RemovalJob> jobs = std::move(waiting_);
+    waiting_.clear();
     busy_ = true;
     lock.unlock();
     changed_.notify_all();
-    CarryOut(job);
+    for (RemovalJob& job : jobs) CarryOut(job);
     lock.lock();
-    done_.push_back(std::move(job));
+    for (RemovalJob& job : jobs) done_.push_back(std::move(job));
     busy_ = false;
     changed_.notify_all();
   }

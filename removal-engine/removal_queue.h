@@ -76,9 +76,10 @@ class RemovalQueue {
   RemovalQueue(const RemovalQueue&) = delete;
   RemovalQueue& operator=(const RemovalQueue&) = delete;
 
-  // Hands over |job|; waits while many are still waiting, which keeps the
-  // descriptors held few.
-  void Push(RemovalJob job);
+  // Hands over |jobs|, to be carried out in order after those before;
+  // waits while many are still waiting, which keeps the descriptors held
+  // few. Jobs handed over together cost the two threads one exchange.
+  void Push(std::vector<RemovalJob> jobs);
   // The jobs carried out since the last call, in the order they were
   // pushed; with |all|, waits until every job pushed is done.
   std::vector<RemovalJob> TakeDone(bool all);

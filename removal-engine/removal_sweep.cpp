@@ -221,9 +221,23 @@ void RemovalSweep::Queue(int folder_fd, std::string_view folder_path,
     return;
   }
   job.folder_path = folder_path;
+  pending_names_ += names.size();
   job.names = std::move(names);
-  queue_->Push(std::move(job));
+  pending_.push_back(std::move(job));
+  // Handed over a few folders at a time: each exchange between the
+  // threads may cost both a wake-up.
+  if (pending_names_ >= kNamesPerHandOver ||
+      pending_.size() >= kFoldersPerHandOver) {
+    HandOver();
+  }
   RecordDone(/*all=*/false);
+}
+
+void RemovalSweep::HandOver() {
+  if (pending_.empty()) return;
+  queue_->Push(std::move(pending_));
+  pending_.clear();
+  pending_names_ = 0;
 }
 
 bool RemovalSweep::InMovedAway(std::string_view folder_path) const {
@@ -235,6 +249,7 @@ bool RemovalSweep::InMovedAway(std::string_view folder_path) const {
 
 void RemovalSweep::RecordDone(bool all) {
   if (!queue_) return;
+  if (all) HandOver();
   for (const RemovalJob& job : queue_->TakeDone(all)) {
     std::size_t next_taken = 0;
     for (std::size_t i = 0; i < job.outcomes.size(); ++i) {

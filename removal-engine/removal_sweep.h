@@ -79,6 +79,8 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   // |folder_fd| over to the queue.
   void Queue(int folder_fd, std::string_view folder_path,
              std::vector<std::string> names);
+  // Hands the jobs not yet handed over to the queue.
+  void HandOver();
   // Writes what the queue did into the record; with |all|, once every
   // removal asked for is done.
   void RecordDone(bool all);
@@ -117,6 +119,10 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   // queue's while it removes.
   std::optional<VolumeBounds> bounds_;
   std::optional<RemovalQueue> queue_;
+  static constexpr std::size_t kNamesPerHandOver = 64;
+  static constexpr std::size_t kFoldersPerHandOver = 8;
+  std::vector<RemovalJob> pending_;  // Not handed over yet.
+  std::size_t pending_names_ = 0;
   // The folders the queue found moved out of the volume.
   std::vector<std::string> moved_away_;
   // The selected items that are not recorded as removed: folders until
