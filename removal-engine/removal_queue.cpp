@@ -36,13 +36,7 @@ bool IsWithin(std::string_view path, std::string_view folder) {
 
 RemovalQueue::RemovalQueue(ItemRemover& remover,
                            const RemovalProgress* progress)
-    : remover_(remover), progress_(progress), bounds_(remover.volume_fd()) {
-  try {
-    worker_ = std::thread([this] { Work(); });
-  } catch (const std::system_error&) {
-    // No thread to spare: Push carries each job out itself.
-  }
-}
+    : remover_(remover), progress_(progress), bounds_(remover.volume_fd()) {}
 
 RemovalQueue::~RemovalQueue() {
   if (!worker_.joinable()) return;
@@ -77,7 +71,16 @@ void RemovalQueue::CarryOut(RemovalJob& job) {
 }
 
 void RemovalQueue::Push(std::vector<RemovalJob> jobs) {
-  if (!worker_.joinable()) {
+  // The worker starts with the first job: a volume with nothing to remove
+  // costs no thread.
+  if (!worker_.joinable() && !inline_) {
+    try {
+      worker_ = std::thread([this] { Work(); });
+    } catch (const std::system_error&) {
+      inline_ = true;  // No thread to spare: each job is carried out here.
+    }
+  }
+  if (inline_) {
     for (RemovalJob& job : jobs) {
       CarryOut(job);
       done_.push_back(std::move(job));

@@ -19,8 +19,9 @@
 //
 // Push, TakeDone and the destructor belong to the one thread that walks;
 // the remover belongs to the worker from the first Push until TakeDone
-// has taken every job (or the queue is gone). Where no thread can be made,
-// each job is carried out as it is pushed.
+// has taken every job (or the queue is gone). The worker starts with the
+// first job; where no thread can be made, each job is carried out as it is
+// pushed.
 #ifndef QUILLFEN_REMOVAL_ENGINE_REMOVAL_QUEUE_H_
 #define QUILLFEN_REMOVAL_ENGINE_REMOVAL_QUEUE_H_
 
@@ -101,6 +102,7 @@ class RemovalQueue {
   std::vector<RemovalJob> done_;
   bool busy_ = false;  // The worker holds a job.
   bool closing_ = false;
+  bool inline_ = false;  // No worker could be started.
   std::thread worker_;
 };
 

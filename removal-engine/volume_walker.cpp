@@ -38,8 +38,8 @@ bool IsShortOfResources(int error) {
 // one after another would spend its time waiting: a batch with many is
 // shared out among a few helper threads, whose stats the file system
 // answers side by side.
-constexpr std::size_t kLookupsPerHelper = 16;
-constexpr std::size_t kMostLookupHelpers = 7;
+constexpr std::size_t kLookupsPerHelper = 8;
+constexpr std::size_t kMostLookupHelpers = 11;
 
 }  // namespace
 
