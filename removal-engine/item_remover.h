@@ -94,6 +94,8 @@ class ItemRemover {
   // those items are reported nowhere else unless selected by themselves.
   std::uint64_t folders_left_in_part() const { return left_in_part_; }
 
+  int volume_fd() const { return volume_fd_; }
+
  private:
   // A descriptor of the folder at |relative_path|, held by this remover.
   Result<int> ParentDescriptor(std::string_view relative_path);

@@ -1,5 +1,7 @@
 #include "removal-engine/removal_sweep.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -10,7 +12,12 @@ namespace quillfen {
 
 RemovalSweep::RemovalSweep(RemovalPlan& plan, ItemRemover* remover,
                            RemovalRecord* record)
-    : plan_(plan), remover_(remover), record_(record) {}
+    : plan_(plan), remover_(remover), record_(record) {
+  if (remover_ != nullptr) {
+    bounds_.emplace(remover_->volume_fd());
+    queue_.emplace(*remover_, record_->progress);
+  }
+}
 
 bool RemovalSweep::InUnnameable(std::string_view folder_path) {
   if (unnameable_root_.empty()) return false;
@@ -70,24 +77,35 @@ WalkAction RemovalSweep::FinishFolder(int folder_fd,
                                       std::string_view folder_path) {
   std::sort(files_.begin(), files_.end());
   WalkAction action = WalkAction::kGoOn;
-  for (const auto& [inode, name] : files_) {
+  if (queue_) {
+    // The queue checks the folder against the volume's bounds as it
+    // removes; what it found so far is known here.
+    RecordDone(/*all=*/false);
+    if (InMovedAway(folder_path)) action = WalkAction::kSkipContents;
+  }
+  std::vector<std::string> names;
+  for (auto& [inode, name] : files_) {
+    if (action != WalkAction::kGoOn) break;
     if (record_->StopHere()) {
       action = WalkAction::kStop;
-      break;
-    }
-    if (!StillInside(folder_fd, folder_path)) {
+    } else if (queue_) {
+      names.push_back(std::move(name));
+    } else if (!StillInside(folder_fd, folder_path)) {
       action = WalkAction::kSkipContents;
-      break;
+    } else {
+      Remove(folder_fd, folder_path, name, /*folder=*/false);
     }
-    Remove(folder_fd, folder_path, name, /*folder=*/false);
   }
   files_.clear();
+  if (!names.empty()) Queue(folder_fd, folder_path, std::move(names));
   return action;
 }
 
 WalkAction RemovalSweep::EnterFolder(std::string_view folder_path,
                                      std::string_view name, bool marked) {
   if (record_->StopHere()) return WalkAction::kStop;
+  // Inside a folder found moved out of the volume, nothing more is done.
+  if (InMovedAway(folder_path)) return WalkAction::kSkipContents;
   if (marked && remover_ == nullptr) {
     walking_selected_.push_back({ChildPath(folder_path, name), std::nullopt});
   }
@@ -122,14 +140,19 @@ WalkAction RemovalSweep::LeaveFolder(int parent_fd,
     }
   }
   if (!StillInside(parent_fd, folder_path)) return WalkAction::kSkipContents;
+  // A folder goes here, once what is queued is done: what it takes is
+  // counted into the progress as it goes, and a stop asked for meanwhile
+  // cuts it short.
+  RecordDone(/*all=*/true);
+  if (InMovedAway(folder_path)) return WalkAction::kSkipContents;
   Remove(parent_fd, folder_path, std::string(name), /*folder=*/true);
   return WalkAction::kGoOn;
 }
 
+void RemovalSweep::WalkDone() { RecordDone(/*all=*/true); }
+
 bool RemovalSweep::StillInside(int folder_fd, std::string_view folder_path) {
-  if (remover_ == nullptr || remover_->MayRemoveIn(folder_fd, folder_path)) {
-    return true;
-  }
+  if (!bounds_ || bounds_->MayRemoveIn(folder_fd, folder_path)) return true;
   record_->MovedAway(folder_path);
   return false;
 }
@@ -170,12 +193,80 @@ void RemovalSweep::Remove(int folder_fd, std::string_view folder_path,
     removing_ = path;
     removal = remover_->RemoveEntry(folder_fd, folder_path, name, this);
   }
+  RecordOutcome(path, folder, removal);
+}
+
+void RemovalSweep::RecordOutcome(const std::string& path, bool folder,
+                                 const Result<void>& removal) {
   if (!removal) {
     unremoved_.insert(path);
   } else if (folder) {
     unremoved_.erase(path);
   }
   record_->Record(path, removal);
+}
+
+void RemovalSweep::Queue(int folder_fd, std::string_view folder_path,
+                         std::vector<std::string> names) {
+  RemovalJob job;
+  // The walk may close its descriptor before the job is done.
+  job.folder.reset(fcntl(folder_fd, F_DUPFD_CLOEXEC, 0));
+  if (!job.folder) {
+    // No descriptor to spare: removed here, once what is queued is done,
+    // when the remover is this thread's again.
+    RecordDone(/*all=*/true);
+    for (const std::string& name : names) {
+      Remove(folder_fd, folder_path, name, /*folder=*/false);
+    }
+    return;
+  }
+  job.folder_path = folder_path;
+  pending_names_ += names.size();
+  job.names = std::move(names);
+  pending_.push_back(std::move(job));
+  // Handed over a few folders at a time: each exchange between the
+  // threads may cost both a wake-up.
+  if (pending_names_ >= kNamesPerHandOver ||
+      pending_.size() >= kFoldersPerHandOver) {
+    HandOver();
+  }
+  RecordDone(/*all=*/false);
+}
+
+void RemovalSweep::HandOver() {
+  if (pending_.empty()) return;
+  queue_->Push(std::move(pending_));
+  pending_.clear();
+  pending_names_ = 0;
+}
+
+bool RemovalSweep::InMovedAway(std::string_view folder_path) const {
+  return std::any_of(moved_away_.begin(), moved_away_.end(),
+                     [folder_path](const std::string& moved) {
+                       return IsWithin(folder_path, moved);
+                     });
+}
+
+void RemovalSweep::RecordDone(bool all) {
+  if (!queue_) return;
+  if (all) HandOver();
+  for (const RemovalJob& job : queue_->TakeDone(all)) {
+    std::size_t next_taken = 0;
+    for (std::size_t i = 0; i < job.outcomes.size(); ++i) {
+      removing_ = ChildPath(job.folder_path, job.names[i]);
+      // What a folder's removal took is told before the folder itself.
+      for (; next_taken < job.taken.size() && job.taken[next_taken].index == i;
+           ++next_taken) {
+        ItemRemoved(job.taken[next_taken].folder_path,
+                    job.taken[next_taken].name);
+      }
+      RecordOutcome(removing_, /*folder=*/false, job.outcomes[i]);
+    }
+    if (job.moved_away) {
+      record_->MovedAway(job.folder_path);
+      moved_away_.push_back(job.folder_path);
+    }
+  }
 }
 
 void RemovalSweep::ItemRemoved(std::string_view folder_path,

@@ -22,7 +22,16 @@
 // items too: one inside a selected folder is also removed before its
 // folder, and one whose path find can't print on one line is found at all.
 // Every entry walked is counted into the record's progress, and a stop
-// asked for there ends the walk before the next entry. Belongs to the one
+// asked for there ends the walk before the next entry.
+//
+// A folder's selected files are removed on a thread of their own
+// (RemovalQueue) while the walk goes on; the sweep checks the folder
+// against the volume's bounds and for a stop before it hands them over,
+// and writes what came of them into the record in the order it asked, so
+// the record reads as if one thread had done it all. A selected folder is
+// removed by the walking thread once what is queued is done, so that what
+// it takes is counted as it goes and a stop cuts it short. When a walk is
+// done, everything it asked for is done and recorded. Belongs to the one
 // thread that walks.
 #ifndef QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
 #define QUILLFEN_REMOVAL_ENGINE_REMOVAL_SWEEP_H_
@@ -37,6 +46,7 @@
 
 #include "removal-engine/item_remover.h"
 #include "removal-engine/removal_plan.h"
+#include "removal-engine/removal_queue.h"
 #include "removal-engine/removal_record.h"
 #include "removal-engine/volume_walker.h"
 
@@ -60,10 +70,27 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   WalkAction LeaveFolder(int parent_fd, std::string_view folder_path,
                          std::string_view name, bool marked) override;
   WalkAction FolderFailed(std::string_view folder_path, int error) override;
+  void WalkDone() override;
 
  private:
   void Remove(int folder_fd, std::string_view folder_path,
               const std::string& name, bool folder);
+  // Hands the removal of the files |names| of the folder open at
+  // |folder_fd| over to the queue.
+  void Queue(int folder_fd, std::string_view folder_path,
+             std::vector<std::string> names);
+  // Hands the jobs not yet handed over to the queue.
+  void HandOver();
+  // Writes what the queue did into the record; with |all|, once every
+  // removal asked for is done.
+  void RecordDone(bool all);
+  // Whether the folder at |folder_path| lies in one the queue found moved
+  // out of the volume.
+  bool InMovedAway(std::string_view folder_path) const;
+  // What came of the removal of the item at |path| (a folder when
+  // |folder|).
+  void RecordOutcome(const std::string& path, bool folder,
+                     const Result<void>& removal);
   void ItemRemoved(std::string_view folder_path,
                    std::string_view name) override;
   bool StopRequested() override { return record_->StopHere(); }
@@ -88,6 +115,16 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   RemovalPlan& plan_;
   ItemRemover* remover_;
   RemovalRecord* record_;
+  // The sweep's own check of the volume's bounds: the remover's is the
+  // queue's while it removes.
+  std::optional<VolumeBounds> bounds_;
+  std::optional<RemovalQueue> queue_;
+  static constexpr std::size_t kNamesPerHandOver = 64;
+  static constexpr std::size_t kFoldersPerHandOver = 8;
+  std::vector<RemovalJob> pending_;  // Not handed over yet.
+  std::size_t pending_names_ = 0;
+  // The folders the queue found moved out of the volume.
+  std::vector<std::string> moved_away_;
   // The selected items that are not recorded as removed: folders until
   // their turn comes, and items that failed. What was removed is known
   // from the record.

@@ -46,6 +46,7 @@ class StopAtEntry : public WalkVisitor {
                          std::string_view name, bool marked) override {
     return sweep_.LeaveFolder(parent_fd, folder_path, name, marked);
   }
+  void WalkDone() override { sweep_.WalkDone(); }
 
  private:
   RemovalSweep& sweep_;

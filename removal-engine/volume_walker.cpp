@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "removal-engine/volume_bounds.h"
 
@@ -32,7 +34,46 @@ bool IsShortOfResources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOMEM;
 }
 
+// Where a stat is a round trip (a share above all), a walk that made them
+// one after another would spend its time waiting: a batch with many is
+// shared out among a few helper threads, whose stats the file system
+// answers side by side.
+constexpr std::size_t kLookupsPerHelper = 8;
+constexpr std::size_t kMostLookupHelpers = 11;
+
 }  // namespace
+
+void LookUpEntryTypes(int folder_fd, std::span<WalkEntry> batch,
+                      std::span<const std::size_t> unknown,
+                      std::vector<char>& gone) {
+  auto look = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      WalkEntry& entry = batch[unknown[i]];
+      // The name ends in a NUL in the reader's buffer.
+      struct stat status;
+      if (fstatat(folder_fd, entry.name.data(), &status, AT_SYMLINK_NOFOLLOW) !=
+          0) {
+        gone[unknown[i]] = 1;
+      } else {
+        entry.is_directory = S_ISDIR(status.st_mode);
+      }
+    }
+  };
+  const std::size_t count = unknown.size();
+  const std::size_t helpers =
+      std::min(kMostLookupHelpers, count / kLookupsPerHelper);
+  const std::size_t share = count / (helpers + 1);
+  std::vector<std::thread> threads;
+  try {
+    for (std::size_t h = 0; h < helpers; ++h) {
+      threads.emplace_back(look, h * share, (h + 1) * share);
+    }
+  } catch (const std::system_error&) {
+    // No thread to spare: this one looks at the rest.
+  }
+  look(threads.size() * share, count);
+  for (std::thread& thread : threads) thread.join();
+}
 
 std::string ChildPath(std::string_view folder_path, std::string_view name) {
   std::string path;
@@ -155,18 +196,22 @@ bool VolumeWalker::ReadTop(WalkVisitor& visitor) {
       break;
     }
     batch_.clear();
+    unknown_.clear();
     while (reader.NextInBatch(&entry)) {
-      bool is_directory = entry.type == EntryType::kDirectory;
-      if (entry.type == EntryType::kUnknown) {
-        // Some file systems leave the type out; only then is a stat needed.
-        // The name ends in a NUL in the reader's buffer.
-        struct stat status;
-        if (fstatat(fd, entry.name.data(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-          continue;
-        }
-        is_directory = S_ISDIR(status.st_mode);
+      // Some file systems leave the type out; only then is a stat needed.
+      if (entry.type == EntryType::kUnknown) unknown_.push_back(batch_.size());
+      batch_.push_back(WalkEntry{entry.name, entry.inode,
+                                 entry.type == EntryType::kDirectory});
+    }
+    if (!unknown_.empty()) {
+      gone_.assign(batch_.size(), 0);
+      LookUpEntryTypes(fd, batch_, unknown_, gone_);
+      // An entry gone before it was looked at is no longer in the folder.
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < batch_.size(); ++i) {
+        if (!gone_[i]) batch_[kept++] = batch_[i];
       }
-      batch_.push_back(WalkEntry{entry.name, entry.inode, is_directory});
+      batch_.resize(kept);
     }
     if (!batch_.empty()) action = visitor.VisitEntries(fd, PathOf(top), batch_);
     // Only folder names outlive a batch: they are walked after the folder.
@@ -205,6 +250,7 @@ void VolumeWalker::Walk(int root_fd, WalkVisitor& visitor) {
   }
   frames_.clear();
   open_.clear();
+  visitor.WalkDone();
 }
 
 bool VolumeWalker::EnterNext(WalkVisitor& visitor) {

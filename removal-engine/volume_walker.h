@@ -24,7 +24,10 @@
 // descriptors or memory first closes folders and tries again.
 //
 // A walker and its visitor belong to the one thread that walks; a walker
-// may walk any number of times, one walk after another.
+// may walk any number of times, one walk after another. Where a file
+// system gives no entry types, the walker looks at each entry once (a stat
+// apiece, never more), sharing a large folder's stats out among a few
+// short-lived helper threads that are done before the visitor is called.
 #ifndef QUILLFEN_REMOVAL_ENGINE_VOLUME_WALKER_H_
 #define QUILLFEN_REMOVAL_ENGINE_VOLUME_WALKER_H_
 
@@ -95,6 +98,8 @@ class WalkVisitor {
                                   int /*error*/) {
     return WalkAction::kGoOn;
   }
+  // The walk is over, to its end or stopped.
+  virtual void WalkDone() {}
 };
 
 class VolumeWalker {
@@ -158,8 +163,21 @@ class VolumeWalker {
   // parent's: a mark byte, the name, a NUL.
   std::string pending_;
   std::vector<WalkEntry> batch_;
+  // The batch's entries whose type must be looked up, and which of the
+  // batch were gone by then.
+  std::vector<std::size_t> unknown_;
+  std::vector<char> gone_;
   DirectoryReader::Buffer buffer_;
 };
+
+// What the walker does for entries whose type the directory doesn't give:
+// sets the type of the entries of |batch| at the positions |unknown|, in
+// the folder open at |folder_fd|, by one stat each that follows no link,
+// and marks in |gone| (as long as |batch|) those that could not be looked
+// at. Every name must end in a NUL.
+void LookUpEntryTypes(int folder_fd, std::span<WalkEntry> batch,
+                      std::span<const std::size_t> unknown,
+                      std::vector<char>& gone);
 
 // The path of |name| in the folder at |folder_path|.
 std::string ChildPath(std::string_view folder_path, std::string_view name);

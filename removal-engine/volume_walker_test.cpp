@@ -3,9 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "platform/unique_fd.h"
 #include "testing/temp_tree.h"
@@ -67,6 +69,41 @@ TEST(VolumeWalkerTest, DeepTreeWithinTheBudgetAndStopsOnRequest) {
     EXPECT_EQ(recorder.files, stop_after == 0 ? 120u : stop_after);
     EXPECT_LE(recorder.most_open, before + 4);
     EXPECT_EQ(OpenDescriptors(), before);
+  }
+}
+
+// A file system that gives no types makes the walker look at each entry:
+// enough of them to be shared among helpers, a link to a folder that must
+// not count as one, and a name gone before it was looked at.
+TEST(VolumeWalkerTest, LooksUpTypesTheDirectoryLeftOut) {
+  TempTree volume;
+  std::vector<std::string> names;
+  for (int i = 0; i < 300; ++i) {
+    names.push_back((i % 7 == 0 ? "folder " : "file ") + std::to_string(i));
+    if (i % 7 == 0) {
+      volume.MakeFile(names.back() + "/inside");
+    } else {
+      volume.MakeFile(names.back());
+    }
+  }
+  ASSERT_EQ(symlink("folder 0", (volume.path() + "/link").c_str()), 0);
+  names.push_back("link");
+  names.push_back("gone");
+  UniqueFd folder(open(volume.path().c_str(), O_RDONLY | O_DIRECTORY));
+  std::vector<WalkEntry> batch;
+  std::vector<std::size_t> unknown;
+  for (const std::string& name : names) {
+    unknown.push_back(batch.size());
+    batch.push_back(WalkEntry{name, 0, /*is_directory=*/true});
+  }
+  std::vector<char> gone(batch.size(), 0);
+  LookUpEntryTypes(folder.get(), batch, unknown, gone);
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_EQ(gone[i] != 0, names[i] == "gone");
+    if (names[i] != "gone") {
+      EXPECT_EQ(batch[i].is_directory, names[i].starts_with("folder"));
+    }
   }
 }
 
