@@ -144,6 +144,15 @@ TEST_F(ServiceProcessTest, IdleStopAndReactivationLoseNoCall) {
   }
 }
 
+// Whether |service|, started by hand, comes to own the service's name on
+// |bus| in good time.
+bool OwnsTheNameSoon(const TestBus& bus, const testing::Program& service) {
+  auto client = bus.Connect();
+  return testing::PollUntil(
+      [&] { return OwnerPid(*client, kServiceName) == service.pid(); },
+      testing::kPatience);
+}
+
 // At the session's end the bus goes away under the running service, its
 // daemon ending or killed: the service leaves quietly and successfully, as
 // a program whose work is simply over.
@@ -153,13 +162,7 @@ TEST(ServiceEndTest, TheBusGoingAwayEndsItQuietly) {
     testing::Program service(
         QUILLFEN_SERVICE_PATH,
         testing::ProgramSetup({"--idle-timeout-ms=60000"}));
-    {
-      auto client = bus.Connect();
-      ASSERT_TRUE(testing::PollUntil(
-          [&] { return OwnerPid(*client, kServiceName) == service.pid(); },
-          testing::kPatience))
-          << service.err();
-    }
+    ASSERT_TRUE(OwnsTheNameSoon(bus, service)) << service.err();
     ASSERT_EQ(kill(bus.pid(), signal), 0);
     ASSERT_TRUE(service.WaitFor(testing::kPatience)) << strsignal(signal);
     EXPECT_EQ(service.exit_status(), 0) << strsignal(signal);
@@ -183,11 +186,7 @@ TEST(ServiceEndTest, SigtermStopsTheRemovalAndItsCallerHearsWhatWent) {
   }
   testing::Program service(QUILLFEN_SERVICE_PATH,
                            testing::ProgramSetup({"--idle-timeout-ms=60000"}));
-  auto client = bus.Connect();
-  ASSERT_TRUE(testing::PollUntil(
-      [&] { return OwnerPid(*client, kServiceName) == service.pid(); },
-      testing::kPatience))
-      << service.err();
+  ASSERT_TRUE(OwnsTheNameSoon(bus, service)) << service.err();
   Dictionary request{{"volumePath", Value(volume.path())},
                      {"fileRemovalArray",
                       Value(Array{Value("(x)*a*a*a*a*a*c"), Value("*.tmp")})}};
