@@ -1,18 +1,37 @@
 #include "removal-engine/removal_sweep.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include "protocol/bus_string.h"
 #include "removal-engine/file_error.h"
 
 namespace quillfen {
 
+namespace {
+
+// A quarter of the process's open-file limit: the walk takes an eighth.
+int HandedDescriptorCeiling() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+      limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur / 4 > INT_MAX) {
+    return INT_MAX;
+  }
+  return static_cast<int>(limit.rlim_cur / 4);
+}
+
+}  // namespace
+
 RemovalSweep::RemovalSweep(RemovalPlan& plan, ItemRemover* remover,
                            RemovalRecord* record)
-    : plan_(plan), remover_(remover), record_(record) {
+    : plan_(plan),
+      remover_(remover),
+      record_(record),
+      handed_descriptor_ceiling_(HandedDescriptorCeiling()) {
   if (remover_ != nullptr) {
     bounds_.emplace(remover_->volume_fd());
     queue_.emplace(*remover_, record_->progress);
@@ -211,6 +230,10 @@ void RemovalSweep::Queue(int folder_fd, std::string_view folder_path,
   RemovalJob job;
   // The walk may close its descriptor before the job is done.
   job.folder.reset(fcntl(folder_fd, F_DUPFD_CLOEXEC, 0));
+  // Descriptors come lowest first, so a high one means few are left.
+  if (job.folder && job.folder.get() >= handed_descriptor_ceiling_) {
+    job.folder.reset();
+  }
   if (!job.folder) {
     // No descriptor to spare: removed here, once what is queued is done,
     // when the remover is this thread's again.

@@ -121,6 +121,11 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   std::optional<RemovalQueue> queue_;
   static constexpr std::size_t kNamesPerHandOver = 64;
   static constexpr std::size_t kFoldersPerHandOver = 8;
+  // A folder's descriptor handed over must come below this: the
+  // descriptors the queue holds never take what the walk, the bounds
+  // checks and the removals inside selected folders need. Above it, the
+  // folder's files are removed on the walking thread.
+  int handed_descriptor_ceiling_;
   std::vector<RemovalJob> pending_;  // Not handed over yet.
   std::size_t pending_names_ = 0;
   // The folders the queue found moved out of the volume.
