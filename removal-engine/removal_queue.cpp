@@ -9,7 +9,8 @@ namespace {
 // Keeps what a folder's removal takes, for the asking thread to report.
 class TakenList : public RemovalObserver {
  public:
-  TakenList(RemovalJob& job, std::size_t index, const RemovalProgress* progress)
+  TakenList(FolderRemovals& job, std::size_t index,
+            const RemovalProgress* progress)
       : job_(job), index_(index), progress_(progress) {}
 
   void ItemRemoved(std::string_view folder_path,
@@ -21,7 +22,7 @@ class TakenList : public RemovalObserver {
   }
 
  private:
-  RemovalJob& job_;
+  FolderRemovals& job_;
   std::size_t index_;
   const RemovalProgress* progress_;
 };
@@ -48,7 +49,7 @@ RemovalQueue::~RemovalQueue() {
   worker_.join();
 }
 
-void RemovalQueue::CarryOut(RemovalJob& job) {
+void RemovalQueue::CarryOut(FolderRemovals& job) {
   for (const std::string& moved : moved_away_) {
     if (IsWithin(job.folder_path, moved)) {
       job.inside_moved = true;
@@ -70,7 +71,7 @@ void RemovalQueue::CarryOut(RemovalJob& job) {
   job.folder.reset();
 }
 
-void RemovalQueue::Push(std::vector<RemovalJob> jobs) {
+void RemovalQueue::Push(std::vector<FolderRemovals> jobs) {
   // The worker starts with the first job: a volume with nothing to remove
   // costs no thread.
   if (!worker_.joinable() && !inline_) {
@@ -81,7 +82,7 @@ void RemovalQueue::Push(std::vector<RemovalJob> jobs) {
     }
   }
   if (inline_) {
-    for (RemovalJob& job : jobs) {
+    for (FolderRemovals& job : jobs) {
       CarryOut(job);
       done_.push_back(std::move(job));
     }
@@ -89,17 +90,17 @@ void RemovalQueue::Push(std::vector<RemovalJob> jobs) {
   }
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return waiting_.size() < kMostWaiting; });
-  for (RemovalJob& job : jobs) waiting_.push_back(std::move(job));
+  for (FolderRemovals& job : jobs) waiting_.push_back(std::move(job));
   lock.unlock();
   changed_.notify_all();
 }
 
-std::vector<RemovalJob> RemovalQueue::TakeDone(bool all) {
+std::vector<FolderRemovals> RemovalQueue::TakeDone(bool all) {
   std::unique_lock lock(mutex_);
   if (all) {
     changed_.wait(lock, [this] { return waiting_.empty() && !busy_; });
   }
-  std::vector<RemovalJob> done = std::move(done_);
+  std::vector<FolderRemovals> done = std::move(done_);
   done_.clear();
   return done;
 }
@@ -110,14 +111,14 @@ void RemovalQueue::Work() {
     changed_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
     if (waiting_.empty()) return;
     // All that waits is taken at once: one exchange for many jobs.
-    std::deque<RemovalJob> jobs = std::move(waiting_);
+    std::deque<FolderRemovals> jobs = std::move(waiting_);
     waiting_.clear();
     busy_ = true;
     lock.unlock();
     changed_.notify_all();
-    for (RemovalJob& job : jobs) CarryOut(job);
+    for (FolderRemovals& job : jobs) CarryOut(job);
     lock.lock();
-    for (RemovalJob& job : jobs) done_.push_back(std::move(job));
+    for (FolderRemovals& job : jobs) done_.push_back(std::move(job));
     busy_ = false;
     changed_.notify_all();
   }

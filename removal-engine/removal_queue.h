@@ -42,7 +42,7 @@
 
 namespace quillfen {
 
-struct RemovalJob {
+struct FolderRemovals {
   // An item a folder's removal took: the |index|th name's, at |folder_path|
   // from that folder (empty for the folder itself).
   struct Taken {
@@ -80,15 +80,15 @@ class RemovalQueue {
   // Hands over |jobs|, to be carried out in order after those before;
   // waits while many are still waiting, which keeps the descriptors held
   // few. Jobs handed over together cost the two threads one exchange.
-  void Push(std::vector<RemovalJob> jobs);
+  void Push(std::vector<FolderRemovals> jobs);
   // The jobs carried out since the last call, in the order they were
   // pushed; with |all|, waits until every job pushed is done.
-  std::vector<RemovalJob> TakeDone(bool all);
+  std::vector<FolderRemovals> TakeDone(bool all);
 
  private:
   static constexpr std::size_t kMostWaiting = 16;
 
-  void CarryOut(RemovalJob& job);
+  void CarryOut(FolderRemovals& job);
   void Work();
 
   ItemRemover& remover_;
@@ -98,8 +98,8 @@ class RemovalQueue {
   std::vector<std::string> moved_away_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<RemovalJob> waiting_;
-  std::vector<RemovalJob> done_;
+  std::deque<FolderRemovals> waiting_;
+  std::vector<FolderRemovals> done_;
   bool busy_ = false;  // The worker holds a job.
   bool closing_ = false;
   bool inline_ = false;  // No worker could be started.

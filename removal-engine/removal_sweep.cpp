@@ -227,7 +227,7 @@ void RemovalSweep::RecordOutcome(const std::string& path, bool folder,
 
 void RemovalSweep::Queue(int folder_fd, std::string_view folder_path,
                          std::vector<std::string> names) {
-  RemovalJob job;
+  FolderRemovals job;
   // The walk may close its descriptor before the job is done.
   job.folder.reset(fcntl(folder_fd, F_DUPFD_CLOEXEC, 0));
   // Descriptors come lowest first, so a high one means few are left.
@@ -273,7 +273,7 @@ bool RemovalSweep::InMovedAway(std::string_view folder_path) const {
 void RemovalSweep::RecordDone(bool all) {
   if (!queue_) return;
   if (all) HandOver();
-  for (const RemovalJob& job : queue_->TakeDone(all)) {
+  for (const FolderRemovals& job : queue_->TakeDone(all)) {
     std::size_t next_taken = 0;
     for (std::size_t i = 0; i < job.outcomes.size(); ++i) {
       removing_ = ChildPath(job.folder_path, job.names[i]);

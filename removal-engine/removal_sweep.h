@@ -126,7 +126,7 @@ class RemovalSweep : public WalkVisitor, private RemovalObserver {
   // checks and the removals inside selected folders need. Above it, the
   // folder's files are removed on the walking thread.
   int handed_descriptor_ceiling_;
-  std::vector<RemovalJob> pending_;  // Not handed over yet.
+  std::vector<FolderRemovals> pending_;  // Not handed over yet.
   std::size_t pending_names_ = 0;
   // The folders the queue found moved out of the volume.
   std::vector<std::string> moved_away_;
