@@ -1,6 +1,6 @@
 // Where the service reaches beneath sdbus-c++ to sd-bus, for what the
 // library (1.2) doesn't offer: the connection's sd_bus itself, to answer a
-// message before the library's objects do (documented_introspection.h),
+// message before the library's objects do (object_descriptions.h),
 // the sender of the message being handled inside a property getter, which
 // the library doesn't pass, and the bus daemon's word that a message sent
 // could not be delivered, which the library drops (undelivered_replies.h).

@@ -40,7 +40,7 @@ int ServiceListener::resume() {
     object_ = sdbus::createObject(*bus_, std::string(kServiceObjectPath));
     RegisterInterfaces();
     raw_bus_ = UnderlyingBus(*object_);
-    introspection_ = std::make_unique<DocumentedIntrospection>(
+    descriptions_ = std::make_unique<ObjectDescriptions>(
         raw_bus_, [this](std::string_view path) { return Describe(path); });
     undelivered_ = std::make_unique<UndeliveredReplies>(raw_bus_);
     WatchNameOwners(*bus_, [this](const NameOwnerChange& change) {
@@ -66,7 +66,7 @@ int ServiceListener::resume() {
   connections_.clear();
   jobs_.clear();
   try {
-    introspection_.reset();
+    descriptions_.reset();
     undelivered_.reset();
     bus_daemon_.reset();
     object_.reset();
@@ -116,9 +116,9 @@ void ServiceListener::RegisterInterfaces() {
 
 std::string ServiceListener::Describe(std::string_view path) const {
   if (path == kServiceObjectPath) {
-    return ServiceObjectIntrospection(!jobs_.empty());
+    return ServiceObjectXml(!jobs_.empty());
   }
-  if (jobs_.contains(path)) return JobObjectIntrospection();
+  if (jobs_.contains(path)) return JobObjectXml();
   return "";
 }
 

@@ -44,7 +44,7 @@
 #include "base/mutex.h"
 #include "platform/bus_driver.h"
 #include "platform/bus_event_loop.h"
-#include "service-bus/documented_introspection.h"
+#include "service-bus/object_descriptions.h"
 #include "service-bus/removal_job.h"
 #include "service-bus/running_removals.h"
 #include "service-bus/service_connection.h"
@@ -88,8 +88,8 @@ class ServiceListener {
   std::shared_ptr<RemovalJob> StartJob(const std::string& peer,
                                        const RemovalRequest& request,
                                        sdbus::MethodCall& call);
-  // The introspection the service answers for |path| (see
-  // documented_introspection.h).
+  // The XML the service answers Introspect with for |path| (see
+  // object_descriptions.h).
   std::string Describe(std::string_view path) const;
   ServiceConnection* ConnectionFor(const std::string& peer);
   // Answers every call queued for |connection| with an error, when its
@@ -115,7 +115,7 @@ class ServiceListener {
   ServiceListenerDelegate* delegate_ = nullptr;
   std::unique_ptr<sdbus::IConnection> bus_;
   std::unique_ptr<sdbus::IObject> object_;
-  std::unique_ptr<DocumentedIntrospection> introspection_;
+  std::unique_ptr<ObjectDescriptions> descriptions_;
   std::unique_ptr<UndeliveredReplies> undelivered_;
   sd_bus* raw_bus_ = nullptr;
   std::unique_ptr<BusDriver> bus_daemon_;

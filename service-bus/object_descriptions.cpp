@@ -1,4 +1,4 @@
-#include "service-bus/documented_introspection.h"
+#include "service-bus/object_descriptions.h"
 
 #include <sdbus-c++/Error.h>
 
@@ -11,14 +11,10 @@
 namespace quillfen {
 namespace {
 
-constexpr char kHeader[] =
-    "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection "
-    "1.0//EN\"\n"
-    " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n"
-    "<node>\n";
+constexpr char kHeader[] = "<node>\n";
 
 // What sd-bus serves on every object; the service serves them still.
-constexpr char kStandardInterfaces[] =
+constexpr char kLibraryInterfaces[] =
     R"xml(  <interface name="org.freedesktop.DBus.Peer">
     <method name="Ping"/>
     <method name="GetMachineId">
@@ -88,35 +84,35 @@ std::string InterfaceElement(std::string_view xml, std::string_view name) {
          WithoutComments(xml.substr(begin, end + kClose.size() - begin)) + "\n";
 }
 
-std::string ServiceObjectIntrospection(bool has_jobs) {
+std::string ServiceObjectXml(bool has_jobs) {
   std::string text = kHeader;
-  text += kStandardInterfaces;
+  text += kLibraryInterfaces;
   text += InterfaceElement(bus::kInterfaceXml, bus::kInterface);
   text += InterfaceElement(bus::kInterfaceXml, bus::kJobsInterface);
   if (has_jobs) text += "  <node name=\"jobs\"/>\n";
   return text + "</node>\n";
 }
 
-std::string JobObjectIntrospection() {
-  return kHeader + std::string(kStandardInterfaces) +
+std::string JobObjectXml() {
+  return kHeader + std::string(kLibraryInterfaces) +
          InterfaceElement(bus::kInterfaceXml, bus::kJobInterface) + "</node>\n";
 }
 
-DocumentedIntrospection::DocumentedIntrospection(sd_bus* bus, Describe describe)
+ObjectDescriptions::ObjectDescriptions(sd_bus* bus, Describe describe)
     : describe_(std::move(describe)) {
   int r =
-      sd_bus_add_filter(bus, &slot_, &DocumentedIntrospection::OnMessage, this);
+      sd_bus_add_filter(bus, &slot_, &ObjectDescriptions::OnMessage, this);
   if (r < 0) {
     throw sdbus::Error("org.freedesktop.DBus.Error.Failed",
                        "sd_bus_add_filter: " + SystemErrorText(-r));
   }
 }
 
-DocumentedIntrospection::~DocumentedIntrospection() {
+ObjectDescriptions::~ObjectDescriptions() {
   sd_bus_slot_unref(slot_);
 }
 
-int DocumentedIntrospection::OnMessage(sd_bus_message* message, void* self,
+int ObjectDescriptions::OnMessage(sd_bus_message* message, void* self,
                                        sd_bus_error* /*error*/) {
   if (!sd_bus_message_is_method_call(
           message, "org.freedesktop.DBus.Introspectable", "Introspect")) {
@@ -129,7 +125,7 @@ int DocumentedIntrospection::OnMessage(sd_bus_message* message, void* self,
   }
   try {
     std::string text =
-        static_cast<DocumentedIntrospection*>(self)->describe_(path);
+        static_cast<ObjectDescriptions*>(self)->describe_(path);
     if (text.empty()) return 0;
     // Answered, or not at all when the caller is gone: either way nothing
     // further is owed.
