@@ -8,11 +8,12 @@
 // runs, the exchange starts a private one whose activation folder holds the
 // service. The run happens on the calling thread.
 //
-// While the removal runs, the service's progress reports for the request's
-// volume are passed on. A byte on the interrupt descriptor (one per Ctrl-C)
-// asks the service to stop the removal and waits on for its reply, which
-// then lists what was removed; a second gives up at once. The time limit,
-// if any, stops the removal in the same way. One that comes
+// While the removal runs, the service's progress reports for this
+// exchange's own token are passed on, and a stored reply carrying another
+// exchange's token is passed over. A byte on the interrupt descriptor (one
+// per Ctrl-C) asks the service to stop the removal and waits on for its
+// reply, which then lists what was removed; a second gives up at once. The
+// time limit, if any, stops the removal in the same way. One that comes
 // while the exchange waits for its turn gives up before anything is asked.
 // The tool runs in a process group of its own, so that Ctrl-C on the
 // terminal reaches only the client.

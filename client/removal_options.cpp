@@ -1,6 +1,5 @@
 #include "client/removal_options.h"
 
-
 #include <filesystem>
 
 #include "client/glob_entry.h"

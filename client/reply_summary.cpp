@@ -28,13 +28,13 @@ void AppendFailures(const ReplyReading& reading, std::string_view verb,
   }
 }
 
+constexpr char kPermissionHint[] =
+    "Some items could not be removed for lack of permission. Run "
+    "quillfen-remove as a user who may change those folders, or give "
+    "yourself write access to them, and try again.";
+
 void AppendPermissionHint(const ReplyReading& reading, std::string* text) {
-  if (reading.show_read_me) {
-    *text +=
-        "Some items could not be removed for lack of permission. Run "
-        "quillfen-remove as a user who may change those folders, or give "
-        "yourself write access to them, and try again.\n";
-  }
+  if (reading.show_read_me) *text += std::string(kPermissionHint) + "\n";
 }
 
 }  // namespace
@@ -62,6 +62,8 @@ ReplyReading ReadReply(const RemovalReply& reply) {
         if (reason.empty()) continue;
       }
     } else if (reason.ends_with(kFolderCutShortByStopWords)) {
+      // Cut short by the stop alone; one that met a failure first says
+      // why after these words, and is a failure.
       ++reading.partly_removed;
       continue;
     }
@@ -72,7 +74,10 @@ ReplyReading ReadReply(const RemovalReply& reply) {
   if (reading.removed == 0 && !reading.stopped && reading.partly_removed == 0 &&
       reading.failures.size() == 1 &&
       reading.failures[0].first == reading.volume) {
+    // Said in one line, the hint included.
     reading.not_started = reading.failures[0].second;
+    if (reading.show_read_me)
+      *reading.not_started += std::string(" ") + kPermissionHint;
   }
   return reading;
 }
@@ -81,9 +86,7 @@ std::string SummarizeReply(const RemovalReply& reply) {
   ReplyReading reading = ReadReply(reply);
   std::string text;
   if (reading.not_started) {
-    text = *reading.not_started + "\n";
-    AppendPermissionHint(reading, &text);
-    return text;
+    return *reading.not_started + "\n";
   }
   if (reading.stopped) {
     text = "The removal was stopped before it finished: " +

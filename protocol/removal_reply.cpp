@@ -28,6 +28,12 @@ RemovalReply RefusedRequestReply(const RemovalRequest& request,
   return reply;
 }
 
+std::string ExchangeToken(const RemovalRequest& request) {
+  const Value* token = Find(request, kExchangeTokenKey);
+  const std::string* text = token != nullptr ? token->AsString() : nullptr;
+  return text != nullptr ? *text : std::string();
+}
+
 void CarryExchangeToken(const RemovalRequest& request, RemovalReply& reply) {
   const Value* token = Find(request, kExchangeTokenKey);
   if (token != nullptr && token->AsString() != nullptr) {

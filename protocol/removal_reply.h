@@ -31,6 +31,10 @@ RemovalReply EmptyRemovalReply(Value volume_path = Value(""));
 RemovalReply RefusedRequestReply(const RemovalRequest& request,
                                  std::string why);
 
+// The exchange token |request| carries; empty when it carries none (or
+// one that isn't text).
+std::string ExchangeToken(const RemovalRequest& request);
+
 // |reply| with the exchange token |request| carries, if any: a fifth key
 // that tells an asker its own reply from another's.
 void CarryExchangeToken(const RemovalRequest& request, RemovalReply& reply);

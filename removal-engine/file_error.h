@@ -51,7 +51,8 @@ std::string FolderMovedAwayDescription(std::string_view folder_name);
 // of the items in it were: "“NAME” couldn’t be removed whole: 8,557 of the
 // items in it were removed before the removal was stopped; the rest are
 // still there." when |stopped|, or else "... were removed, but not the
-// rest." followed by |cause|, the sentence that says why.
+// rest."; either way followed by |cause|, the sentence that says why
+// (empty after a stop that met no failure first).
 std::string PartlyRemovedDescription(std::string_view folder_name,
                                      std::uint64_t removed, bool stopped,
                                      std::string_view cause);

@@ -7,9 +7,12 @@
 // The engine has no state: an object may serve any number of requests, one
 // after another or on several threads at once. All of a request's work is
 // done inside the call: the walk on the calling thread, find's listing on a
-// thread of its own meanwhile, or after the walk when the system can't
-// give a thread. What the system can't give (a thread, a pipe, find) is
-// said in the reply, never an abort.
+// thread of its own meanwhile (or after the walk when the system can't give
+// a thread), the walk's file removals on another (RemovalQueue) and, where
+// a folder's entries come without types, their lookups shared among a few
+// more (VolumeWalker). Each falls back to the calling thread when no thread
+// can be made. What the system can't give (a pipe, find) is said in the
+// reply, never an abort.
 #ifndef QUILLFEN_REMOVAL_ENGINE_QUILLFEN_REMOVAL_SERVICE_H_
 #define QUILLFEN_REMOVAL_ENGINE_QUILLFEN_REMOVAL_SERVICE_H_
 

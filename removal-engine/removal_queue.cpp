@@ -52,7 +52,6 @@ RemovalQueue::~RemovalQueue() {
 void RemovalQueue::CarryOut(FolderRemovals& job) {
   for (const std::string& moved : moved_away_) {
     if (IsWithin(job.folder_path, moved)) {
-      job.inside_moved = true;
       job.folder.reset();
       return;
     }

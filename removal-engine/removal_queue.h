@@ -59,9 +59,9 @@ struct FolderRemovals {
   std::vector<Result<void>> outcomes;
   std::vector<Taken> taken;
   // The folder was found moved out of the volume before all went.
+  // A folder lying in one found moved away before has no outcomes:
+  // nothing was tried.
   bool moved_away = false;
-  // The folder lies in one found moved away before: nothing was tried.
-  bool inside_moved = false;
 };
 
 // Whether the path |path| is the folder at |folder| or lies in it (both

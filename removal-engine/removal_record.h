@@ -49,9 +49,9 @@ struct RemovalRecord {
   // be carried in the reply.
   void Unnameable(std::string_view folder_path);
   // Writes what is said once the work is over: how many unnameable items
-  // each folder kept, and whether a stop cut the work short. Both are
-  // said of the volume's own folder under |volume_path|, as the request
-  // gave it.
+  // each folder kept, under that folder's path (the volume's own under
+  // |volume_path|, as the request gave it), and whether a stop cut the
+  // work short, under |volume_path|.
   void Finish(const std::string& volume_path);
   // Whether the work ends here because a stop was asked for; once it has,
   // the removal is |cut_short|. A stop that comes when nothing is left to

@@ -100,20 +100,17 @@ std::string JobObjectXml() {
 
 ObjectDescriptions::ObjectDescriptions(sd_bus* bus, Describe describe)
     : describe_(std::move(describe)) {
-  int r =
-      sd_bus_add_filter(bus, &slot_, &ObjectDescriptions::OnMessage, this);
+  int r = sd_bus_add_filter(bus, &slot_, &ObjectDescriptions::OnMessage, this);
   if (r < 0) {
     throw sdbus::Error("org.freedesktop.DBus.Error.Failed",
                        "sd_bus_add_filter: " + SystemErrorText(-r));
   }
 }
 
-ObjectDescriptions::~ObjectDescriptions() {
-  sd_bus_slot_unref(slot_);
-}
+ObjectDescriptions::~ObjectDescriptions() { sd_bus_slot_unref(slot_); }
 
 int ObjectDescriptions::OnMessage(sd_bus_message* message, void* self,
-                                       sd_bus_error* /*error*/) {
+                                  sd_bus_error* /*error*/) {
   if (!sd_bus_message_is_method_call(
           message, "org.freedesktop.DBus.Introspectable", "Introspect")) {
     return 0;
@@ -124,8 +121,7 @@ int ObjectDescriptions::OnMessage(sd_bus_message* message, void* self,
     return 0;  // sd-bus answers it as it would.
   }
   try {
-    std::string text =
-        static_cast<ObjectDescriptions*>(self)->describe_(path);
+    std::string text = static_cast<ObjectDescriptions*>(self)->describe_(path);
     if (text.empty()) return 0;
     // Answered, or not at all when the caller is gone: either way nothing
     // further is owed.

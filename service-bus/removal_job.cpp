@@ -77,13 +77,12 @@ void RemovalJob::Finish(const RemovalRequest& request, RemovalReply reply) {
   auto kept = std::make_shared<const BusReply>(
       form ? std::move(*form) : BusReply{EmptyRemovalReply(), {}});
   MutexLock lock(mutex_);
-  finished_ = true;
   reply_ = std::move(kept);
 }
 
 bool RemovalJob::finished() {
   MutexLock lock(mutex_);
-  return finished_;
+  return reply_ != nullptr;
 }
 
 void RemovalJob::Report(Clock::time_point now) {

@@ -93,8 +93,7 @@ class RemovalJob {
   std::optional<Clock::time_point> announced_at_;
 
   Mutex mutex_;
-  bool finished_ QUILLFEN_GUARDED_BY(mutex_) = false;
-  // Set with finished_, then never changed: read without the lock after.
+  // Set once, when the job finishes; null until then.
   std::shared_ptr<const BusReply> reply_ QUILLFEN_GUARDED_BY(mutex_);
 };
 

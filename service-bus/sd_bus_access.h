@@ -4,7 +4,8 @@
 // the sender of the message being handled inside a property getter, which
 // the library doesn't pass, and the bus daemon's word that a message sent
 // could not be delivered, which the library drops (undelivered_replies.h).
-// Nothing else in the system touches sd-bus directly. The functions run on
+// Only this and the filters built on its sd_bus (object_descriptions.*,
+// undelivered_replies.*) touch sd-bus directly. The functions run on
 // the thread that runs the connection, as the library's own callbacks do,
 // except SentCookie, which reads the message its caller holds.
 #ifndef QUILLFEN_SERVICE_BUS_SD_BUS_ACCESS_H_

@@ -7,7 +7,7 @@
 #include "platform/system_log.h"
 #include "protocol/bus_string.h"
 #include "protocol/identifiers.h"
-#include "protocol/removal_keys.h"
+#include "protocol/removal_reply.h"
 #include "service-bus/bus_names.h"
 #include "service-bus/dbus_value.h"
 #include "service-bus/progress_signal.h"
@@ -238,9 +238,9 @@ void ServiceListener::Enqueue(sdbus::MethodCall& message, Kind kind) {
                 "The removal service refused the call.");
     return;
   }
-  DbusDictionary request;
-  message >> request;
-  Result<Dictionary> converted = DictionaryFromDbus(request);
+  // Read straight from the message: a long list is never held as the
+  // library's variants as well.
+  Result<Dictionary> converted = DictionaryFromDbusMessage(message);
   if (!converted) {
     ReturnError(message, bus::kErrorInvalidArgs,
                 BusSafeText("The request can't be read: " +
@@ -298,10 +298,7 @@ void ServiceListener::RefuseQueued(ServiceConnection& connection, int error) {
 std::shared_ptr<RemovalJob> ServiceListener::StartJob(
     const std::string& peer, const RemovalRequest& request,
     sdbus::MethodCall& call) {
-  std::string token;
-  if (const Value* value = Find(request, kExchangeTokenKey)) {
-    if (const std::string* text = value->AsString()) token = *text;
-  }
+  std::string token = ExchangeToken(request);
   auto job = std::make_shared<RemovalJob>(std::string(kServiceObjectPath) +
                                               bus::kJobsPathSegment +
                                               std::to_string(++jobs_started_),
@@ -330,11 +327,7 @@ void ServiceListener::Serve(ServiceConnection* connection) {
         break;
       case Kind::kRemove: {
         RunningRemovals::Removal removal;
-        if (const Value* token = Find(call->request, kExchangeTokenKey)) {
-          if (const std::string* text = token->AsString()) {
-            removal.token = *text;
-          }
-        }
+        removal.token = ExchangeToken(call->request);
         running_.Add(removal);
         AnswerRemoval(*object, call->request, call->call, removal.progress,
                       *undelivered_);
